@@ -1,0 +1,214 @@
+#include "compress.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "util/text.h"
+
+namespace quelvane::compress {
+
+namespace {
+
+std::unexpected<Error> unknown_type(std::uint8_t compress_type) {
+  return fail(Error::invalid_data(text::cat("unknown compress_type ", compress_type)));
+}
+
+struct CCtxDeleter {
+  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxDeleter {
+  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+
+// One context per thread, reset before each use: the same frames as a fresh context, without
+// the allocation on every seal.
+ZSTD_CCtx* thread_cctx() {
+  thread_local std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
+  return cctx.get();
+}
+ZSTD_DCtx* thread_dctx() {
+  thread_local std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
+  return dctx.get();
+}
+
+std::unexpected<Error> zstd_encode_error(std::size_t code) {
+  return fail(Error::compression(text::cat("zstd encode error: ", ZSTD_getErrorName(code))));
+}
+
+Result<std::vector<std::uint8_t>> zstd_compress(std::span<const std::uint8_t> raw, std::uint8_t level) {
+  ZSTD_CCtx* c = thread_cctx();
+  if (c == nullptr) return fail(Error::compression("zstd encode error: cannot create encoder"));
+  ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
+  if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, std::min<int>(level, 22)); ZSTD_isError(r))
+    return zstd_encode_error(r);
+  if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1); ZSTD_isError(r))
+    return fail(Error::compression(text::cat("zstd checksum config error: ", ZSTD_getErrorName(r))));
+  if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0); ZSTD_isError(r)) return zstd_encode_error(r);
+
+  std::vector<std::uint8_t> out(ZSTD_compressBound(raw.size()));
+  ZSTD_outBuffer ob{out.data(), out.size(), 0};
+  // The input is fed as a stream and the frame finished on an empty input, so the encoder
+  // never learns the size up front and tunes nothing to it.
+  ZSTD_inBuffer ib{raw.data(), raw.size(), 0};
+  while (ib.pos < ib.size) {
+    if (ob.pos == ob.size) {
+      out.resize(out.size() * 2);
+      ob.dst = out.data();
+      ob.size = out.size();
+    }
+    std::size_t r = ZSTD_compressStream2(c, &ob, &ib, ZSTD_e_continue);
+    if (ZSTD_isError(r)) return zstd_encode_error(r);
+  }
+  ZSTD_inBuffer empty{nullptr, 0, 0};
+  for (;;) {
+    if (ob.pos == ob.size) {
+      out.resize(out.size() * 2);
+      ob.dst = out.data();
+      ob.size = out.size();
+    }
+    std::size_t remaining = ZSTD_compressStream2(c, &ob, &empty, ZSTD_e_end);
+    if (ZSTD_isError(remaining)) return zstd_encode_error(remaining);
+    if (remaining == 0) break;
+  }
+  out.resize(ob.pos);
+  return out;
+}
+
+// Output buffers grow by doubling up to one byte past the limit: reaching that byte proves the
+// data would exceed the limit.
+class BoundedOutput {
+ public:
+  BoundedOutput(std::uint64_t limit, std::uint64_t input_size)
+      : limit_(limit), buf_(std::min<std::uint64_t>(limit + 1, std::max<std::uint64_t>(4096, input_size * 4))) {}
+
+  std::uint8_t* data() { return buf_.data(); }
+  std::uint64_t capacity() const { return buf_.size(); }
+  bool can_grow() const { return buf_.size() < limit_ + 1; }
+  void grow() { buf_.resize(std::min<std::uint64_t>(limit_ + 1, buf_.size() * 2)); }
+  bool exceeded(std::uint64_t produced) const { return produced > limit_; }
+  std::unexpected<Error> too_large(const char* codec) const {
+    return fail(Error::decompression(text::cat(codec, " decode error: output exceeds ", limit_, " bytes")));
+  }
+  std::vector<std::uint8_t> take(std::uint64_t produced) {
+    buf_.resize(produced);
+    buf_.shrink_to_fit();
+    return std::move(buf_);
+  }
+
+ private:
+  std::uint64_t limit_;
+  std::vector<std::uint8_t> buf_;
+};
+
+Result<std::vector<std::uint8_t>> zstd_decompress(std::span<const std::uint8_t> in, std::uint64_t limit) {
+  ZSTD_DCtx* d = thread_dctx();
+  if (d == nullptr) return fail(Error::decompression("zstd decode error: cannot create decoder"));
+  ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters);
+  BoundedOutput out(limit, in.size());
+  ZSTD_inBuffer ib{in.data(), in.size(), 0};
+  ZSTD_outBuffer ob{out.data(), out.capacity(), 0};
+  for (;;) {
+    std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
+    if (ZSTD_isError(r)) return fail(Error::decompression(text::cat("zstd decode error: ", ZSTD_getErrorName(r))));
+    if (out.exceeded(ob.pos)) return out.too_large("zstd");
+    if (r == 0 && ib.pos == ib.size) break;  // every frame complete and checked
+    if (ob.pos == ob.size) {
+      if (!out.can_grow()) return out.too_large("zstd");
+      out.grow();
+      ob.dst = out.data();
+      ob.size = out.capacity();
+      continue;
+    }
+    // A decoder that wants more input while none is left holds a cut-off frame.
+    if (r != 0 && ib.pos == ib.size) return fail(Error::decompression("zstd decode error: truncated frame"));
+  }
+  return out.take(ob.pos);
+}
+
+Result<std::vector<std::uint8_t>> deflate_compress(std::span<const std::uint8_t> raw, std::uint8_t level) {
+  z_stream s{};
+  if (deflateInit2(&s, std::min<int>(level, 9), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    internal_failure("deflateInit2 failed");
+  std::vector<std::uint8_t> out(deflateBound(&s, static_cast<uLong>(raw.size())));
+  s.next_in = const_cast<Bytef*>(raw.data());
+  s.avail_in = static_cast<uInt>(raw.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  int rc = deflate(&s, Z_FINISH);
+  std::uint64_t produced = s.total_out;
+  deflateEnd(&s);
+  QV_ASSERT(rc == Z_STREAM_END, "deflate into a bound-sized buffer did not finish");
+  out.resize(produced);
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> deflate_decompress(std::span<const std::uint8_t> in, std::uint64_t limit) {
+  if (in.size() > UINT32_MAX) return fail(Error::decompression("inflate error: input too large"));
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) internal_failure("inflateInit2 failed");
+  struct End {
+    z_stream* s;
+    ~End() { inflateEnd(s); }
+  } end{&s};
+  BoundedOutput out(limit, in.size());
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.capacity());
+  for (;;) {
+    int rc = inflate(&s, Z_NO_FLUSH);
+    if (out.exceeded(s.total_out)) return out.too_large("inflate");
+    switch (rc) {
+      case Z_STREAM_END:
+        if (s.avail_in != 0) return fail(Error::decompression("inflate error: trailing bytes after end of stream"));
+        return out.take(s.total_out);
+      case Z_OK:
+      case Z_BUF_ERROR:
+        if (s.avail_out == 0) {
+          if (!out.can_grow()) return out.too_large("inflate");
+          out.grow();
+          s.next_out = out.data() + s.total_out;
+          s.avail_out = static_cast<uInt>(out.capacity() - s.total_out);
+          continue;
+        }
+        if (s.avail_in == 0) return fail(Error::decompression("inflate error: unexpected end of deflate stream"));
+        continue;
+      case Z_DATA_ERROR:
+        return fail(Error::decompression(text::cat("inflate error: ", s.msg ? s.msg : "invalid deflate data")));
+      case Z_MEM_ERROR:
+        return fail(Error::decompression("inflate error: out of memory"));
+      default:
+        return fail(Error::decompression(text::cat("inflate error: code ", rc)));
+    }
+  }
+}
+
+}  // namespace
+
+Status check_compress_type(std::uint8_t compress_type) {
+  if (compress_type > kDeflate) return unknown_type(compress_type);
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> compress(std::span<const std::uint8_t> raw, std::uint8_t compress_level,
+                                           std::uint8_t compress_type) {
+  switch (compress_type) {
+    case kZstd: return zstd_compress(raw, compress_level);
+    case kDeflate: return deflate_compress(raw, compress_level);
+    default: return unknown_type(compress_type);
+  }
+}
+
+Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> compressed, std::uint8_t compress_type,
+                                             std::uint64_t max_output) {
+  switch (compress_type) {
+    case kZstd: return zstd_decompress(compressed, max_output);
+    case kDeflate: return deflate_decompress(compressed, max_output);
+    default: return unknown_type(compress_type);
+  }
+}
+
+}  // namespace quelvane::compress

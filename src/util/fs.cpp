@@ -1,0 +1,198 @@
+#include "fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quelvane::fs {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status check_path(const Path& path) {
+  if (path.native().find('\0') != std::string::npos)
+    return fail(Error::io("file name contained an unexpected NUL byte"));
+  return {};
+}
+
+Result<FileDescriptor> open(const Path& path, OpenMode mode) {
+  QV_TRY(check_path(path));
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::ReadOnly: flags |= O_RDONLY; break;
+    case OpenMode::ReadWrite: flags |= O_RDWR; break;
+    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  return FileDescriptor(fd);
+}
+
+Result<std::uint64_t> length(const FileDescriptor& fd) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail_errno();
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status set_length(const FileDescriptor& fd, std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(INT64_MAX)) return fail(Error::os(EFBIG));
+  int rc;
+  do {
+    rc = ::ftruncate(fd.get(), static_cast<off_t>(len));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail_errno();
+  return {};
+}
+
+Status reserve(const FileDescriptor& fd, std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(INT64_MAX)) return fail(Error::os(EFBIG));
+  if (len == 0) return {};
+  int rc;
+  do {
+    rc = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(len));
+  } while (rc == EINTR);
+  if (rc == EOPNOTSUPP || rc == EINVAL) {
+    auto current = QV_TRY(length(fd));
+    return current >= len ? Status{} : set_length(fd, len);
+  }
+  if (rc != 0) return fail(Error::os(rc));
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> read_file(const Path& path) {
+  FileDescriptor fd = QV_TRY(open(path, OpenMode::ReadOnly));
+  std::vector<std::uint8_t> out;
+  std::uint8_t buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) break;
+    out.insert(out.end(), buf, buf + n);
+  }
+  return out;
+}
+
+namespace {
+
+Status write_all(const FileDescriptor& fd, std::span<const std::uint8_t> data) {
+  std::uint64_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd.get(), data.data() + done, data.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+Status write_file(const Path& path, std::span<const std::uint8_t> data) {
+  FileDescriptor fd = QV_TRY(open(path, OpenMode::CreateTruncate));
+  return write_all(fd, data);
+}
+
+Status overwrite_file(const Path& path, std::span<const std::uint8_t> data) {
+  QV_TRY(check_path(path));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  FileDescriptor owned(fd);
+  QV_TRY(write_all(owned, data));
+  return set_length(owned, data.size());
+}
+
+bool path_exists(const Path& path) {
+  if (!check_path(path)) return false;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<bool> is_dir(const Path& path) {
+  QV_TRY(check_path(path));
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return fail_errno();
+  return S_ISDIR(st.st_mode);
+}
+
+Status create_dir_all(const Path& path) {
+  QV_TRY(check_path(path));
+  if (path.empty()) return {};
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return fail(Error::os(EEXIST));
+  }
+  Path parent = path.parent_path();
+  if (!parent.empty() && parent != path) QV_TRY(create_dir_all(parent));
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return fail_errno();
+  return {};
+}
+
+Status remove_file(const Path& path) {
+  QV_TRY(check_path(path));
+  if (::unlink(path.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+Status remove_tree(const Path& path) {
+  QV_TRY(check_path(path));
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return fail_errno();
+  }
+  if (S_ISDIR(st.st_mode)) {
+    auto names = QV_TRY(list_dir(path));
+    for (const auto& name : names) QV_TRY(remove_tree(path / name));
+    if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return fail_errno();
+    return {};
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno();
+  return {};
+}
+
+Result<std::vector<std::string>> list_dir(const Path& path) {
+  QV_TRY(check_path(path));
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return fail_errno();
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    dirent* ent = ::readdir(dir);
+    if (ent == nullptr) {
+      int err = errno;
+      ::closedir(dir);
+      if (err != 0) return fail(Error::os(err));
+      return names;
+    }
+    std::string_view name = ent->d_name;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+}
+
+}  // namespace quelvane::fs

@@ -1,0 +1,76 @@
+// The POSIX file and directory calls the core makes. Failures are Error::Io with the
+// system's C-locale message and the errno, never an exception text.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../error.h"
+
+namespace quelvane::fs {
+
+using Path = std::filesystem::path;
+
+// Owns one open descriptor and closes it exactly once.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& o) noexcept : fd_(o.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& o) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+enum class OpenMode {
+  ReadOnly,       // existing file
+  ReadWrite,      // existing file
+  CreateTruncate  // read-write, created when missing (mode 0o666), emptied when present
+};
+
+Result<FileDescriptor> open(const Path& path, OpenMode mode);
+Result<std::uint64_t> length(const FileDescriptor& fd);
+// Sets the length exactly (shrinking or extending with zeros).
+Status set_length(const FileDescriptor& fd, std::uint64_t len);
+// Extends the file to at least len bytes with the blocks allocated, so that a full disk is
+// reported here and not as a fault when the mapping is written. Falls back to set_length
+// only where the file system cannot allocate ahead.
+Status reserve(const FileDescriptor& fd, std::uint64_t len);
+
+Result<std::vector<std::uint8_t>> read_file(const Path& path);
+// Creates (mode 0o666) or truncates, then writes everything; no sync.
+Status write_file(const Path& path, std::span<const std::uint8_t> data);
+// Writes data at offset 0 without truncating first, then sets the length: a crash never
+// leaves the file empty.
+Status overwrite_file(const Path& path, std::span<const std::uint8_t> data);
+
+// stat succeeds (the path names something).
+bool path_exists(const Path& path);
+Result<bool> is_dir(const Path& path);
+// mkdir -p with mode 0o777.
+Status create_dir_all(const Path& path);
+Status remove_file(const Path& path);
+// rm -r; a missing path is success.
+Status remove_tree(const Path& path);
+// Entry names of a directory, without "." and "..", in no particular order.
+Result<std::vector<std::string>> list_dir(const Path& path);
+
+// A NUL inside a path would silently cut it short at the system call.
+Status check_path(const Path& path);
+
+}  // namespace quelvane::fs

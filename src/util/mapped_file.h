@@ -1,0 +1,71 @@
+// One whole file mapped shared into memory. Every mapped file of the store (data, index and
+// journal segments, state files) is one of these; the descriptor is closed once mapped.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "bytes.h"
+#include "fs.h"
+
+namespace quelvane {
+
+class MappedFile {
+ public:
+  enum class Access { ReadOnly, ReadWrite };
+
+  // Creates the file (emptied when present, mode 0o666) with size bytes reserved on disk, so
+  // that a full disk is an Error::Io here and never a SIGBUS when the mapping is written.
+  static Result<MappedFile> create(const fs::Path& path, std::uint64_t size);
+  // Maps an existing file whole. A zero-length file gives an empty, valid mapping.
+  static Result<MappedFile> open(const fs::Path& path, Access access);
+
+  MappedFile() = default;
+  MappedFile(MappedFile&& o) noexcept { swap(o); }
+  MappedFile& operator=(MappedFile&& o) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  // Unmaps without synchronising: the owner decides whether a final sync is due.
+  ~MappedFile() { unmap(); }
+
+  bool mapped() const { return mapped_; }
+  bool writable() const { return access_ == Access::ReadWrite; }
+  std::uint64_t size() const { return size_; }
+  const fs::Path& path() const { return path_; }
+
+  std::span<const std::uint8_t> bytes() const { return {data_, static_cast<std::size_t>(size_)}; }
+  // Write access; a read-only mapping has none.
+  std::span<std::uint8_t> mutable_bytes();
+
+  bool fits(std::uint64_t off, std::uint64_t len) const { return bytes::fits(size_, off, len); }
+  template <class T>
+  T load(std::uint64_t off) const {
+    return bytes::get<T>(bytes(), off);
+  }
+  template <class T>
+  void store(std::uint64_t off, T v) {
+    bytes::put<T>(mutable_bytes(), off, v);
+  }
+  void write(std::uint64_t off, std::span<const std::uint8_t> src) {
+    bytes::copy_in(mutable_bytes(), off, src);
+  }
+
+  // Extends the file to new_size (reserved like create) and the mapping with it. On failure
+  // the file keeps its length and the old mapping stays valid and unchanged.
+  Status grow(std::uint64_t new_size);
+  // msync of the whole mapping, waiting for the write-back.
+  Status sync() const;
+  // Releases the mapping; the object becomes unmapped.
+  void unmap();
+
+ private:
+  void swap(MappedFile& o) noexcept;
+
+  fs::Path path_;
+  std::uint8_t* data_ = nullptr;
+  std::uint64_t size_ = 0;
+  Access access_ = Access::ReadOnly;
+  bool mapped_ = false;
+};
+
+}  // namespace quelvane
