@@ -1,0 +1,121 @@
+// The store-wide cache of decompressed blocks, the hot block a range cursor keeps, and the
+// readers that take one record out of a decompressed block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "util/mutex.h"
+#include "util/time.h"
+
+namespace quelvane {
+
+// One block of one dataset: the dataset's identifier (never 0 in the cache), the file offset of
+// its data segment and the block's offset inside that segment. All three are needed: offsets
+// repeat across segments and datasets.
+struct BlockKey {
+  std::uint64_t dataset = 0;
+  std::uint64_t segment = 0;
+  std::uint64_t block = 0;
+
+  bool operator==(const BlockKey&) const = default;
+};
+
+// Hashes all three fields under a per-map key, so that no two maps share a bucket layout.
+struct BlockKeyHash {
+  std::uint64_t seed = 0;
+  std::size_t operator()(const BlockKey& k) const noexcept;
+};
+
+// A decompressed block (the raw record sequence). Shared: the cache holds one reference and
+// every reader another, so evicting an entry never pulls bytes from under a reader.
+using BlockPayload = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+class BlockCache {
+ public:
+  using NowFn = std::function<Instant()>;
+
+  // max_memory bounds the sum of the entries' costs (payload length + 96); 0 disables the cache.
+  explicit BlockCache(std::uint64_t max_memory);
+  // The same with another source of "now", for tests that must control ages.
+  BlockCache(std::uint64_t max_memory, NowFn now);
+
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+
+  // The cached payload, or nullptr. A hit counts as an access.
+  BlockPayload get(const BlockKey& key);
+  // Caches payload under key and returns what is now cached there: the payload already present
+  // (the given one is released, the present entry's access time kept), else the given one.
+  // nullptr when the cache is disabled; the caller then goes on with its own reference.
+  BlockPayload insert(const BlockKey& key, BlockPayload payload);
+  // Whether an entry was removed.
+  bool invalidate(const BlockKey& key);
+  // Removes every block of one dataset; returns how many.
+  std::size_t remove_dataset(std::uint64_t dataset);
+  // Removes every entry not accessed for at least idle; returns how many.
+  std::size_t evict_idle(Duration idle);
+
+  std::uint64_t max_memory() const { return max_memory_; }
+
+ private:
+  struct Entry {
+    BlockPayload payload;
+    std::uint64_t cost;
+    Instant last_access;
+  };
+  using Map = std::unordered_map<BlockKey, Entry, BlockKeyHash>;
+  struct State {
+    Map map;
+    std::uint64_t total_cost = 0;  // sum of the entries' costs, kept as entries come and go
+  };
+
+  // Evicts oldest-first so that an entry of the given cost fits within 85% of the budget.
+  void make_room(State& state, std::uint64_t cost);
+
+  std::uint64_t max_memory_;
+  NowFn now_;
+  Mutex<State> state_;
+};
+
+// Which texts the record readers use for an offset out of range: reads on behalf of a cursor or
+// of a fresh decompression say "hot block: ...", a data segment's read from a plain cache hit
+// says it without the prefix.
+enum class RecordMessages : std::uint8_t { HotBlock, Plain };
+
+// A range cursor's reference to the last block it decompressed. The reference is weak: once the
+// cache and every reader have let the payload go, the hot block no longer serves it.
+class HotBlock {
+ public:
+  // Remembers key and a weak reference to payload, dropping the previous one.
+  void set(const BlockKey& key, const BlockPayload& payload);
+  // The remembered payload when key matches and the payload is still alive, else nullptr.
+  BlockPayload get(const BlockKey& key) const;
+
+  // The data length of the record at in_block (u32 length, i64 timestamp, data).
+  static Result<std::uint32_t> record_len(std::span<const std::uint8_t> payload, std::uint16_t in_block,
+                                          RecordMessages messages = RecordMessages::HotBlock);
+  // The timestamp and a copy of the data of the record at in_block.
+  static Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> read_record(
+      std::span<const std::uint8_t> payload, std::uint16_t in_block,
+      RecordMessages messages = RecordMessages::HotBlock);
+
+ private:
+  bool present_ = false;
+  BlockKey key_{};
+  std::weak_ptr<const std::vector<std::uint8_t>> payload_;
+};
+
+}  // namespace quelvane
+
+template <>
+struct std::hash<quelvane::BlockKey> {
+  std::size_t operator()(const quelvane::BlockKey& k) const noexcept { return quelvane::BlockKeyHash{}(k); }
+};

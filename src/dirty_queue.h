@@ -1,0 +1,84 @@
+// The store-wide queue on which mapped objects report their first change since their last
+// synchronisation, so that a flush syncs only what changed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "dataset_key.h"
+#include "util/mutex.h"
+
+namespace quelvane {
+
+// What one dataset must synchronise: a data segment by its file offset, an index segment by its
+// start timestamp, or a consumer group's state file by the group's name.
+struct FlushTarget {
+  enum class Kind : std::uint8_t { DataSegment, IndexSegment, ConsumerGroup };
+
+  static FlushTarget data_segment(std::uint64_t file_offset);
+  static FlushTarget index_segment(std::int64_t start_ts);
+  static FlushTarget consumer_group(std::string group);
+
+  Kind kind() const { return static_cast<Kind>(value_.index()); }
+  // Each accessor belongs to one kind; asking another kind is a broken invariant.
+  std::uint64_t file_offset() const;
+  std::int64_t start_ts() const;
+  const std::string& group() const;
+
+  bool operator==(const FlushTarget&) const = default;
+
+ private:
+  using Value = std::variant<std::uint64_t, std::int64_t, std::string>;  // in Kind's order
+  explicit FlushTarget(Value v) : value_(std::move(v)) {}
+  Value value_;
+};
+
+struct DirtyItem {
+  DataSetKey key;
+  FlushTarget target;
+
+  bool operator==(const DirtyItem&) const = default;
+};
+
+// A first-in, first-out queue of (dataset key, target). It never deduplicates: reporters keep
+// duplicates rare and consumers skip targets that are already clean. Its mutex is a leaf: no
+// other lock is taken while it is held.
+class DirtyQueue {
+ public:
+  DirtyQueue();
+  DirtyQueue(const DirtyQueue&) = delete;
+  DirtyQueue& operator=(const DirtyQueue&) = delete;
+
+  void push(DataSetKey key, FlushTarget target);
+  // Every item, in queue order; the queue is left empty.
+  std::vector<DirtyItem> take_all();
+  // The targets of one dataset in queue order; the other datasets' items stay in their order.
+  std::vector<FlushTarget> take_for(const DataSetKey& key);
+  // Returns targets that a flush failed on or did not reach, ahead of everything queued since,
+  // so that nothing unsynced is ever forgotten.
+  void put_back(const DataSetKey& key, std::vector<FlushTarget> targets);
+  std::size_t size();
+
+ private:
+  Mutex<std::deque<DirtyItem>> items_;
+};
+
+// Groups drained items by dataset: keys in the order they first appear, each key's targets in
+// queue order.
+std::vector<std::pair<DataSetKey, std::vector<FlushTarget>>> group_by_key(std::vector<DirtyItem> items);
+
+// How one dataset's segments report themselves: its key and the store's queue.
+struct FlushNotifier {
+  DataSetKey key;
+  std::shared_ptr<DirtyQueue> queue;
+
+  void mark_dirty(FlushTarget target) const;
+};
+
+}  // namespace quelvane
