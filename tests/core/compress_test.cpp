@@ -1,0 +1,126 @@
+#include "compress.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace quelvane {
+namespace {
+
+std::vector<std::uint8_t> sample(std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; s.size() < n; ++i) s += "{\"sensor\":" + std::to_string(i * 7919 % 1000) + ",\"ok\":true}";
+  s.resize(n);
+  return {s.begin(), s.end()};
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t n) {
+  std::mt19937 gen(42);
+  std::vector<std::uint8_t> v(n);
+  for (auto& b : v) b = static_cast<std::uint8_t>(gen());
+  return v;
+}
+
+TEST(Compress, RoundTripsAtEveryLevelOfBothTypes) {
+  const auto raw = sample(70'000);
+  for (std::uint8_t type : {compress::kZstd, compress::kDeflate}) {
+    for (std::uint8_t level : {0, 1, 6, 9, 30}) {
+      auto packed = compress::compress(raw, level, type);
+      ASSERT_TRUE(packed.has_value()) << int(type) << "/" << int(level);
+      auto back = compress::decompress(*packed, type);
+      ASSERT_TRUE(back.has_value()) << back.error().display();
+      EXPECT_EQ(*back, raw) << int(type) << "/" << int(level);
+    }
+  }
+}
+
+TEST(Compress, ZstdFramesCarryAChecksumButNoContentSize) {
+  auto packed = compress::compress(sample(1000), 6, compress::kZstd).value();
+  ASSERT_GE(packed.size(), 5u);
+  const std::uint8_t descriptor = packed[4];
+  EXPECT_EQ(descriptor & 0xC0, 0) << "frame content size flag";
+  EXPECT_EQ(descriptor & 0x20, 0) << "single segment implies a content size";
+  EXPECT_NE(descriptor & 0x04, 0) << "content checksum flag";
+}
+
+TEST(Compress, RawDeflateHasNoZlibHeader) {
+  // Level 0 gives a stored block: its first byte is the DEFLATE block header (final bit, type 00),
+  // where a zlib stream would start with 0x78.
+  auto packed = compress::compress(sample(100), 0, compress::kDeflate).value();
+  EXPECT_EQ(packed[0], 0x01);
+  EXPECT_EQ(compress::decompress(packed, compress::kDeflate).value(), sample(100));
+}
+
+TEST(Compress, IncompressibleOutputIsUsedAsItComes) {
+  auto raw = random_bytes(65'537);
+  auto packed = compress::compress(raw, 6, compress::kZstd).value();
+  EXPECT_GT(packed.size(), raw.size());
+  EXPECT_EQ(compress::decompress(packed, compress::kZstd).value(), raw);
+}
+
+TEST(Compress, UnknownTypeIsRefusedBothWays) {
+  const std::vector<std::uint8_t> raw{1, 2, 3};
+  EXPECT_EQ(compress::compress(raw, 1, 2).error().display(), "invalid data: unknown compress_type 2");
+  EXPECT_EQ(compress::decompress(raw, 2).error().display(), "invalid data: unknown compress_type 2");
+  EXPECT_EQ(compress::check_compress_type(255).error().display(), "invalid data: unknown compress_type 255");
+  EXPECT_TRUE(compress::check_compress_type(1).has_value());
+}
+
+struct DecodeFailure {
+  const char* name;
+  std::uint8_t type;
+  std::vector<std::uint8_t> (*damage)(std::vector<std::uint8_t>);
+  const char* message;
+};
+
+TEST(Decompress, DamagedInputIsAnErrorNeverShortOutput) {
+  const DecodeFailure cases[] = {
+      {"zstd truncated", compress::kZstd, [](auto v) { v.resize(v.size() - 3); return v; },
+       "decompression error: zstd decode error: truncated frame"},
+      {"zstd checksum", compress::kZstd, [](auto v) { v.back() ^= 0xFF; return v; },
+       "decompression error: zstd decode error: Restored data doesn't match checksum"},
+      {"zstd trailing garbage", compress::kZstd, [](auto v) { v.push_back(0x42); v.push_back(0x42); v.push_back(0x42); v.push_back(0x42); return v; },
+       "decompression error: zstd decode error: Unknown frame descriptor"},
+      {"zstd empty", compress::kZstd, [](auto) { return std::vector<std::uint8_t>{}; },
+       "decompression error: zstd decode error: truncated frame"},
+      {"deflate truncated", compress::kDeflate, [](auto v) { v.resize(v.size() / 2); return v; },
+       "decompression error: inflate error: unexpected end of deflate stream"},
+      {"deflate empty", compress::kDeflate, [](auto) { return std::vector<std::uint8_t>{}; },
+       "decompression error: inflate error: unexpected end of deflate stream"},
+      {"deflate invalid block type", compress::kDeflate, [](auto v) { v[0] = 0x07; return v; },
+       "decompression error: inflate error: invalid block type"},
+      {"deflate trailing bytes", compress::kDeflate, [](auto v) { v.push_back(0); return v; },
+       "decompression error: inflate error: trailing bytes after end of stream"},
+  };
+  const auto raw = sample(20'000);
+  for (const auto& tc : cases) {
+    auto packed = compress::compress(raw, 6, tc.type).value();
+    auto r = compress::decompress(tc.damage(packed), tc.type);
+    ASSERT_FALSE(r.has_value()) << tc.name;
+    EXPECT_EQ(r.error().display(), tc.message) << tc.name;
+  }
+}
+
+TEST(Decompress, OutputIsBoundedByTheExpectedSize) {
+  const std::vector<std::uint8_t> zeros(1'000'000, 0);
+  for (std::uint8_t type : {compress::kZstd, compress::kDeflate}) {
+    auto packed = compress::compress(zeros, 6, type).value();
+    EXPECT_EQ(compress::decompress(packed, type, zeros.size()).value().size(), zeros.size());
+    auto r = compress::decompress(packed, type, zeros.size() - 1);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), ErrorKind::Decompression);
+    EXPECT_NE(r.error().display().find("output exceeds 999999 bytes"), std::string::npos) << r.error().display();
+  }
+}
+
+TEST(Decompress, ConcatenatedZstdFramesDecodeBackToBack) {
+  auto a = compress::compress(sample(100), 3, compress::kZstd).value();
+  auto b = compress::compress(sample(50), 3, compress::kZstd).value();
+  a.insert(a.end(), b.begin(), b.end());
+  auto out = compress::decompress(a, compress::kZstd).value();
+  EXPECT_EQ(out.size(), 150u);
+}
+
+}  // namespace
+}  // namespace quelvane
