@@ -1,0 +1,201 @@
+#include "cache.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "util/bytes.h"
+
+namespace quelvane {
+
+namespace {
+
+// Bookkeeping per entry on top of its payload bytes.
+constexpr std::uint64_t kEntryOverhead = 96;
+// Eviction frees down to this share of the budget, so that a few more inserts fit before the next.
+constexpr double kEvictTargetShare = 0.85;
+// A record in a block: u32 data length, i64 timestamp, then the data.
+constexpr std::uint64_t kRecordHeaderLen = 12;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+// Truncates toward zero, clamping below 0 and above the u64 range.
+std::uint64_t saturating_u64(double v) {
+  if (!(v > 0.0)) return 0;  // also NaN
+  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t splitmix(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+// A fresh key for one map's hasher from the system's random source. Should the source be
+// unavailable, the clock still gives each map a different key.
+std::uint64_t random_hash_seed() {
+  std::uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+  return splitmix(static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()));
+}
+
+struct Texts {
+  const char* index;
+  const char* data;
+};
+
+Texts texts_for(RecordMessages m) {
+  if (m == RecordMessages::Plain) return {"record index out of bounds", "record data out of bounds"};
+  return {"hot block: record index out of bounds", "hot block: record data out of bounds"};
+}
+
+// The record header at in_block must lie inside the payload.
+Status check_record_header(std::span<const std::uint8_t> payload, std::uint64_t in_block, const Texts& texts) {
+  if (!bytes::fits(payload.size(), in_block, kRecordHeaderLen)) return fail(Error::invalid_data(texts.index));
+  return {};
+}
+
+}  // namespace
+
+std::size_t BlockKeyHash::operator()(const BlockKey& k) const noexcept {
+  std::uint64_t h = splitmix(seed ^ 0x9e3779b97f4a7c15ull);
+  h = splitmix(h ^ k.dataset);
+  h = splitmix(h ^ k.segment);
+  h = splitmix(h ^ k.block);
+  return static_cast<std::size_t>(h);
+}
+
+BlockCache::BlockCache(std::uint64_t max_memory) : BlockCache(max_memory, [] { return Clock::now(); }) {}
+
+BlockCache::BlockCache(std::uint64_t max_memory, NowFn now)
+    : max_memory_(max_memory),
+      now_(std::move(now)),
+      state_("block cache lock", State{Map(0, BlockKeyHash{random_hash_seed()}), 0}) {}
+
+BlockPayload BlockCache::get(const BlockKey& key) {
+  if (max_memory_ == 0) return nullptr;
+  auto state = state_.lock_or_panic();
+  auto it = state->map.find(key);
+  if (it == state->map.end()) return nullptr;
+  it->second.last_access = now_();
+  return it->second.payload;
+}
+
+BlockPayload BlockCache::insert(const BlockKey& key, BlockPayload payload) {
+  if (max_memory_ == 0) return nullptr;
+  QV_ASSERT(payload != nullptr, "a cached block has a payload");
+  auto state = state_.lock_or_panic();
+  if (auto it = state->map.find(key); it != state->map.end()) return it->second.payload;
+  std::uint64_t cost = saturating_add(payload->size(), kEntryOverhead);
+  if (saturating_add(state->total_cost, cost) > max_memory_) make_room(*state, cost);
+  state->map.emplace(key, Entry{payload, cost, now_()});
+  state->total_cost = saturating_add(state->total_cost, cost);
+  return payload;
+}
+
+void BlockCache::make_room(State& state, std::uint64_t cost) {
+  std::uint64_t target = saturating_u64(static_cast<double>(max_memory_) * kEvictTargetShare);
+  std::uint64_t keep = cost > target ? 0 : target - cost;
+  if (state.total_cost <= keep) return;
+  std::uint64_t to_remove = state.total_cost - keep;
+
+  struct Candidate {
+    Instant last_access;
+    std::uint64_t cost;
+    BlockKey key;
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(state.map.size());
+  for (const auto& [k, e] : state.map) candidates.push_back({e.last_access, e.cost, k});
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) { return a.last_access < b.last_access; });
+
+  std::uint64_t removed = 0;
+  for (const auto& c : candidates) {
+    if (removed >= to_remove) break;
+    state.map.erase(c.key);
+    removed = saturating_add(removed, c.cost);
+    state.total_cost -= c.cost;
+  }
+}
+
+bool BlockCache::invalidate(const BlockKey& key) {
+  if (max_memory_ == 0) return false;
+  auto state = state_.lock_or_panic();
+  auto it = state->map.find(key);
+  if (it == state->map.end()) return false;
+  state->total_cost -= it->second.cost;
+  state->map.erase(it);
+  return true;
+}
+
+namespace {
+
+// Erases the entries that match, keeping the running total in step; returns how many.
+template <class Map, class Pred>
+std::size_t erase_matching(Map& map, std::uint64_t& total_cost, Pred matches) {
+  std::size_t n = 0;
+  for (auto it = map.begin(); it != map.end();) {
+    if (matches(it->first, it->second)) {
+      total_cost -= it->second.cost;
+      it = map.erase(it);
+      ++n;
+    } else {
+      ++it;
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+std::size_t BlockCache::remove_dataset(std::uint64_t dataset) {
+  if (max_memory_ == 0) return 0;
+  auto state = state_.lock_or_panic();
+  return erase_matching(state->map, state->total_cost,
+                        [dataset](const BlockKey& k, const Entry&) { return k.dataset == dataset; });
+}
+
+std::size_t BlockCache::evict_idle(Duration idle) {
+  if (max_memory_ == 0) return 0;
+  auto state = state_.lock_or_panic();
+  Instant now = now_();
+  return erase_matching(state->map, state->total_cost, [&](const BlockKey&, const Entry& e) {
+    return elapsed_at_least(e.last_access, now, idle);
+  });
+}
+
+void HotBlock::set(const BlockKey& key, const BlockPayload& payload) {
+  present_ = true;
+  key_ = key;
+  payload_ = payload;
+}
+
+BlockPayload HotBlock::get(const BlockKey& key) const {
+  if (!present_ || key_ != key) return nullptr;
+  return payload_.lock();
+}
+
+Result<std::uint32_t> HotBlock::record_len(std::span<const std::uint8_t> payload, std::uint16_t in_block,
+                                           RecordMessages messages) {
+  QV_TRY(check_record_header(payload, in_block, texts_for(messages)));
+  return bytes::get<std::uint32_t>(payload, in_block);
+}
+
+Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> HotBlock::read_record(
+    std::span<const std::uint8_t> payload, std::uint16_t in_block, RecordMessages messages) {
+  Texts texts = texts_for(messages);
+  QV_TRY(check_record_header(payload, in_block, texts));
+  std::uint32_t len = bytes::get<std::uint32_t>(payload, in_block);
+  std::uint64_t data_at = std::uint64_t{in_block} + kRecordHeaderLen;
+  if (!bytes::fits(payload.size(), data_at, len)) return fail(Error::invalid_data(texts.data));
+  std::int64_t ts = bytes::get<std::int64_t>(payload, std::uint64_t{in_block} + 4);
+  auto data = bytes::slice(payload, data_at, len);
+  return std::pair{ts, std::vector<std::uint8_t>(data.begin(), data.end())};
+}
+
+}  // namespace quelvane
