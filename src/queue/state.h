@@ -1,0 +1,139 @@
+// A consumer group's durable state: its watermark and its outstanding deliveries, kept in one
+// mapped 4096-byte "QSTF" file. Both the dataset queues and the journal queue use it; a
+// position is a record timestamp in the former and a journal sequence in the latter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../error.h"
+#include "../util/fs.h"
+#include "../util/mapped_file.h"
+#include "../util/mutex.h"
+
+namespace quelvane {
+
+// A group's settings, fixed while the group is open.
+struct ConsumerGroupConfig {
+  // Seconds after a delivery at which an unacknowledged entry is due again; 0 means a
+  // delivered entry is not redelivered while the group stays open.
+  std::uint16_t running_expired_seconds = 0;
+  // Redeliveries an entry may receive before it is given up; 0 means no limit.
+  std::uint8_t max_retry_count = 0;
+
+  bool operator==(const ConsumerGroupConfig&) const = default;
+};
+
+// One outstanding delivery.
+struct DatasetQueueConsumerPendingEntry {
+  static constexpr std::uint8_t kPending = 0;
+  static constexpr std::uint8_t kDone = 1;  // acknowledged, or given up at the retry limit
+
+  std::int64_t timestamp = 0;   // the position
+  std::int64_t start_time = 0;  // Unix seconds of the latest delivery; 0 = not in flight
+  std::uint8_t status = kPending;
+  std::uint8_t retry_count = 0;  // redeliveries so far, saturating at 255
+
+  bool in_flight() const { return status == kPending && start_time != 0; }
+  bool operator==(const DatasetQueueConsumerPendingEntry&) const = default;
+};
+
+// Unix time in whole seconds (0 when the clock reads before 1970): where delivery times come
+// from. Queues take one so that tests can move time without sleeping.
+using UnixClock = std::function<std::int64_t()>;
+UnixClock system_unix_clock();
+
+namespace queue {
+
+// Narrows the caller's values, refusing those that do not fit.
+Result<ConsumerGroupConfig> check_consumer_config(std::uint64_t running_expired_seconds,
+                                                  std::uint16_t max_retry_count);
+
+}  // namespace queue
+
+// Every operation is called with the group's mutex held; none of them locks anything.
+class QueueState {
+ public:
+  static constexpr std::uint64_t kFileSize = 4096;
+  static constexpr std::size_t kHeaderSize = 21;
+  static constexpr std::size_t kEntrySize = 18;
+  // The most entries that fit after the header: 226 * 18 <= 4075 < 227 * 18.
+  static constexpr std::size_t kCapacity = (kFileSize - kHeaderSize) / kEntrySize;
+
+  struct Redelivery {
+    std::optional<std::int64_t> position;  // the entry to deliver again
+    bool changed = false;                   // an entry was chosen, given up or trimmed
+  };
+
+  // Loads the group's file, or creates it with processed_ts = initial when it does not exist.
+  // A file that fails a check is left exactly as it was.
+  static Result<QueueState> open_or_create(fs::Path path, std::int64_t initial);
+
+  QueueState(QueueState&&) noexcept = default;
+  QueueState& operator=(QueueState&&) noexcept = default;
+  // Unmaps without writing: changes made since the last write_block are lost.
+  ~QueueState() = default;
+
+  const fs::Path& path() const { return path_; }
+  std::int64_t processed_ts() const { return processed_ts_; }
+  std::span<const DatasetQueueConsumerPendingEntry> pending() const { return pending_; }
+  bool clean() const { return clean_; }
+  bool flush_scheduled() const { return flush_scheduled_; }
+
+  // The first position a new delivery may have, or none when the watermark is already the
+  // largest position, so that nothing can lie above it.
+  std::optional<std::int64_t> next_new_position() const;
+  // Whether the position is listed, done or not.
+  bool is_pending(std::int64_t position) const;
+
+  // Records a new delivery at its place in position order (a lower position can become
+  // deliverable after higher ones, e.g. a record written into an earlier gap).
+  // Error::PendingFull when the list is full.
+  Status push_pending(DatasetQueueConsumerPendingEntry entry);
+  // Marks the listed entry done and trims; Error::NotFound when it is not listed.
+  Status acknowledge(std::int64_t position);
+  // Picks the next entry due for redelivery, giving up those past the retry limit.
+  Redelivery take_redelivery(std::uint16_t running_expired_seconds, std::uint8_t max_retry_count,
+                             std::int64_t now);
+  // Removes the leading done entries into the watermark; returns how many.
+  std::size_t trim_done();
+  // Releases every in-flight entry, so that it is due again at once.
+  void clear_in_flight();
+  // For a queue that defers its flushes: true when the state changed since its last sync and
+  // no flush is queued yet, in which case it now counts as queued and the caller queues it.
+  bool claim_flush();
+
+  // Copies the state into the mapping, without flushing it.
+  Status write_block();
+  // write_block, then a synchronous flush; the state is clean afterwards.
+  Status sync();
+
+ private:
+  QueueState(fs::Path path, MappedFile mapping, std::int64_t processed_ts,
+             std::vector<DatasetQueueConsumerPendingEntry> pending);
+
+  static Result<QueueState> create(fs::Path path, std::int64_t initial);
+  static Result<QueueState> load(fs::Path path);
+
+  fs::Path path_;
+  MappedFile mapping_;
+  std::int64_t processed_ts_;
+  std::vector<DatasetQueueConsumerPendingEntry> pending_;  // strictly increasing positions
+  bool clean_ = true;
+  bool flush_scheduled_ = false;
+};
+
+// One group's state as every consumer handle of the group holds it.
+using SharedQueueState = std::shared_ptr<Mutex<QueueState>>;
+
+// lock_prefix: empty for a dataset queue (the lock is the "state file mutex"), "journal " for
+// the journal queue.
+SharedQueueState share_queue_state(QueueState state, std::string_view lock_prefix = {});
+
+}  // namespace quelvane

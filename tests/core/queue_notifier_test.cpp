@@ -1,0 +1,175 @@
+// The queue's wake-up hub: the sticky notified flag, blocking waits and their deadlines, and
+// the wake callbacks collected from the consumers' slots.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "queue/notifier.h"
+#include "util/log.h"
+
+namespace quelvane {
+namespace {
+
+using namespace std::chrono_literals;
+using WaitResult = QueueNotifier::WaitResult;
+
+WakeCallback callback(std::function<void()> f) { return std::make_shared<const std::function<void()>>(std::move(f)); }
+
+std::shared_ptr<CallbackSlot> slot_with(QueueNotifier& notifier, WakeCallback cb) {
+  auto slot = std::make_shared<CallbackSlot>();
+  EXPECT_TRUE(notifier.register_slot(slot).has_value());
+  EXPECT_TRUE(slot->try_set(std::move(cb)).value());
+  return slot;
+}
+
+const auto never_closed = [] { return false; };
+
+std::optional<Instant> in(Clock::duration d) { return Clock::now() + d; }
+
+TEST(QueueNotifier, TheFlagStaysSetUntilAPollerSeesIt) {
+  QueueNotifier notifier;
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::DeadlinePassed);
+  ASSERT_TRUE(notifier.notify().has_value());  // nobody waits yet
+  ASSERT_TRUE(notifier.notify().has_value());
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::Notified)
+      << "a notification before the wait is not lost";
+  EXPECT_EQ(notifier.wait(in(20ms), never_closed).value(), WaitResult::TimedOut)
+      << "the first poller cleared the flag; notifications do not count up";
+}
+
+TEST(QueueNotifier, ABlockedWaitIsWokenFromAnotherThread) {
+  QueueNotifier notifier;
+  std::atomic<bool> waiting{false};
+  std::thread poller([&] {
+    waiting = true;
+    auto started = Clock::now();
+    EXPECT_EQ(notifier.wait(in(60s), never_closed).value(), WaitResult::Notified);
+    EXPECT_LT(Clock::now() - started, 30s);
+  });
+  while (!waiting) std::this_thread::yield();
+  std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(notifier.notify().has_value());
+  poller.join();
+}
+
+TEST(QueueNotifier, ClosingEndsAWaitWithoutDeadlineAtOnce) {
+  QueueNotifier notifier;
+  std::atomic<bool> closed{false};
+  // A timeout too large for the clock gives no deadline: the wait lasts until woken.
+  auto deadline = deadline_after(Clock::now(), Duration{UINT64_MAX, 999'999'999});
+  ASSERT_FALSE(deadline.has_value());
+  std::atomic<bool> waiting{false};
+  std::thread poller([&] {
+    waiting = true;
+    EXPECT_EQ(notifier.wait(deadline, [&] { return closed.load(); }).value(), WaitResult::Closed);
+  });
+  while (!waiting) std::this_thread::yield();
+  std::this_thread::sleep_for(10ms);
+  closed = true;
+  ASSERT_TRUE(notifier.notify().has_value());
+  poller.join();
+  EXPECT_EQ(notifier.wait(Clock::now(), [&] { return closed.load(); }).value(), WaitResult::Closed)
+      << "the close is seen before the pending notification";
+}
+
+TEST(QueueNotifier, EveryPollerWakesAndOneTakesTheNotification) {
+  QueueNotifier notifier;
+  std::atomic<int> notified{0}, timed_out{0}, started{0};
+  std::vector<std::thread> pollers;
+  for (int i = 0; i < 3; ++i) {
+    pollers.emplace_back([&] {
+      ++started;
+      auto r = notifier.wait(in(300ms), never_closed).value();
+      ++(r == WaitResult::Notified ? notified : timed_out);
+    });
+  }
+  while (started < 3) std::this_thread::yield();
+  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(notifier.notify().has_value());
+  for (auto& t : pollers) t.join();
+  EXPECT_EQ(notified, 1);
+  EXPECT_EQ(timed_out, 2);
+}
+
+TEST(QueueNotifier, WakeNotifiesFirstAndRunsCallbacksWhenTheCallerSaysSo) {
+  QueueNotifier notifier;
+  std::vector<std::string> calls;
+  auto a = slot_with(notifier, callback([&] { calls.push_back("a"); }));
+  auto empty = std::make_shared<CallbackSlot>();
+  ASSERT_TRUE(notifier.register_slot(empty).has_value());
+  auto b = slot_with(notifier, callback([&] { calls.push_back("b"); }));
+
+  Wake wake = notifier.wake();
+  EXPECT_EQ(wake.size(), 2u);
+  EXPECT_TRUE(calls.empty()) << "nothing runs while the caller may still hold its locks";
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::Notified)
+      << "pollers are notified before any callback runs";
+  wake.run();
+  EXPECT_EQ(calls, (std::vector<std::string>{"a", "b"})) << "registration order";
+  EXPECT_TRUE(wake.empty());
+
+  // Two wake-ups in one operation run each callback twice.
+  Wake twice = notifier.wake();
+  twice.absorb(notifier.wake());
+  twice.run();
+  EXPECT_EQ(calls.size(), 6u);
+}
+
+TEST(QueueNotifier, AThrowingCallbackNeverStopsTheOthers) {
+  std::vector<std::string> logged;
+  log::set_sink(
+      [&](log::Level level, std::string_view target, std::string_view text) {
+        if (level == log::Level::Warn) logged.push_back(std::string(target) + " " + std::string(text));
+      },
+      log::Level::Warn);
+  QueueNotifier notifier;
+  int ran = 0;
+  auto a = slot_with(notifier, callback([] { throw std::runtime_error("boom"); }));
+  auto b = slot_with(notifier, callback([&] { ++ran; }));
+  auto c = slot_with(notifier, callback([] { internal_failure("broken"); }));
+  auto d = slot_with(notifier, callback([&] { ++ran; }));
+  notifier.run_callbacks();
+  log::set_sink(nullptr, log::Level::Off);
+  EXPECT_EQ(ran, 2);
+  EXPECT_EQ(logged, (std::vector<std::string>(2, "quelvane::queue [queue] poll callback panicked")));
+
+  // No lock was left held or poisoned.
+  EXPECT_TRUE(notifier.register_slot(std::make_shared<CallbackSlot>()).has_value());
+  EXPECT_TRUE(notifier.notify().has_value());
+  EXPECT_EQ(notifier.wake().size(), 4u);
+}
+
+TEST(QueueNotifier, TheRegistryOnlyRefersToSlots) {
+  QueueNotifier notifier;
+  int ran = 0;
+  auto cb = callback([&] { ++ran; });
+  std::weak_ptr<const std::function<void()>> watch = cb;
+  auto slot = slot_with(notifier, std::move(cb));
+  notifier.run_callbacks();
+  EXPECT_EQ(ran, 1);
+
+  // A slot nobody holds any more is forgotten, and its callback with it.
+  slot.reset();
+  EXPECT_TRUE(watch.expired());
+  notifier.run_callbacks();
+  EXPECT_EQ(ran, 1);
+}
+
+TEST(CallbackSlot, HoldsAtMostOneCallback) {
+  CallbackSlot slot;
+  auto first = callback([] {});
+  EXPECT_TRUE(slot.try_set(first).value());
+  EXPECT_FALSE(slot.try_set(callback([] {})).value()) << "a second callback is refused";
+  EXPECT_EQ(slot.get().value(), first);
+  EXPECT_EQ(slot.take().value(), first) << "handed back for release outside the caller's locks";
+  EXPECT_EQ(slot.get().value(), nullptr);
+  EXPECT_TRUE(slot.try_set(callback([] {})).value()) << "clear, then register";
+}
+
+}  // namespace
+}  // namespace quelvane
