@@ -94,6 +94,17 @@ Result<ConsumerGroupConfig> queue::check_consumer_config(std::uint64_t running_e
 QueueState::QueueState(fs::Path path, MappedFile mapping, std::int64_t processed_ts, std::vector<Entry> pending)
     : path_(std::move(path)), mapping_(std::move(mapping)), processed_ts_(processed_ts), pending_(std::move(pending)) {}
 
+namespace {
+
+// A file that holds only zeros (or nothing) is what a creation cut short by a crash leaves:
+// it carries no progress, so it is made anew rather than refusing the group forever.
+bool left_by_interrupted_create(const fs::Path& path) {
+  auto content = fs::read_file(path);
+  return content && bytes::all_zero(*content);
+}
+
+}  // namespace
+
 Result<QueueState> QueueState::open_or_create(fs::Path path, std::int64_t initial) {
   // Only a file that is really missing is created: any other failure to look at it (a
   // transient I/O error, a permission problem) must not truncate the group's progress.
@@ -102,7 +113,9 @@ Result<QueueState> QueueState::open_or_create(fs::Path path, std::int64_t initia
     if (probe.error().os_code() == ENOENT) return create(std::move(path), initial);
     return fail(std::move(probe).error());
   }
-  return load(std::move(path));
+  auto loaded = load(path);
+  if (!loaded && left_by_interrupted_create(path)) return create(std::move(path), initial);
+  return loaded;
 }
 
 Result<QueueState> QueueState::create(fs::Path path, std::int64_t initial) {

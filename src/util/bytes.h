@@ -58,6 +58,13 @@ inline std::span<const std::uint8_t> slice(std::span<const std::uint8_t> buf, st
   return buf.subspan(off, len);
 }
 
+// True for an empty span too: what a file creation cut short by a crash leaves behind.
+inline bool all_zero(std::span<const std::uint8_t> buf) {
+  for (std::uint8_t b : buf)
+    if (b != 0) return false;
+  return true;
+}
+
 inline std::span<const std::uint8_t> as_bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }

@@ -91,7 +91,6 @@ TEST(QueueStateFile, AFileFailingACheckIsRefusedAndLeftByteIdentical) {
   } cases[] = {
       {"4095 bytes", short_file, Error::invalid_data("invalid queue state file length: 4095")},
       {"4097 bytes", long_file, Error::invalid_data("invalid queue state file length: 4097")},
-      {"empty", Bytes{}, Error::invalid_data("invalid queue state file length: 0")},
       {"magic", with(good, 3, {'X'}), Error::invalid_magic()},
       {"version low 16 bits", with(good, 4, {2, 0, 1, 0}), Error::unsupported_version(2)},
       {"state length", with(good, 8, {9, 0}), Error::invalid_data("invalid queue state length: 9")},
@@ -128,6 +127,18 @@ TEST(QueueStateFile, OnlyAMissingFileIsCreated) {
   // A directory in the file's place is an I/O error, not a new file.
   ASSERT_TRUE(fs::create_dir_all(dir / "d").has_value());
   EXPECT_EQ(QueueState::open_or_create(dir / "d", 0).error().os_code(), EISDIR);
+}
+
+TEST(QueueStateFile, AFileLeftBlankByAnInterruptedCreateIsMadeAnew) {
+  for (std::size_t length : {std::size_t{0}, std::size_t{4096}}) {
+    TempDir dir;
+    auto path = dir / "g";
+    write_all(path, Bytes(length, 0));
+    auto state = QueueState::open_or_create(path, 41);
+    ASSERT_TRUE(state.has_value()) << length << ": " << state.error().display();
+    EXPECT_EQ(state->processed_ts(), 41);
+    EXPECT_EQ(read_all(path), FileImage(41, {}).bytes);
+  }
 }
 
 TEST(QueueStateFile, LoadTrimsDoneHeadsAndReleasesInFlightEntries) {
