@@ -1,0 +1,411 @@
+// Single-threaded comparison of the store with LMDB, RocksDB and SQLite on one workload, and
+// with the zstd floor: in-order loads of 100-byte and 1,000-byte records, a full forward scan,
+// warm random point reads and the size on disk, each engine on a fresh directory.
+//
+//   core_bench [--records-scale F] [--repeat N] [--engines a,b] [--sizes 100,1000] [--dir PARENT]
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "floor.h"
+#include "peers/peer.h"
+#include "workload.h"
+#ifdef QV_BENCH_QUELVANE
+#include "peers/quelvane_peer.h"
+#endif
+#ifdef QV_BENCH_LMDB
+#include "peers/lmdb_peer.h"
+#endif
+#ifdef QV_BENCH_ROCKSDB
+#include "peers/rocksdb_peer.h"
+#endif
+#ifdef QV_BENCH_SQLITE
+#include "peers/sqlite_peer.h"
+#endif
+
+namespace bench {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kZstdLevel = 6;
+constexpr std::size_t kVerifiedReads = 2000;
+
+struct Engine {
+  std::string_view name;
+  std::function<std::unique_ptr<Peer>()> make;
+};
+
+std::vector<Engine> built_engines() {
+  std::vector<Engine> e;
+#ifdef QV_BENCH_QUELVANE
+  e.push_back({"quelvane", make_quelvane_peer});
+#endif
+#ifdef QV_BENCH_LMDB
+  e.push_back({"lmdb", make_lmdb_peer});
+#endif
+#ifdef QV_BENCH_ROCKSDB
+  e.push_back({"rocksdb", make_rocksdb_peer});
+#endif
+#ifdef QV_BENCH_SQLITE
+  e.push_back({"sqlite", make_sqlite_peer});
+#endif
+  return e;
+}
+
+struct Workload {
+  std::size_t records;
+  std::size_t payload;
+  std::size_t reads;
+};
+
+struct Options {
+  double scale = 1.0;
+  int repeat = 1;
+  std::vector<std::string> engines;  // empty: every engine built
+  std::vector<std::size_t> sizes{100, 1000};
+  stdfs::path parent;
+};
+
+// ---- the temporary root, removed on every exit path that runs exit handlers
+
+stdfs::path g_root;
+
+void remove_root() {
+  if (g_root.empty()) return;
+  std::error_code ec;
+  stdfs::remove_all(g_root, ec);
+  g_root.clear();
+}
+
+stdfs::path make_root(const stdfs::path& parent) {
+  std::string tmpl = (parent / "quelvane-bench-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) die("bench", "cannot create a temporary directory under " + parent.string());
+  g_root = tmpl;
+  std::atexit(remove_root);
+  return g_root;
+}
+
+stdfs::path fresh_dir(const std::string& name) {
+  stdfs::path dir = g_root / name;
+  std::error_code ec;
+  stdfs::remove_all(dir, ec);
+  if (!stdfs::create_directories(dir, ec) || ec) die("bench", "cannot create " + dir.string());
+  return dir;
+}
+
+struct DiskUse {
+  std::uint64_t allocated = 0;  // blocks the files hold (what du reports)
+  std::uint64_t apparent = 0;   // sum of file lengths
+};
+
+DiskUse disk_use(const stdfs::path& dir) {
+  DiskUse u;
+  std::error_code ec;
+  for (auto it = stdfs::recursive_directory_iterator(dir, ec); !ec && it != stdfs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      u.allocated += static_cast<std::uint64_t>(st.st_blocks) * 512;
+      u.apparent += static_cast<std::uint64_t>(st.st_size);
+    }
+  }
+  if (ec) die("bench", "cannot measure " + dir.string() + ": " + ec.message());
+  return u;
+}
+
+// ---- one engine through the workload
+
+struct Times {
+  double write = 0;
+  double scan = 0;
+  double read = 0;
+  DiskUse disk;
+};
+
+double secs_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+struct Expected {
+  Digest scan;
+  Digest reads;
+};
+
+Times run_engine(const Engine& engine, const RecordStream& stream, const std::vector<std::int64_t>& reads,
+                 const Expected& want, const stdfs::path& dir) {
+  std::unique_ptr<Peer> peer = engine.make();
+  peer->open(dir);
+  Times t;
+
+  auto t0 = Clock::now();
+  for (std::size_t i = 0; i < stream.count(); ++i) peer->put(stream.ts(i), stream.data(i));
+  peer->finish_load();
+  t.write = secs_since(t0);
+
+  Digest scanned;
+  t0 = Clock::now();
+  peer->scan(scanned);
+  t.scan = secs_since(t0);
+  if (!(scanned == want.scan))
+    die(engine.name, "the scan returned other records than were written (" + std::to_string(scanned.count()) + " of " +
+                         std::to_string(want.scan.count()) + ")");
+
+  Digest read;
+  t0 = Clock::now();
+  for (std::int64_t ts : reads)
+    if (!peer->get(ts, read)) die(engine.name, "a written record was not found at " + std::to_string(ts));
+  t.read = secs_since(t0);
+  if (!(read == want.reads)) die(engine.name, "point reads returned other payloads than were written");
+
+  // Untimed: every byte of a sample of records, the first and the last included.
+  Verifier verifier(stream);
+  std::size_t n = std::min(kVerifiedReads, reads.size());
+  for (std::size_t i = 0; i < n; ++i) peer->get(reads[i], verifier);
+  peer->get(stream.ts(0), verifier);
+  peer->get(stream.ts(stream.count() - 1), verifier);
+  if (verifier.mismatches() != 0 || verifier.seen() != n + 2)
+    die(engine.name, std::to_string(verifier.mismatches()) + " records read back differ from what was written");
+
+  peer->close();
+  t.disk = disk_use(dir);
+  return t;
+}
+
+// ---- the table
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string grouped(double value) {
+  auto n = static_cast<unsigned long long>(value + 0.5);
+  std::string s = std::to_string(n);
+  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<std::size_t>(i), ",");
+  return s;
+}
+
+std::string mib(std::uint64_t bytes) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.1f", static_cast<double>(bytes) / (1 << 20));
+  return b;
+}
+
+std::string ratio(double x) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.2fx", x);
+  return b;
+}
+
+struct Row {
+  std::string name;
+  double write_rate = 0, scan_rate = 0, read_rate = 0;  // records per second; 0: not measured
+  DiskUse disk;
+};
+
+void print_workload(const Workload& w, int repeat, const FloorTimes& floor, double floor_compress_rate,
+                    double floor_decompress_rate, const std::vector<Row>& rows) {
+  std::printf("\n== %s records of %zu bytes, %s point reads; zstd level %d; median of %d run%s\n",
+              grouped(static_cast<double>(w.records)).c_str(), w.payload, grouped(static_cast<double>(w.reads)).c_str(),
+              kZstdLevel, repeat, repeat == 1 ? "" : "s");
+  std::printf("%-12s %14s %14s %14s %12s %12s\n", "engine", "write rec/s", "scan rec/s", "read rec/s", "disk MiB",
+              "files MiB");
+  std::printf("%-12s %14s %14s %14s %12s %12s\n", "zstd floor", grouped(floor_compress_rate).c_str(),
+              grouped(floor_decompress_rate).c_str(), "-", mib(floor.compressed_bytes).c_str(), "-");
+  for (const Row& r : rows)
+    std::printf("%-12s %14s %14s %14s %12s %12s\n", r.name.c_str(), grouped(r.write_rate).c_str(),
+                grouped(r.scan_rate).c_str(), grouped(r.read_rate).c_str(), mib(r.disk.allocated).c_str(),
+                mib(r.disk.apparent).c_str());
+  std::printf("(zstd floor: write = compression, scan = decompression of %llu blocks; its size is the compressed "
+              "blocks alone; raw stream %s MiB)\n",
+              static_cast<unsigned long long>(floor.blocks),
+              mib(w.records * (kRecordHeader + w.payload)).c_str());
+
+  auto q = std::find_if(rows.begin(), rows.end(), [](const Row& r) { return r.name == "quelvane"; });
+  if (q == rows.end()) return;
+
+  std::printf("\nquelvane / X    %10s %10s %10s %10s\n", "write", "scan", "read", "disk");
+  std::printf("%-15s %10s %10s %10s %10s\n", "zstd floor", ratio(q->write_rate / floor_compress_rate).c_str(),
+              ratio(q->scan_rate / floor_decompress_rate).c_str(), "-",
+              ratio(static_cast<double>(q->disk.allocated) / static_cast<double>(floor.compressed_bytes)).c_str());
+  for (const Row& r : rows) {
+    if (&r == &*q) continue;
+    std::printf("%-15s %10s %10s %10s %10s\n", r.name.c_str(), ratio(q->write_rate / r.write_rate).c_str(),
+                ratio(q->scan_rate / r.scan_rate).c_str(), ratio(q->read_rate / r.read_rate).c_str(),
+                ratio(static_cast<double>(q->disk.allocated) / static_cast<double>(r.disk.allocated)).c_str());
+  }
+
+  std::printf("\ntargets\n");
+  auto target = [](const char* what, double got, double need) {
+    std::printf("  %-44s %8s  (need %s)  %s\n", what, ratio(got).c_str(), ratio(need).c_str(),
+                got >= need ? "met" : "MISSED");
+  };
+  double wf = q->write_rate / floor_compress_rate;
+  target("write vs compression floor", wf, 0.8);
+  std::printf("  %-44s %7.0f%%  (need under 25%%)\n", "  cost besides compression, of compression", (1 / wf - 1) * 100);
+  target("scan vs decompression floor", q->scan_rate / floor_decompress_rate, 0.65);
+  if (w.payload != 100) return;  // the peer targets are set on the 100-byte records
+  auto peer = [&](const char* name) {
+    auto it = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.name == name; });
+    return it == rows.end() ? nullptr : &*it;
+  };
+  if (const Row* r = peer("rocksdb")) {
+    target("write vs rocksdb", q->write_rate / r->write_rate, 2.0);
+    target("scan vs rocksdb", q->scan_rate / r->scan_rate, 3.0);
+  }
+  if (const Row* r = peer("lmdb")) target("warm point reads vs lmdb", q->read_rate / r->read_rate, 1.0);
+}
+
+// ---- the run
+
+void run_workload(const Workload& w, const Options& opt, const std::vector<Engine>& engines) {
+  std::fprintf(stderr, "generating %zu records of %zu bytes\n", w.records, w.payload);
+  RecordStream stream(w.records, w.payload);
+
+  std::mt19937_64 rng(0x51ed2701u + w.payload);
+  std::uniform_int_distribution<std::size_t> pick(0, w.records - 1);
+  std::vector<std::int64_t> reads(w.reads);
+  for (auto& ts : reads) ts = stream.ts(pick(rng));
+
+  Expected want;
+  for (std::size_t i = 0; i < stream.count(); ++i) want.scan.take(stream.ts(i), stream.data(i));
+  for (std::int64_t ts : reads) want.reads.take(ts, stream.data(stream.index_of(ts)));
+
+  std::vector<double> fc, fd;
+  FloorTimes floor;
+  std::vector<std::vector<Times>> runs(engines.size());
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    std::fprintf(stderr, "run %d: zstd floor\n", rep + 1);
+    floor = run_floor(stream, kZstdLevel);
+    fc.push_back(floor.compress_secs);
+    fd.push_back(floor.decompress_secs);
+    for (std::size_t e = 0; e < engines.size(); ++e) {
+      std::fprintf(stderr, "run %d: %.*s\n", rep + 1, static_cast<int>(engines[e].name.size()), engines[e].name.data());
+      stdfs::path dir = fresh_dir(std::string(engines[e].name) + "-" + std::to_string(w.payload));
+      runs[e].push_back(run_engine(engines[e], stream, reads, want, dir));
+      std::error_code ec;
+      stdfs::remove_all(dir, ec);
+    }
+  }
+
+  auto n = static_cast<double>(w.records);
+  auto nr = static_cast<double>(w.reads);
+  std::vector<Row> rows;
+  for (std::size_t e = 0; e < engines.size(); ++e) {
+    std::vector<double> wr, sc, rd;
+    for (const Times& t : runs[e]) {
+      wr.push_back(t.write);
+      sc.push_back(t.scan);
+      rd.push_back(t.read);
+    }
+    rows.push_back({std::string(engines[e].name), n / median(wr), n / median(sc), nr / median(rd),
+                    runs[e].back().disk});
+  }
+  print_workload(w, opt.repeat, floor, n / median(fc), n / median(fd), rows);
+}
+
+std::vector<std::string> split(std::string_view s) {
+  std::vector<std::string> out;
+  while (!s.empty()) {
+    std::size_t c = s.find(',');
+    if (c != 0) out.emplace_back(s.substr(0, c));
+    if (c == std::string_view::npos) break;
+    s.remove_prefix(c + 1);
+  }
+  return out;
+}
+
+[[noreturn]] void usage(const char* why) {
+  std::fprintf(stderr,
+               "%s\nusage: core_bench [--records-scale F] [--repeat N] [--engines quelvane,lmdb,rocksdb,sqlite] "
+               "[--sizes 100,1000] [--dir PARENT]\n",
+               why);
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  const char* tmp = std::getenv("TMPDIR");
+  o.parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    auto value = [&]() -> std::string_view {
+      if (i + 1 >= argc) usage("missing value");
+      return argv[++i];
+    };
+    if (a == "--records-scale") {
+      char* end = nullptr;
+      std::string v(value());
+      o.scale = std::strtod(v.c_str(), &end);
+      if (end == v.c_str() || *end != '\0' || !(o.scale > 0) || o.scale > 100) usage("bad --records-scale");
+    } else if (a == "--repeat") {
+      o.repeat = std::atoi(std::string(value()).c_str());
+      if (o.repeat < 1 || o.repeat > 99) usage("bad --repeat");
+    } else if (a == "--engines") {
+      o.engines = split(value());
+    } else if (a == "--sizes") {
+      o.sizes.clear();
+      for (const std::string& s : split(value())) {
+        if (s != "100" && s != "1000") usage("--sizes takes 100 and/or 1000");
+        o.sizes.push_back(std::stoul(s));
+      }
+    } else if (a == "--dir") {
+      o.parent = std::string(value());
+    } else if (a == "--help" || a == "-h") {
+      usage("single-threaded benchmark of the store against its peers and the zstd floor");
+    } else {
+      usage("unknown argument");
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+[[noreturn]] void die(std::string_view engine, std::string_view what) {
+  std::fprintf(stderr, "core_bench: %.*s: %.*s\n", static_cast<int>(engine.size()), engine.data(),
+               static_cast<int>(what.size()), what.data());
+  std::exit(1);
+}
+
+int run(int argc, char** argv) {
+  Options opt = parse(argc, argv);
+  std::vector<Engine> engines;
+  for (const Engine& e : built_engines())
+    if (opt.engines.empty() || std::find(opt.engines.begin(), opt.engines.end(), e.name) != opt.engines.end())
+      engines.push_back(e);
+  for (const std::string& want : opt.engines)
+    if (std::none_of(engines.begin(), engines.end(), [&](const Engine& e) { return e.name == want; }))
+      usage(("engine not built: " + want).c_str());
+
+  std::printf("core_bench: single thread, records-scale %g, engines:", opt.scale);
+  for (const Engine& e : engines) std::printf(" %.*s", static_cast<int>(e.name.size()), e.name.data());
+  std::printf("\n");
+  make_root(opt.parent);
+
+  for (std::size_t size : opt.sizes) {
+    std::size_t base = size == 100 ? 1'000'000 : 200'000;
+    auto records = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(base) * opt.scale));
+    auto reads = std::max<std::size_t>(1, static_cast<std::size_t>(100'000 * opt.scale));
+    run_workload({records, size, reads}, opt, engines);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace bench
+
+int main(int argc, char** argv) { return bench::run(argc, argv); }
