@@ -1,0 +1,418 @@
+#include "index/segment.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+
+#include "compress.h"
+#include "header.h"
+#include "util/bytes.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+
+namespace quelvane {
+
+namespace {
+
+constexpr const char* kLogTarget = "quelvane::index::segment";
+
+// The on-disk entry: delta u32 at 0, block_offset u64 at 4, in_block u16 at 12.
+constexpr std::uint64_t kDeltaAt = 0;
+constexpr std::uint64_t kBlockAt = 4;
+constexpr std::uint64_t kInBlockAt = 12;
+
+constexpr std::uint64_t slot_pos(std::uint64_t slot) {
+  return IndexSegment::kHeaderLen + IndexSegment::kEntrySize * slot;
+}
+
+// Whole slots a file of that length holds; a trailing partial slot is never used.
+constexpr std::uint64_t capacity_of(std::uint64_t file_size) {
+  return file_size < IndexSegment::kHeaderLen ? 0 : (file_size - IndexSegment::kHeaderLen) / IndexSegment::kEntrySize;
+}
+
+constexpr std::uint64_t count_of(std::uint64_t entries_end) {
+  return entries_end < IndexSegment::kHeaderLen ? 0
+                                                : (entries_end - IndexSegment::kHeaderLen) / IndexSegment::kEntrySize;
+}
+
+// start + delta, or none when it leaves the signed 64-bit range.
+std::optional<std::int64_t> add_delta(std::int64_t start, std::uint32_t delta) {
+  std::int64_t ts;
+  if (__builtin_add_overflow(start, static_cast<std::int64_t>(delta), &ts)) return std::nullopt;
+  return ts;
+}
+
+Error delta_overflow() { return Error::invalid_data("index timestamp delta overflow"); }
+
+Error slot_out_of_range(std::uint64_t slot, std::uint64_t count) {
+  return Error::invalid_data(text::cat("entry index ", slot, " out of range [0, ", count, ")"));
+}
+
+Error closed() { return Error::mmap("index segment closed"); }
+
+}  // namespace
+
+std::string IndexSegment::file_name(std::int64_t start) {
+  char buf[32];
+  if (start < 0) {
+    // The magnitude of the smallest value does not fit a signed 64-bit number.
+    const std::uint64_t magnitude = ~static_cast<std::uint64_t>(start) + 1;
+    std::snprintf(buf, sizeof buf, "-%019" PRIu64, magnitude);
+  } else {
+    std::snprintf(buf, sizeof buf, "%020" PRId64, start);
+  }
+  return buf;
+}
+
+IndexSegment::IndexSegment(MappedFile file, fs::Path path, std::int64_t start, std::uint64_t count,
+                           std::uint64_t file_size, std::uint64_t max_file_size, std::uint64_t entries_end_pos)
+    : file_(std::move(file)),
+      path_(std::move(path)),
+      start_(start),
+      capacity_(capacity_of(file_size)),
+      count_(count),
+      file_size_(file_size),
+      max_file_size_(max_file_size),
+      entries_end_pos_(entries_end_pos) {}
+
+IndexSegment::IndexSegment(IndexSegment&& o) noexcept
+    : file_(std::move(o.file_)),
+      path_(std::move(o.path_)),
+      notifier_(std::move(o.notifier_)),
+      start_(o.start_),
+      capacity_(o.capacity_),
+      count_(o.count_),
+      file_size_(o.file_size_),
+      max_file_size_(o.max_file_size_),
+      entries_end_pos_(o.entries_end_pos_),
+      clean_(o.clean_),
+      notified_(o.notified_) {}
+
+IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
+  if (this != &o) {
+    release();
+    file_ = std::move(o.file_);
+    path_ = std::move(o.path_);
+    notifier_ = std::move(o.notifier_);
+    start_ = o.start_;
+    capacity_ = o.capacity_;
+    count_ = o.count_;
+    file_size_ = o.file_size_;
+    max_file_size_ = o.max_file_size_;
+    entries_end_pos_ = o.entries_end_pos_;
+    clean_ = o.clean_;
+    notified_ = o.notified_;
+  }
+  return *this;
+}
+
+IndexSegment::~IndexSegment() { release(); }
+
+void IndexSegment::release() noexcept {
+  if (!file_.mapped()) return;
+  if (auto synced = file_.sync(); !synced) {
+    QV_LOG(Error, kLogTarget, "[IndexSegment drop] mmap flush failed: ", synced.error().payload());
+  }
+  file_.unmap();
+}
+
+Result<IndexSegment> IndexSegment::create(const fs::Path& dir, std::int64_t start, std::uint64_t initial_size,
+                                          std::uint64_t max_size, std::uint8_t compress_level,
+                                          std::uint8_t compress_type) {
+  QV_TRY(compress::check_compress_type(compress_type));
+  if (initial_size < kHeaderLen) {
+    return fail(Error::invalid_data(
+        text::cat("initial index segment size ", initial_size, " is smaller than header ", kHeaderLen)));
+  }
+  QV_TRY(fs::create_dir_all(dir));
+  fs::Path path = dir / file_name(start);
+  const std::uint64_t size = slot_pos(capacity_of(initial_size));
+
+  auto made = [&]() -> Result<IndexSegment> {
+    MappedFile file = QV_TRY(MappedFile::create(path, size));
+    const header::MetaValues meta{unix_millis_now(), start, max_size, compress_level, compress_type};
+    header::write_index_header(meta, kHeaderLen, file.mutable_bytes());
+    QV_TRY(file.sync());
+    const std::uint64_t file_size = file.size();
+    return IndexSegment(std::move(file), path, start, 0, file_size, max_size,
+                        header::kStateOffset + header::kEntriesEndWord);
+  }();
+  // A half-made file would otherwise be found by the next open of the dataset.
+  if (!made) (void)fs::remove_file(path);
+  return made;
+}
+
+Result<IndexSegment> IndexSegment::open(const fs::Path& path, std::int64_t expected_start, std::uint64_t max_size) {
+  MappedFile file = QV_TRY(MappedFile::open(path, MappedFile::Access::ReadWrite));
+  const header::FileHeader h = QV_TRY(header::parse_index_header(file.bytes()));
+  if (h.meta.base != expected_start) {
+    return fail(Error::invalid_data(text::cat("index segment header start ", h.meta.base,
+                                              " does not match file name start ", expected_start)));
+  }
+  const std::uint64_t file_size = file.size();
+  // entries_end is only a header word: entries it claims beyond the end of the file do not
+  // exist, and the next append continues after the last slot the file really holds.
+  const std::uint64_t count = std::min(count_of(h.entries_end), capacity_of(file_size));
+  return IndexSegment(std::move(file), path, expected_start, count, file_size, max_size,
+                      h.state_offset() + header::kEntriesEndWord);
+}
+
+Result<std::optional<std::int64_t>> IndexSegment::read_last_timestamp(const fs::Path& path) {
+  const MappedFile file = QV_TRY(MappedFile::open(path, MappedFile::Access::ReadOnly));
+  if (file.size() <= 8) return std::optional<std::int64_t>{};
+  const header::FileHeader h = QV_TRY(header::parse_index_header(file.bytes()));
+  const std::uint64_t count = count_of(h.entries_end);
+  if (count == 0) return std::optional<std::int64_t>{};
+  const std::uint64_t last = slot_pos(count - 1);
+  if (!file.fits(last + kDeltaAt, 4)) return fail(Error::invalid_data("truncated last index entry"));
+  auto ts = add_delta(h.meta.base, file.load<std::uint32_t>(last + kDeltaAt));
+  if (!ts) return fail(delta_overflow());
+  return ts;
+}
+
+Status IndexSegment::ensure_mapped() {
+  if (file_.mapped()) return {};
+  file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadWrite));
+  clean_ = true;
+  notified_ = false;
+  return {};
+}
+
+Status IndexSegment::grow() {
+  const std::uint64_t doubled =
+      file_size_ > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max()
+                                                                 : file_size_ * 2;
+  const std::uint64_t new_size = std::min(max_file_size_, doubled);
+  // Also a file already beyond the ceiling: growing must never shrink it.
+  if (new_size <= file_size_) {
+    return fail(Error::invalid_data(text::cat("index segment already at max_file_size (", max_file_size_, ")")));
+  }
+  QV_TRY(ensure_mapped());
+  QV_TRY(file_.grow(new_size));
+  file_size_ = file_.size();
+  capacity_ = capacity_of(file_size_);
+  mark_changed();
+  return {};
+}
+
+Result<std::uint32_t> IndexSegment::delta_of(std::int64_t ts) const {
+  std::int64_t delta;
+  if (__builtin_sub_overflow(ts, start_, &delta)) return fail(delta_overflow());
+  if (delta < 0 || static_cast<std::uint64_t>(delta) > kMaxDelta) {
+    return fail(Error::invalid_data(
+        text::cat("index timestamp ", ts, " is outside u32 delta range for segment ", start_)));
+  }
+  return static_cast<std::uint32_t>(delta);
+}
+
+Status IndexSegment::check_writable(std::uint64_t first, std::uint64_t n) const {
+  // Capacity was derived from the file length when it was mapped; a file cut short since must
+  // never turn a store into a write past the mapping.
+  if (!file_.fits(slot_pos(first), kEntrySize * n) || !file_.fits(entries_end_pos_, 8)) {
+    return fail(Error::invalid_data(text::cat("index entry ", first + n - 1, " lies beyond the end of ",
+                                              path_.string(), " (", file_.size(), " bytes)")));
+  }
+  return {};
+}
+
+void IndexSegment::write_slot(std::uint64_t slot, std::uint32_t delta, std::uint64_t block_offset,
+                              std::uint16_t in_block) {
+  const std::uint64_t at = slot_pos(slot);
+  file_.store<std::uint32_t>(at + kDeltaAt, delta);
+  file_.store<std::uint64_t>(at + kBlockAt, block_offset);
+  file_.store<std::uint16_t>(at + kInBlockAt, in_block);
+}
+
+void IndexSegment::set_count(std::uint64_t count) {
+  count_ = count;
+  file_.store<std::uint64_t>(entries_end_pos_, slot_pos(count));
+}
+
+Status IndexSegment::append(const IndexEntry& entry) {
+  // Fullness first: the index answers it by growing, which also maps an unmapped segment again.
+  if (count_ >= capacity_) return fail(Error::segment_full());
+  if (!file_.mapped()) return fail(closed());
+  const std::uint32_t delta = QV_TRY(delta_of(entry.timestamp));
+  QV_TRY(check_writable(count_, 1));
+  write_slot(count_, delta, entry.block_offset, entry.in_block);
+  set_count(count_ + 1);
+  mark_changed();
+  return {};
+}
+
+Result<std::uint64_t> IndexSegment::append_sentinels(std::int64_t first, std::uint64_t n) {
+  if (n == 0) return std::uint64_t{0};
+  QV_ASSERT(n - 1 <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) -
+                         static_cast<std::uint64_t>(first),
+            "a placeholder run ends within the timestamp range");
+  if (count_ >= capacity_) return fail(Error::segment_full());
+  if (!file_.mapped()) return fail(closed());
+  const std::uint32_t first_delta = QV_TRY(delta_of(first));
+  const std::uint64_t room = std::min(n, capacity_ - count_);
+  // Entries past the largest delta are refused one timestamp at a time, as single appends are.
+  const std::uint64_t fits_delta = kMaxDelta - first_delta + 1;
+  const std::uint64_t k = std::min(room, fits_delta);
+  QV_TRY(check_writable(count_, k));
+  const IndexEntry s = IndexEntry::sentinel(0);
+  for (std::uint64_t i = 0; i < k; ++i) {
+    write_slot(count_ + i, static_cast<std::uint32_t>(first_delta + i), s.block_offset, s.in_block);
+  }
+  set_count(count_ + k);
+  mark_changed();
+  // The written ones stay, as they would after single appends.
+  if (k < room) return fail(delta_of(first + static_cast<std::int64_t>(k)).error());
+  return k;
+}
+
+Status IndexSegment::overwrite(std::uint64_t slot, const IndexEntry& entry) {
+  if (slot >= count_) return fail(slot_out_of_range(slot, count_));
+  if (!file_.mapped()) return fail(closed());
+  const std::uint32_t delta = QV_TRY(delta_of(entry.timestamp));
+  QV_TRY(check_writable(slot, 1));
+  write_slot(slot, delta, entry.block_offset, entry.in_block);
+  mark_changed();
+  return {};
+}
+
+Result<IndexEntry> IndexSegment::entry_at(std::uint64_t slot) {
+  QV_TRY(ensure_mapped());
+  if (slot >= count_) return fail(slot_out_of_range(slot, count_));
+  const std::uint64_t at = slot_pos(slot);
+  if (!file_.fits(at, kEntrySize)) {
+    return fail(Error::invalid_data(
+        text::cat("index entry ", slot, " lies beyond the end of ", path_.string(), " (", file_.size(), " bytes)")));
+  }
+  auto ts = add_delta(start_, file_.load<std::uint32_t>(at + kDeltaAt));
+  if (!ts) return fail(delta_overflow());
+  return IndexEntry{*ts, file_.load<std::uint64_t>(at + kBlockAt), file_.load<std::uint16_t>(at + kInBlockAt)};
+}
+
+std::optional<std::int64_t> IndexSegment::timestamp_at(std::uint64_t slot) const {
+  const std::uint64_t at = slot_pos(slot);
+  if (!file_.mapped() || !file_.fits(at, kEntrySize)) return std::nullopt;
+  return add_delta(start_, file_.load<std::uint32_t>(at + kDeltaAt));
+}
+
+std::optional<IndexEntry> IndexSegment::read_slot(std::uint64_t slot) const {
+  auto ts = timestamp_at(slot);
+  if (!ts) return std::nullopt;
+  const std::uint64_t at = slot_pos(slot);
+  return IndexEntry{*ts, file_.load<std::uint64_t>(at + kBlockAt), file_.load<std::uint16_t>(at + kInBlockAt)};
+}
+
+std::uint64_t IndexSegment::lower_bound(std::int64_t t, bool continuous) const {
+  if (continuous) {
+    if (t < start_) return 0;
+    const std::uint64_t d = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start_);
+    return d < count_ ? d : count_;
+  }
+  std::uint64_t lo = 0, hi = count_;
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    auto ts = timestamp_at(mid);
+    if (ts && *ts < t) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+std::uint64_t IndexSegment::upper_bound(std::int64_t t, bool continuous) const {
+  if (continuous) {
+    if (t < start_) return 0;
+    const std::uint64_t d = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start_);
+    return d < count_ ? d + 1 : count_;
+  }
+  std::uint64_t lo = 0, hi = count_;
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    auto ts = timestamp_at(mid);
+    if (ts && *ts <= t) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+std::optional<std::pair<std::uint64_t, IndexEntry>> IndexSegment::find(std::int64_t t, bool continuous) const {
+  if (!file_.mapped() || count_ == 0) return std::nullopt;
+  const std::uint64_t slot = lower_bound(t, continuous);
+  if (slot >= count_) return std::nullopt;
+  auto e = read_slot(slot);
+  if (!e || e->timestamp != t) return std::nullopt;
+  return std::pair{slot, *e};
+}
+
+std::optional<IndexEntry> IndexSegment::find_exact(std::int64_t t) const {
+  auto hit = find(t, false);
+  if (!hit) return std::nullopt;
+  return hit->second;
+}
+
+std::optional<IndexEntry> IndexSegment::slot_entry(std::int64_t t) const {
+  auto hit = find(t, true);
+  if (!hit) return std::nullopt;
+  return hit->second;
+}
+
+IndexSegment::Run IndexSegment::read_run(std::uint64_t slot, std::int64_t to, std::size_t limit,
+                                         std::vector<IndexEntry>& out) const {
+  Run run{slot, false};
+  for (std::size_t taken = 0; taken < limit; ++taken) {
+    if (run.next_slot >= count_) {
+      run.ended = true;
+      break;
+    }
+    auto e = read_slot(run.next_slot);
+    if (!e || e->timestamp > to) {
+      run.ended = true;
+      break;
+    }
+    out.push_back(*e);
+    ++run.next_slot;
+  }
+  return run;
+}
+
+std::vector<IndexEntry> IndexSegment::collect_range(std::int64_t from, std::int64_t to, bool continuous) const {
+  std::vector<IndexEntry> out;
+  read_run(lower_bound(from, continuous), to, std::numeric_limits<std::size_t>::max(), out);
+  return out;
+}
+
+std::optional<std::int64_t> IndexSegment::last_timestamp() const {
+  if (count_ == 0) return std::nullopt;
+  return timestamp_at(count_ - 1);
+}
+
+void IndexSegment::set_notifier(std::optional<FlushNotifier> notifier) {
+  notifier_ = std::move(notifier);
+  // A change made before the notifier arrived still has to reach the dirty queue.
+  if (!clean_ && !notified_ && notifier_) {
+    notifier_->mark_dirty(FlushTarget::index_segment(start_));
+    notified_ = true;
+  }
+}
+
+void IndexSegment::mark_changed() {
+  clean_ = false;
+  if (!notified_ && notifier_) {
+    notifier_->mark_dirty(FlushTarget::index_segment(start_));
+    notified_ = true;
+  }
+}
+
+Status IndexSegment::sync() {
+  if (file_.mapped()) QV_TRY(file_.sync());
+  clean_ = true;
+  notified_ = false;
+  return {};
+}
+
+}  // namespace quelvane

@@ -1,0 +1,89 @@
+// Fault injection for mapped files: a full disk at growth, and a mapping whose write-back fails.
+#pragma once
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "util/fs.h"
+
+namespace quelvane::testing {
+
+// While alive, no file of this process can grow beyond `bytes`: growth fails with EFBIG (the
+// signal that would otherwise end the process is ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = saved_;
+    lim.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = SIG_DFL;
+};
+
+// Takes the last page of this process's mapping of `path` away, so that msync over the whole
+// mapping fails (ENOMEM) while the first pages stay readable; restore() maps the page back.
+// The mapping must span at least two pages.
+class BrokenMapping {
+ public:
+  explicit BrokenMapping(const fs::Path& path) : path_(path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string want = real ? real : path.string();
+    std::free(real);
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+      if (line.size() < want.size() || line.compare(line.size() - want.size(), want.size(), want) != 0) continue;
+      unsigned long lo = 0, hi = 0, off = 0;
+      if (std::sscanf(line.c_str(), "%lx-%lx %*s %lx", &lo, &hi, &off) != 3) continue;
+      const unsigned long page = static_cast<unsigned long>(::sysconf(_SC_PAGESIZE));
+      if (hi - lo < 2 * page) continue;
+      page_ = reinterpret_cast<void*>(hi - page);
+      page_size_ = page;
+      file_offset_ = off + (hi - page - lo);
+      broken_ = ::munmap(page_, page_size_) == 0;
+      return;
+    }
+  }
+  ~BrokenMapping() { restore(); }
+  BrokenMapping(const BrokenMapping&) = delete;
+  BrokenMapping& operator=(const BrokenMapping&) = delete;
+
+  bool broken() const { return broken_; }
+  void restore() {
+    if (!broken_) return;
+    auto fd = fs::open(path_, fs::OpenMode::ReadWrite);
+    if (fd) {
+      ::mmap(page_, page_size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd->get(),
+             static_cast<off_t>(file_offset_));
+    }
+    broken_ = false;
+  }
+
+ private:
+  fs::Path path_;
+  void* page_ = nullptr;
+  unsigned long page_size_ = 0;
+  unsigned long file_offset_ = 0;
+  bool broken_ = false;
+};
+
+}  // namespace quelvane::testing
