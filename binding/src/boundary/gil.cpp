@@ -1,0 +1,80 @@
+#include "boundary/gil.h"
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace quelvane::python {
+
+namespace {
+
+thread_local long t_gil_count = 0;
+
+struct PendingReleases {
+  std::mutex mu;
+  std::vector<PyObject*> refs;
+};
+
+// Checked on every entry without the mutex; set only while the list holds something.
+std::atomic<bool> g_has_pending{false};
+
+// Never destroyed: a static destructor would run after the interpreter is gone.
+PendingReleases& pending() {
+  static auto* list = new PendingReleases;
+  return *list;
+}
+
+}  // namespace
+
+long& gil_count() noexcept { return t_gil_count; }
+
+void release_py(PyObject* obj) noexcept {
+  if (obj == nullptr) return;
+  if (t_gil_count >= 1) {
+    Py_DECREF(obj);
+    return;
+  }
+  PendingReleases& list = pending();
+  std::lock_guard lock(list.mu);
+  try {
+    list.refs.push_back(obj);
+  } catch (...) {
+    // Out of memory: keeping the object alive forever beats touching the interpreter unattached.
+    return;
+  }
+  g_has_pending.store(true, std::memory_order_release);
+}
+
+void drain_pending_releases() noexcept {
+  if (!g_has_pending.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> refs;
+  {
+    PendingReleases& list = pending();
+    std::lock_guard lock(list.mu);
+    refs.swap(list.refs);
+    g_has_pending.store(false, std::memory_order_relaxed);
+  }
+  // Outside the mutex: a finaliser run here may defer releases of its own.
+  for (PyObject* obj : refs) Py_DECREF(obj);
+}
+
+ReleasedGil::ReleasedGil() noexcept
+    : saved_count_(std::exchange(t_gil_count, 0)), state_(PyEval_SaveThread()) {}
+
+ReleasedGil::~ReleasedGil() {
+  PyEval_RestoreThread(state_);
+  t_gil_count = saved_count_;
+}
+
+AttachedGil::AttachedGil() noexcept : ensured_(t_gil_count < 1) {
+  if (ensured_) state_ = PyGILState_Ensure();
+  ++t_gil_count;
+}
+
+AttachedGil::~AttachedGil() {
+  --t_gil_count;
+  if (ensured_) PyGILState_Release(state_);
+}
+
+}  // namespace quelvane::python

@@ -1,0 +1,53 @@
+// Which threads may touch the interpreter, and how references are dropped from threads that may
+// not.
+//
+// Every entry point counts itself on its thread while it runs (gil_count). Native code that drops
+// a Python reference goes through release_py: with the count at 1 or more the thread holds the
+// interpreter lock and releases at once; otherwise the reference waits on a process-wide list
+// that the next entry point on any thread drains.
+#pragma once
+
+#include "py.h"
+
+namespace quelvane::python {
+
+// The number of entry points active on this thread with the interpreter attached. Below 0 marks a
+// section that must not enter the module at all.
+long& gil_count() noexcept;
+
+// Drops one reference now when this thread holds the interpreter lock, later otherwise. Null is
+// ignored.
+void release_py(PyObject* obj) noexcept;
+
+// Releases every deferred reference; run by every entry point on entry.
+void drain_pending_releases() noexcept;
+
+// Gives up the interpreter lock for a blocking wait; the count reads 0 meanwhile, so nothing
+// on this thread touches the interpreter until the lock is back.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept;
+  ~ReleasedGil();
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  long saved_count_;
+  PyThreadState* state_;
+};
+
+// Attaches a thread that the interpreter did not call (a core thread running a wake callback),
+// or only counts up when this thread is attached already.
+class AttachedGil {
+ public:
+  AttachedGil() noexcept;
+  ~AttachedGil();
+  AttachedGil(const AttachedGil&) = delete;
+  AttachedGil& operator=(const AttachedGil&) = delete;
+
+ private:
+  bool ensured_;
+  PyGILState_STATE state_{};
+};
+
+}  // namespace quelvane::python

@@ -1,0 +1,94 @@
+// The entry guard: what every function the interpreter calls runs around its body.
+//
+//   1. count this entry on the thread (a count below 0 aborts);
+//   2. release the references other threads deferred;
+//   3. run the body, trapping internal failures (InternalFailure or any other C++ exception);
+//   4. return a result unchanged, or raise the body's PyErr, or raise an internal failure as
+//      PanicException;
+//   5. count down.
+// Nothing unwinds into the interpreter: a failure while raising aborts the process with
+// "uncaught panic at ffi boundary".
+#pragma once
+
+#include <exception>
+#include <type_traits>
+
+#include "boundary/gil.h"
+#include "boundary/pyerr.h"
+#include "py.h"
+
+namespace quelvane::python {
+
+[[noreturn]] void abort_at_boundary() noexcept;
+
+// Sets PanicException with the message (a generic one when empty or null); aborts when even
+// that fails.
+void raise_panic(const char* message) noexcept;
+
+// Steps 1, 2 and 5.
+class EntryScope {
+ public:
+  EntryScope() noexcept {
+    long& count = gil_count();
+    if (count < 0) abort_at_boundary();
+    ++count;
+    drain_pending_releases();
+  }
+  ~EntryScope() { --gil_count(); }
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+};
+
+// For entry points returning a new reference (NULL on failure); the body returns PyResult<PyRef>.
+// A null PyRef on success returns NULL with nothing raised (the end of an iteration).
+template <class Body>
+PyObject* guard_object(Body&& body) noexcept {
+  EntryScope scope;
+  try {
+    try {
+      PyResult<PyRef> result = body();
+      if (result) return result->release();
+      std::move(result.error()).raise();
+    } catch (const std::exception& e) {
+      raise_panic(e.what());
+    } catch (...) {
+      raise_panic(nullptr);
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+  return nullptr;
+}
+
+// For the module's execution slot: 0, or -1 with an exception set; the body returns PyStatus.
+template <class Body>
+int guard_status(Body&& body) noexcept {
+  EntryScope scope;
+  try {
+    try {
+      PyStatus result = body();
+      if (result) return 0;
+      std::move(result.error()).raise();
+    } catch (const std::exception& e) {
+      raise_panic(e.what());
+    } catch (...) {
+      raise_panic(nullptr);
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+  return -1;
+}
+
+// For deallocation, which has no way to report: any failure aborts.
+template <class Body>
+void guard_dealloc(Body&& body) noexcept {
+  EntryScope scope;
+  try {
+    body();
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+}  // namespace quelvane::python

@@ -1,0 +1,68 @@
+// The module: its definition, its only exported symbol, and the execution step that fills each
+// new module object.
+#include "boundary/classes.h"
+#include "boundary/guard.h"
+#include "exceptions.h"
+#include "py.h"
+#include "store_config.h"
+
+namespace quelvane::python {
+
+namespace {
+
+using Registration = PyStatus (*)(PyObject* module);
+
+// The classes, in the order of the module's attributes and __all__ (after the exceptions).
+// The others take their places as they are written:
+//   Store, DataSetInfo, DataSetState, DataSetInspectResult, StoreConfig, Dataset, QueryIterator,
+//   DatasetQueue, DatasetQueueConsumer, DatasetQueueConsumerInfo, DatasetQueueConsumerPendingEntry,
+//   DatasetQueueConsumerState, DatasetQueueConsumerInspectResult, JournalQueue, JournalQueueConsumer.
+// QueryLengthIterator is made on its first use and never registered.
+constexpr Registration kClasses[] = {
+    &register_class<StoreConfigClass>,
+};
+
+}  // namespace
+
+// Stops at the first failure; the names added before it stay on the module object, which the
+// interpreter then discards.
+PyStatus init_module(PyObject* module) {
+  QV_PY_TRY(exceptions::add_exceptions(module));
+  for (Registration add : kClasses) QV_PY_TRY(add(module));
+  return {};
+}
+
+int module_exec(PyObject* module) noexcept {
+  return guard_status([&]() -> PyStatus {
+    if (module == nullptr) return fetched();
+    if (!PyModule_Check(module)) return type_mismatch(module, "module");
+    return init_module(module);
+  });
+}
+
+namespace {
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+// No per-module state: the classes live in process-wide cells, so a re-import gets the same
+// class objects.
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "quelvane",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quelvane::python
+
+PyMODINIT_FUNC PyInit_quelvane() { return PyModuleDef_Init(&quelvane::python::kModule); }

@@ -1,0 +1,248 @@
+// _quelvane_hooks: a test-only module that drives the call boundary directly, so its matching,
+// conversions, borrows, panics and deferred releases are tested before any class of the module
+// needs them. It links its own copy of the boundary, so its exception classes are distinct
+// objects from quelvane's (same names); tests compare them by name.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "boundary/entry.h"
+#include "exceptions.h"
+
+namespace quelvane::python::hooks {
+
+namespace {
+
+struct ProbePayload {
+  std::int64_t value = 0;
+};
+
+}  // namespace
+
+struct ProbeClass {
+  static constexpr std::string_view name = "Probe";
+  using Payload = ProbePayload;
+  static ClassMembers members();
+};
+
+namespace {
+
+using Self = Object<ProbeClass>;
+
+// --- matching ------------------------------------------------------------------------------
+
+constexpr Signature<2> kTwo{"Probe", "two", {"a", "b"}};
+constexpr Signature<3> kThree{"Probe", "three", {"x", "y", "z"}};
+constexpr Signature<3> kRanged{"Probe", "ranged", {"a", "b", "c"}, 1};
+constexpr Signature<1, 2> kKeywords{"Probe", "keywords", {"a"}, 1, {"k", "m"}};
+
+using Any = std::optional<PyRef>;
+
+// The values as matched and converted, None for those not given.
+template <class... A>
+PyResult<std::vector<Any>> given(A&&... values) {
+  std::vector<Any> out;
+  (out.emplace_back(std::move(values)), ...);
+  return out;
+}
+PyResult<std::vector<Any>> two(Self&, PyRef a, PyRef b) { return given(std::move(a), std::move(b)); }
+PyResult<std::vector<Any>> three(Self&, PyRef x, PyRef y, PyRef z) {
+  return given(std::move(x), std::move(y), std::move(z));
+}
+PyResult<std::vector<Any>> ranged(Self&, PyRef a, Any b, Any c) {
+  return given(std::move(a), std::move(b), std::move(c));
+}
+PyResult<std::vector<Any>> keywords(Self&, PyRef a, Any k, Any m) {
+  return given(std::move(a), std::move(k), std::move(m));
+}
+
+// --- conversions: each echoes its converted value ------------------------------------------
+
+template <class T>
+PyResult<T> echo(Self&, T value) {
+  return value;
+}
+PyResult<std::int64_t> echo_probe(Self&, Borrowed<ProbeClass> other) { return other.obj->payload.value; }
+PyResult<std::string> echo_omitted(Self&, Omittable<bool> flag) {
+  if (!flag) return std::string("omitted");
+  return std::string(*flag ? "true" : "false");
+}
+
+constexpr Signature<1> kI64{"Probe", "i64", {"value"}};
+constexpr Signature<1> kU64{"Probe", "u64", {"value"}};
+constexpr Signature<1> kU8{"Probe", "u8", {"value"}};
+constexpr Signature<1> kU16{"Probe", "u16", {"value"}};
+constexpr Signature<1> kBool{"Probe", "boolean", {"value"}};
+constexpr Signature<1> kStr{"Probe", "text", {"value"}};
+constexpr Signature<1> kBytes{"Probe", "data", {"value"}};
+constexpr Signature<1> kProbe{"Probe", "probe", {"value"}};
+constexpr Signature<1> kOptional{"Probe", "optional_u64", {"value"}, 0};
+constexpr Signature<1> kOmitted{"Probe", "omitted", {"value"}, 0};
+constexpr Signature<1> kAny{"Probe", "any", {"value"}};
+
+// --- borrows -------------------------------------------------------------------------------
+
+PyResult<PyRef> call(const PyRef& fn) {
+  PyRef result = PyRef::steal(PyObject_CallNoArgs(fn.get()));
+  if (!result) return fetched();
+  return result;
+}
+PyResult<PyRef> with_borrow(Self&, PyRef fn) { return call(fn); }
+PyResult<std::uint64_t> exclusive_u64(Self&, std::uint64_t value) { return value; }
+
+constexpr Signature<1> kExclusive{"Probe", "exclusive", {"callback"}};
+constexpr Signature<1> kShared{"Probe", "shared", {"callback"}};
+constexpr Signature<1> kExclusiveU64{"Probe", "exclusive_u64", {"value"}};
+
+// --- class methods: objects, failures, threads ---------------------------------------------
+
+constexpr Signature<1> kMake{"Probe", "make", {"value"}};
+PyResult<PyRef> make(PyTypeObject*, std::int64_t value) { return wrap<ProbeClass>(ProbePayload{value}); }
+
+constexpr Signature<1> kPanic{"Probe", "panic", {"message"}};
+PyResult<void> panic(PyTypeObject*, std::string message) { throw InternalFailure(message); }
+PyResult<void> panic_foreign(PyTypeObject*) { throw 42; }
+
+Error error_of_kind(std::uint8_t kind, std::string m) {
+  switch (static_cast<ErrorKind>(kind)) {
+    case ErrorKind::Io: return Error::io(std::move(m));
+    case ErrorKind::InvalidMagic: return Error::invalid_magic();
+    case ErrorKind::UnsupportedVersion: return Error::unsupported_version(7);
+    case ErrorKind::Mmap: return Error::mmap(std::move(m));
+    case ErrorKind::Compression: return Error::compression(std::move(m));
+    case ErrorKind::Decompression: return Error::decompression(std::move(m));
+    case ErrorKind::InvalidData: return Error::invalid_data(std::move(m));
+    case ErrorKind::NotFound: return Error::not_found(std::move(m));
+    case ErrorKind::Expired: return Error::expired(std::move(m));
+    case ErrorKind::AlreadyExists: return Error::already_exists(std::move(m));
+    case ErrorKind::SegmentFull: return Error::segment_full();
+    case ErrorKind::QueueAlreadyOpen: return Error::queue_already_open(std::move(m));
+    case ErrorKind::QueueNotOpen: return Error::queue_not_open(std::move(m));
+    case ErrorKind::ConsumerGroupNotFound: return Error::consumer_group_not_found(std::move(m));
+    case ErrorKind::ConsumerGroupExists: return Error::consumer_group_exists(std::move(m));
+    case ErrorKind::QueueClosed: return Error::queue_closed(std::move(m));
+    case ErrorKind::PendingFull: return Error::pending_full(std::move(m));
+  }
+  return Error::os(kind);
+}
+
+constexpr Signature<2> kRaiseKind{"Probe", "raise_kind", {"kind", "message"}};
+PyResult<void> raise_kind(PyTypeObject*, std::uint8_t kind, std::string message) {
+  if (kind > 16) return std::unexpected(into_pyerr(Error::os(2)));
+  return std::unexpected(into_pyerr(error_of_kind(kind, std::move(message))));
+}
+PyResult<void> raise_not_exception(PyTypeObject*) {
+  return std::unexpected(PyErr::builtin(reinterpret_cast<PyObject*>(&PyLong_Type), "not raised"));
+}
+PyResult<void> raise_lossy(PyTypeObject*) { return value_error("bad \xff byte"); }
+
+constexpr Signature<1> kReleaseOnThread{"Probe", "release_on_thread", {"obj"}};
+// The reference is dropped on a thread that never attached, so it waits for the next entry.
+PyResult<void> release_on_thread(PyTypeObject*, PyRef obj) {
+  std::thread([held = obj.release()] { release_py(held); }).join();
+  return {};
+}
+
+constexpr Signature<1> kCallOnThread{"Probe", "call_on_thread", {"callback"}};
+// A thread the interpreter did not start attaches itself to call Python, while the caller has
+// given up the interpreter lock to wait for it.
+PyResult<void> call_on_thread(PyTypeObject*, PyRef fn) {
+  std::thread worker([&fn] {
+    AttachedGil attached;
+    PyObject* result = PyObject_CallNoArgs(fn.get());
+    if (result == nullptr) PyErr_WriteUnraisable(nullptr);
+    Py_XDECREF(result);
+  });
+  ReleasedGil released;
+  worker.join();
+  return {};
+}
+
+constexpr Signature<1> kEnterDetached{"Probe", "enter_detached", {"callback"}};
+// Marks the thread as one that must not enter the module, then calls back into it.
+PyResult<PyRef> enter_detached(PyTypeObject*, PyRef fn) {
+  const long saved = std::exchange(gil_count(), -1);
+  auto result = call(fn);
+  gil_count() = saved;
+  return result;
+}
+
+PyResult<void> noop(PyTypeObject*) { return {}; }
+
+constexpr Signature<1> kRegisterInto{"Probe", "register_into", {"module"}};
+PyResult<void> register_into(PyTypeObject*, PyRef module) { return register_class<ProbeClass>(module.get()); }
+
+constexpr Signature<1> kLongList{"Probe", "int_list", {"count"}};
+PyResult<std::vector<std::uint64_t>> int_list(PyTypeObject*, std::uint64_t count) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t i = 0; i < count; ++i) out.push_back(i * i);
+  return out;
+}
+
+PyMethodDef kMethods[] = {
+    method<ProbeClass, kTwo, Borrow::Shared, &two>("two($self, a, b)\n--\n\n"),
+    method<ProbeClass, kThree, Borrow::Shared, &three>("three($self, x, y, z)\n--\n\n"),
+    method<ProbeClass, kRanged, Borrow::Shared, &ranged>("ranged($self, a, b=None, c=None)\n--\n\n"),
+    method<ProbeClass, kKeywords, Borrow::Shared, &keywords>("keywords($self, a, *, k=None, m=None)\n--\n\n"),
+    method<ProbeClass, kI64, Borrow::Shared, &echo<std::int64_t>>("i64($self, value)\n--\n\n"),
+    method<ProbeClass, kU64, Borrow::Shared, &echo<std::uint64_t>>("u64($self, value)\n--\n\n"),
+    method<ProbeClass, kU8, Borrow::Shared, &echo<std::uint8_t>>("u8($self, value)\n--\n\n"),
+    method<ProbeClass, kU16, Borrow::Shared, &echo<std::uint16_t>>("u16($self, value)\n--\n\n"),
+    method<ProbeClass, kBool, Borrow::Shared, &echo<bool>>("boolean($self, value)\n--\n\n"),
+    method<ProbeClass, kStr, Borrow::Shared, &echo<std::string>>("text($self, value)\n--\n\n"),
+    method<ProbeClass, kBytes, Borrow::Shared, &echo<ByteBuffer>>("data($self, value)\n--\n\n"),
+    method<ProbeClass, kProbe, Borrow::Shared, &echo_probe>("probe($self, value)\n--\n\n"),
+    method<ProbeClass, kOptional, Borrow::Shared, &echo<std::optional<std::uint64_t>>>(
+        "optional_u64($self, value=None)\n--\n\n"),
+    method<ProbeClass, kOmitted, Borrow::Shared, &echo_omitted>("omitted($self, value=False)\n--\n\n"),
+    method<ProbeClass, kAny, Borrow::Shared, &echo<PyRef>>("any($self, value)\n--\n\n"),
+    method<ProbeClass, kExclusive, Borrow::Exclusive, &with_borrow>("exclusive($self, callback)\n--\n\n"),
+    method<ProbeClass, kShared, Borrow::Shared, &with_borrow>("shared($self, callback)\n--\n\n"),
+    method<ProbeClass, kExclusiveU64, Borrow::Exclusive, &exclusive_u64>("exclusive_u64($self, value)\n--\n\n"),
+    class_method<kMake, &make>("make($cls, value)\n--\n\n"),
+    class_method<kPanic, &panic>("panic($cls, message)\n--\n\n"),
+    class_method_noargs<&panic_foreign>("panic_foreign", "panic_foreign($cls)\n--\n\n"),
+    class_method<kRaiseKind, &raise_kind>("raise_kind($cls, kind, message)\n--\n\n"),
+    class_method_noargs<&raise_not_exception>("raise_not_exception", "raise_not_exception($cls)\n--\n\n"),
+    class_method_noargs<&raise_lossy>("raise_lossy", "raise_lossy($cls)\n--\n\n"),
+    class_method<kReleaseOnThread, &release_on_thread>("release_on_thread($cls, obj)\n--\n\n"),
+    class_method<kCallOnThread, &call_on_thread>("call_on_thread($cls, callback)\n--\n\n"),
+    class_method<kEnterDetached, &enter_detached>("enter_detached($cls, callback)\n--\n\n"),
+    class_method_noargs<&noop>("noop", "noop($cls)\n--\n\n"),
+    class_method<kRegisterInto, &register_into>("register_into($cls, module)\n--\n\n"),
+    class_method<kLongList, &int_list>("int_list($cls, count)\n--\n\n"),
+    {},
+};
+
+PyGetSetDef kProperties[] = {
+    property<ProbeClass, [](const ProbePayload& p) { return p.value; }>("value"),
+    {},
+};
+
+}  // namespace
+
+ClassMembers ProbeClass::members() {
+  return {.doc = "A probe of the call boundary.", .methods = kMethods, .properties = kProperties};
+}
+
+namespace {
+
+int hooks_exec(PyObject* module) noexcept {
+  return guard_status([&]() -> PyStatus { return register_class<ProbeClass>(module); });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&hooks_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quelvane_hooks", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace quelvane::python::hooks
+
+PyMODINIT_FUNC PyInit__quelvane_hooks() { return PyModuleDef_Init(&quelvane::python::hooks::kModule); }
