@@ -41,7 +41,8 @@ class IndexSegment {
   IndexSegment& operator=(IndexSegment&& o) noexcept;
   IndexSegment(const IndexSegment&) = delete;
   IndexSegment& operator=(const IndexSegment&) = delete;
-  // Synchronises a mapped segment before releasing it; a failure can only be logged here.
+  // Synchronises a mapped segment that changed before releasing it; a failure can only be
+  // logged here.
   ~IndexSegment();
 
   // Maps the file again when the segment is unmapped.

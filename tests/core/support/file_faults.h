@@ -68,6 +68,8 @@ class BrokenMapping {
   BrokenMapping& operator=(const BrokenMapping&) = delete;
 
   bool broken() const { return broken_; }
+  // For a mapping that was released while broken: its address range is no longer ours.
+  void abandon() { broken_ = false; }
   void restore() {
     if (!broken_) return;
     auto fd = fs::open(path_, fs::OpenMode::ReadWrite);

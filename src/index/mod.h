@@ -1,0 +1,208 @@
+// The dataset index: every written timestamp mapped to the place of its record, kept as a set
+// of index segment files ordered by start timestamp. Segments are opened lazily: at open every
+// file is a closed summary, mapped only when an operation needs it.
+//
+// Sparse mode holds one entry per written timestamp, strictly increasing; a segment starts at
+// the first timestamp written into it. Continuous mode holds one slot per timestamp on a grid
+// laid from the base timestamp; skipped timestamps hold sentinel placeholders.
+//
+// The index hands out sentinel entries like any other: callers treat them as absent records.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "dataset_state.h"
+#include "dirty_queue.h"
+#include "error.h"
+#include "index/entry.h"
+#include "index/segment.h"
+#include "util/fs.h"
+
+namespace quelvane {
+
+// A segment file that is not open.
+struct IndexSegmentSummary {
+  std::optional<std::int64_t> last_timestamp;  // of its last whole entry, when readable
+  fs::Path path;
+  std::int64_t start = 0;
+  std::uint64_t capacity = 0;
+  std::uint64_t count = 0;
+  std::uint64_t header_len = IndexSegment::kHeaderLen;
+};
+
+using IndexSegmentSlot = std::variant<IndexSegment, IndexSegmentSummary>;
+
+// Where a range step stopped: a hint for the next step, which the caller gives together with
+// a range narrowed past the returned timestamp.
+struct IndexCursor {
+  std::int64_t segment_start = 0;
+  std::uint64_t slot = 0;
+};
+
+struct IndexHit {
+  std::int64_t segment_start = 0;
+  std::uint64_t slot = 0;
+  IndexEntry entry;
+};
+
+using TimeRange = std::pair<std::int64_t, std::int64_t>;
+
+class Index {
+ public:
+  class RangeReader;
+
+  // An empty index over a new directory (created with its parents).
+  static Result<Index> create(const fs::Path& dir, std::uint64_t index_segment_size,
+                              std::uint64_t initial_index_segment_size, bool continuous, std::uint8_t compress_level,
+                              std::uint8_t compress_type);
+  // Every segment file of dir as a closed summary; a missing directory opens an empty index.
+  static Result<Index> open(const fs::Path& dir, std::uint64_t index_segment_size,
+                            std::uint64_t initial_index_segment_size, bool continuous, std::uint8_t compress_level,
+                            std::uint8_t compress_type);
+
+  Index(Index&&) noexcept = default;
+  Index& operator=(Index&&) noexcept = default;
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  // Installed on the index and every open segment; none stops the reports.
+  void set_notifier(std::optional<FlushNotifier> notifier);
+
+  // A new latest entry without filling (sparse datasets).
+  Status append(std::int64_t ts, std::uint64_t block_offset, std::uint16_t in_block, TimeRangeHook* hook);
+  // A new latest entry after the previous latest; continuous mode fills the skipped slots.
+  Status append_after(std::optional<std::int64_t> previous, std::int64_t ts, std::uint64_t block_offset,
+                      std::uint16_t in_block, TimeRangeHook* hook);
+  // The entry stored for exactly ts, sentinels included.
+  Result<std::optional<IndexEntry>> lookup(std::int64_t ts);
+  // Points the entry of ts at a new location and returns the one it held (a sentinel when a
+  // continuous slot is filled for the first time).
+  Result<IndexEntry> correct_entry(std::int64_t ts, std::uint64_t block_offset, std::uint16_t in_block,
+                                   TimeRangeHook* hook);
+  // Turns the entry of ts into the sentinel and returns the entry it held.
+  Result<IndexEntry> delete_entry(std::int64_t ts);
+
+  // One step of a range walk over [from, to], upwards resp. downwards.
+  Result<std::optional<IndexHit>> next_in_range(std::int64_t from, std::int64_t to,
+                                                std::optional<IndexCursor> cursor);
+  Result<std::optional<IndexHit>> prev_in_range(std::int64_t from, std::int64_t to,
+                                                std::optional<IndexCursor> cursor);
+  // Every entry of [from, to] in ascending order, streamed a batch at a time. The reader
+  // refers to this index and must not outlive it or see it moved.
+  RangeReader read_range(std::int64_t from, std::int64_t to);
+  // The same, collected.
+  Result<std::vector<IndexEntry>> entries_in_range(std::int64_t from, std::int64_t to);
+
+  // (smallest start, greatest last timestamp) over every segment but the newest.
+  std::optional<TimeRange> sealed_time_range() const;
+  // The newest segment's (start, last timestamp), when it holds a readable entry.
+  std::optional<TimeRange> newest_time_range() const;
+  // The greatest last timestamp over all segments: the latest indexed timestamp, which may be a
+  // deleted record or a placeholder.
+  std::optional<std::int64_t> latest_timestamp() const { return latest_; }
+  // The latest timestamp as a reopened dataset recomputes it: the last whole entry of the
+  // newest closed segment that holds entries, read from its file, and that of the newest open
+  // segment that holds entries; unreadable ones contribute nothing.
+  std::optional<std::int64_t> read_latest_timestamp() const;
+
+  std::size_t open_segment_count() const;
+  std::size_t segment_count() const { return segments_.size(); }
+  std::optional<std::int64_t> base() const { return base_; }
+  bool continuous() const { return continuous_; }
+  const fs::Path& dir() const { return dir_; }
+
+  // Synchronises every open segment in start order; the first failure ends the pass.
+  Status flush();
+  // Synchronises one segment named by a dirty target; absent, closed or clean ones need nothing.
+  Status flush_segment(std::int64_t start);
+  // Synchronises and closes every open segment; one whose sync fails stays open, registered
+  // and dirty, and ends the pass.
+  Status close_segments();
+  // Deletes the closed segments whose every entry lies below cutoff (and empty ones); returns
+  // how many left the index.
+  std::uint64_t retain_after(std::int64_t cutoff);
+
+ private:
+  using Segments = std::map<std::int64_t, IndexSegmentSlot>;
+
+  Index(fs::Path dir, std::uint64_t index_segment_size, std::uint64_t initial_index_segment_size, bool continuous,
+        std::uint8_t compress_level, std::uint8_t compress_type);
+
+  // Continuous grid: the start of t's segment, and the last timestamp a segment covers.
+  Result<std::int64_t> continuous_segment_start(std::int64_t t) const;
+  Status check_segment_size() const;
+  std::uint64_t entries_per_segment() const;
+  std::int64_t segment_end(std::int64_t start) const;
+  // The start of the segment that would hold t (continuous: its grid start, errors returned;
+  // sparse: the greatest start at or below t, none when there is none).
+  Result<std::optional<std::int64_t>> locate(std::int64_t t) const;
+
+  // The open, mapped segment registered at start.
+  Result<IndexSegment*> segment_at(std::int64_t start);
+  // segment_at, or a new segment file at start after the previous newest was synchronised and
+  // the hook told the range of the segments before it.
+  Result<IndexSegment*> segment_for(std::int64_t start, TimeRangeHook* hook);
+  Status append_growing(IndexSegment& seg, const IndexEntry& entry);
+  Status append_sparse(const IndexEntry& entry, TimeRangeHook* hook);
+  Status append_continuous(const IndexEntry& entry, TimeRangeHook* hook);
+  Status fill_placeholders(std::int64_t from, std::int64_t to);
+  Status fill_segment(IndexSegment& seg, std::int64_t first, std::uint64_t n);
+  Result<IndexEntry> insert_out_of_order(const IndexEntry& entry, TimeRangeHook* hook);
+  // Continuous appends that set the base drop it again when they leave no segment behind, as
+  // a reopened index would.
+  Status with_base(std::int64_t ts, const std::function<Status()>& append);
+
+  static std::optional<TimeRange> contribution(const IndexSegmentSlot& slot);
+  static std::optional<TimeRange> time_range(Segments::const_iterator first, Segments::const_iterator last);
+  void refresh_latest();
+  void note_latest(std::optional<std::int64_t> ts);
+
+  std::optional<std::int64_t> base_;
+  fs::Path dir_;
+  std::optional<FlushNotifier> notifier_;
+  std::uint64_t index_segment_size_ = 0;
+  std::uint64_t initial_index_segment_size_ = 0;
+  Segments segments_;
+  std::uint64_t header_len_ = IndexSegment::kHeaderLen;
+  bool continuous_ = false;
+  std::uint8_t compress_level_ = 0;
+  std::uint8_t compress_type_ = 0;
+  // The greatest last timestamp over all segments, kept so that a sparse append need not
+  // visit every segment.
+  std::optional<std::int64_t> latest_;
+};
+
+// Streams the entries of a range segment by segment, holding at most one batch. It finds its
+// place again by segment start and slot on every refill, so the index may change in between.
+class Index::RangeReader {
+ public:
+  // The next entry in ascending order, sentinels included; none once the range is exhausted.
+  Result<std::optional<IndexEntry>> next();
+
+ private:
+  friend class Index;
+  static constexpr std::size_t kBatch = 4096;
+
+  RangeReader(Index& index, std::int64_t from, std::int64_t to)
+      : index_(&index), from_(from), to_(to), done_(to < from) {}
+  Status refill();
+
+  Index* index_;
+  std::int64_t from_;
+  std::int64_t to_;
+  bool done_;
+  bool started_ = false;
+  std::int64_t segment_ = 0;  // the segment being read
+  bool positioned_ = false;   // slot_ is the next slot of segment_
+  std::uint64_t slot_ = 0;
+  std::vector<IndexEntry> batch_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace quelvane
