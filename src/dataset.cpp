@@ -1,0 +1,452 @@
+// The dataset's lifecycle: create, open, attach, close, flush, idle release, retention and
+// inspection, and the accessors that always answer.
+#include "dataset.h"
+
+#include <limits>
+
+#include "util/log.h"
+#include "util/text.h"
+
+namespace quelvane {
+
+namespace util {
+
+Result<std::int64_t> unix_secs_at(std::chrono::system_clock::time_point t) {
+  const auto since = t.time_since_epoch();
+  if (since.count() < 0) return fail(Error::invalid_data("system time is before Unix epoch"));
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  // A clock with a wider representation than i64 seconds cannot be represented here.
+  if (static_cast<std::uint64_t>(secs) > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    return fail(Error::invalid_data("system time exceeds i64 Unix timestamp range"));
+  return static_cast<std::int64_t>(secs);
+}
+
+Result<std::int64_t> unix_now_secs() { return unix_secs_at(std::chrono::system_clock::now()); }
+
+}  // namespace util
+
+namespace {
+
+constexpr const char* kLogTarget = "quelvane::dataset";
+
+// The path as text, each invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(const std::string& in) {
+  std::string out;
+  out.reserve(in.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = s[i];
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c < 0x80) len = 1;
+    else if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    if (len == 0) {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+      continue;
+    }
+    // The longest valid prefix of the sequence; an incomplete one becomes one replacement.
+    std::size_t good = 1;
+    while (good < len && i + good < n) {
+      const unsigned char b = s[i + good];
+      const unsigned char l = good == 1 ? lo : 0x80, h = good == 1 ? hi : 0xBF;
+      if (b < l || b > h) break;
+      ++good;
+    }
+    if (good == len) out.append(in, i, len);
+    else out.append("\xEF\xBF\xBD");
+    i += good;
+  }
+  return out;
+}
+
+meta::Meta meta_of(const DataSetConfig& c) {
+  meta::Meta m;
+  m.data_segment_size = c.data_segment_size;
+  m.index_segment_size = c.index_segment_size;
+  m.initial_data_segment_size = c.initial_data_segment_size;
+  m.initial_index_segment_size = c.initial_index_segment_size;
+  m.retention_window = c.retention_window;
+  m.compress_level = c.compress_level;
+  m.compress_type = c.compress_type;
+  m.index_continuous = c.index_continuous;
+  m.enable_journal = c.enable_journal ? 1 : 0;
+  return m;
+}
+
+Status validate(const meta::Meta& m) {
+  return config::validate_dataset_options(config::DatasetOptions{
+      .data_segment_size = m.data_segment_size,
+      .index_segment_size = m.index_segment_size,
+      .compress_level = m.compress_level,
+      .compress_type = m.compress_type,
+      .index_continuous = m.index_continuous,
+      .initial_data_segment_size = m.initial_data_segment_size,
+      .initial_index_segment_size = m.initial_index_segment_size,
+      .retention_window = m.retention_window,
+  });
+}
+
+// A directory without meta may still hold what an interrupted drop left behind; a new dataset
+// must not inherit its segments, totals or consumer groups.
+Status remove_leftovers(const fs::Path& dir) {
+  for (const char* sub : {"data", "index", "queue"}) QV_TRY(fs::remove_tree(dir / sub));
+  const fs::Path state = dir / "state";
+  if (fs::path_exists(state)) QV_TRY(fs::remove_file(state));
+  return {};
+}
+
+bool has_leftovers(const fs::Path& dir) {
+  for (const char* sub : {"data", "index", "queue", "state"})
+    if (fs::path_exists(dir / sub)) return true;
+  return false;
+}
+
+std::uint32_t cut32(std::size_t n) { return static_cast<std::uint32_t>(n); }
+
+}  // namespace
+
+// ---- DatasetInner ----
+
+DatasetInner::DatasetInner(DataSetKey key_, fs::Path dir_, meta::Meta meta_, DataSegments segments_, Index index_,
+                           DatasetStateFile state_file_)
+    : key(std::move(key_)),
+      dir(std::move(dir_)),
+      meta(meta_),
+      retention_window(meta_.retention_window),
+      segments(std::move(segments_)),
+      index(std::move(index_)),
+      state_file(std::move(state_file_)),
+      last_activity(Clock::now()) {}
+
+Status DatasetInner::check_open() const {
+  if (closed) [[unlikely]]
+    return fail(Error::invalid_data(text::cat("dataset ", key.name, "/", key.dataset_type, " is closed")));
+  return {};
+}
+
+BlockCache* DatasetInner::block_cache() const {
+  if (identifier == 0 || !context) return nullptr;
+  return context->block_cache.get();
+}
+
+JournalHook* DatasetInner::journal_hook() const { return context ? context->journal_hook.get() : nullptr; }
+
+std::optional<std::int64_t> DatasetInner::retention_threshold() const {
+  if (retention_window == 0 || !latest_written_timestamp) return std::nullopt;
+  const __int128 t = static_cast<__int128>(*latest_written_timestamp) - static_cast<__int128>(retention_window);
+  if (t < std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(t);
+}
+
+Status DatasetInner::flush() {
+  if (read_only()) return {};
+  DirtyQueue* dirty = context ? context->dirty_queue.get() : nullptr;
+  if (dirty != nullptr) {
+    QV_TRY(flush_targets(dirty->take_for(key)));
+    // What the background flush drained but has not reached yet, and what an earlier failed
+    // flush left behind, is synchronised here too: a flush that succeeds leaves nothing of this
+    // dataset unsynchronised.
+    QV_TRY(segments.flush());
+    QV_TRY(index.flush());
+    if (queue) QV_TRY(queue->flush_all());
+  } else {
+    QV_TRY(segments.flush());
+    QV_TRY(index.flush());
+    if (queue) {
+      if (auto st = queue->flush_all(); !st)
+        QV_LOG(Warn, kLogTarget, "[flush] queue state flush failed: ", st.error().display());
+    }
+  }
+  last_activity = Clock::now();
+  return {};
+}
+
+Status DatasetInner::flush_target(const FlushTarget& target) {
+  switch (target.kind()) {
+    case FlushTarget::Kind::DataSegment: {
+      DataSegment* seg = segments.find_open(target.file_offset());
+      if (seg == nullptr || seg->clean()) return {};
+      return seg->flush();
+    }
+    case FlushTarget::Kind::IndexSegment:
+      return index.flush_segment(target.start_ts());
+    case FlushTarget::Kind::ConsumerGroup:
+      if (!queue) return {};
+      return queue->flush_group(target.group());
+  }
+  return {};
+}
+
+Status DatasetInner::flush_targets(std::vector<FlushTarget> targets) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    auto st = flush_target(targets[i]);
+    if (!st) {
+      // The failing target and those not reached stay owed: back on the queue, so the next
+      // flush retries them instead of forgetting them.
+      if (context && context->dirty_queue) {
+        targets.erase(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(i));
+        context->dirty_queue->put_back(key, std::move(targets));
+      }
+      return st;
+    }
+  }
+  return {};
+}
+
+Status DatasetInner::close_queue() {
+  std::shared_ptr<AttachedQueue> q = std::move(queue);
+  queue.reset();
+  if (q) QV_TRY(q->close_all());
+  q.reset();
+  queue_notifier.reset();
+  return {};
+}
+
+DataSetInspectResult DatasetInner::inspect() {
+  DataSetInspectResult r;
+  DataSetInfo& info = r.info;
+  info.name = key.name;
+  info.dataset_type = key.dataset_type;
+  info.base_dir = lossy_utf8(dir.string());
+  info.identifier = identifier;
+  info.data_segment_size = meta.data_segment_size;
+  info.index_segment_size = meta.index_segment_size;
+  info.initial_data_segment_size = meta.initial_data_segment_size;
+  info.initial_index_segment_size = meta.initial_index_segment_size;
+  info.compress_type = meta.compress_type;
+  info.compress_level = meta.compress_level;
+  info.index_continuous = meta.index_continuous;
+  info.retention_window = retention_window;
+  info.enable_journal = meta.enable_journal != 0;
+  info.create_time = meta.create_time;
+
+  DataSetState& st = r.state;
+  st.latest_written_timestamp = latest_written_timestamp;
+  st.open_data_segments = cut32(segments.open_count());
+  st.data_segments = cut32(segments.slots().size());
+  st.total_record_count = state_file.total_record_count();
+  st.total_data_size = state_file.total_data_size();
+  st.total_uncompressed_size = state_file.total_uncompressed_size();
+  st.total_invalid_record_count = state_file.total_invalid_record_count();
+  // The state file holds every segment below its watermark; the last segment is added unless
+  // an interrupted roll-over already folded it in.
+  if (!segments.slots().empty()) {
+    const auto& [offset, slot] = *segments.slots().rbegin();
+    if (offset >= state_file.watermark()) {
+      const SegmentStats last = slot.stats();
+      st.total_record_count += last.record_count;
+      st.total_data_size += last.data_size;
+      st.total_uncompressed_size += last.uncompressed_size;
+      st.total_invalid_record_count += last.invalid_record_count;
+    }
+  }
+  std::optional<std::int64_t> state_min, state_max;
+  if (state_file.min_timestamp() != DatasetStateFile::kNoMin) state_min = state_file.min_timestamp();
+  if (state_file.max_timestamp() != DatasetStateFile::kNoMax) state_max = state_file.max_timestamp();
+  if (auto newest = index.newest_time_range()) {
+    st.min_timestamp = state_min ? std::min(*state_min, newest->first) : newest->first;
+    st.max_timestamp = state_max ? std::max(*state_max, newest->second) : newest->second;
+  } else {
+    st.min_timestamp = state_min;
+    st.max_timestamp = state_max;
+  }
+  st.open_index_segments = cut32(index.open_segment_count());
+  st.index_segments = cut32(index.segment_count());
+  st.pending_index_entries = 0;
+  st.base_timestamp = index.base();
+  st.read_only = read_only();
+  st.has_block_cache = context.has_value() && context->block_cache != nullptr;
+  st.has_journal = context.has_value() && context->journal_hook != nullptr;
+  st.has_queue = queue != nullptr;
+  st.queue_consumer_groups = queue ? queue->consumer_group_count() : 0;
+  return r;
+}
+
+// ---- Dataset: create and open ----
+
+Result<Dataset> Dataset::create(const DataSetKey& key, const fs::Path& dir, const DataSetConfig& config) {
+  meta::Meta m = meta_of(config);
+  QV_TRY(validate(m));
+  if (fs::path_exists(dir / "meta"))
+    return fail(Error::already_exists(text::cat("dataset already exists at ", dir.string())));
+  if (has_leftovers(dir)) {
+    QV_LOG(Warn, kLogTarget, "[create] removing leftovers of an earlier dataset at ", dir.string());
+    QV_TRY(remove_leftovers(dir));
+  }
+  QV_TRY(fs::create_dir_all(dir / "data"));
+  QV_TRY(fs::create_dir_all(dir / "index"));
+  m.create_time = unix_millis_now();
+  QV_TRY(meta::write_meta(m, dir / "meta"));
+  auto segments = QV_TRY(DataSegments::create(dir, m.data_segment_size, m.initial_data_segment_size,
+                                              m.compress_level, m.compress_type));
+  auto index = QV_TRY(Index::create(dir / "index", m.index_segment_size, m.initial_index_segment_size,
+                                    m.index_continuous != 0, m.compress_level, m.compress_type));
+  auto state = QV_TRY(DatasetStateFile::open_or_create(dir));
+  return Dataset(std::make_shared<Mutex<DatasetInner>>("dataset mutex", key, dir, m, std::move(segments),
+                                                       std::move(index), std::move(state)));
+}
+
+Result<Dataset> Dataset::open(const DataSetKey& key, const fs::Path& dir) { return open_with(key, dir, false); }
+
+Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const fs::Path& dir) {
+  return open_with(key, dir, true);
+}
+
+Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, bool read_only) {
+  const fs::Path meta_path = dir / "meta";
+  if (!fs::path_exists(meta_path))
+    return fail(Error::not_found(text::cat("dataset meta not found at ", meta_path.string())));
+  const meta::Meta m = QV_TRY(meta::read_meta(meta_path));
+  QV_TRY(validate(m));
+  auto segments = QV_TRY(DataSegments::open(dir, m.data_segment_size, m.initial_data_segment_size,
+                                            m.compress_level, m.compress_type));
+  auto index = QV_TRY(Index::open(dir / "index", m.index_segment_size, m.initial_index_segment_size,
+                                  m.index_continuous != 0, m.compress_level, m.compress_type));
+  auto state = read_only ? QV_TRY(DatasetStateFile::open_read_only(dir)) : QV_TRY(DatasetStateFile::open_or_create(dir));
+  const std::optional<std::int64_t> latest = index.read_latest_timestamp();
+  auto mutex = std::make_shared<Mutex<DatasetInner>>("dataset mutex", key, dir, m, std::move(segments),
+                                                     std::move(index), std::move(state));
+  // Nobody else holds the new mutex yet.
+  auto guard = QV_TRY(mutex->lock());
+  guard->latest_written_timestamp = latest;
+  guard.release();
+  return Dataset(std::move(mutex));
+}
+
+Result<Dataset::Guard> Dataset::lock() const { return mutex_->lock(); }
+
+// ---- Dataset: context, identifier, close ----
+
+Status Dataset::attach_context(DatasetContext context) {
+  auto g = QV_TRY(lock());
+  std::optional<FlushNotifier> notifier;
+  if (context.dirty_queue) notifier = FlushNotifier{g->key, context.dirty_queue};
+  g->segments.set_notifier(notifier);
+  g->index.set_notifier(notifier);
+  std::optional<DatasetContext> previous = std::exchange(g->context, std::move(context));
+  g.release();
+  return {};
+}
+
+Status Dataset::set_identifier(std::uint64_t identifier) {
+  auto g = QV_TRY(lock());
+  g->identifier = identifier;
+  g->segments.set_cache_id(identifier);
+  return {};
+}
+
+Status Dataset::close() {
+  auto g = QV_TRY(lock());
+  DatasetInner& d = *g;
+  if (!d.closed) {
+    if (d.identifier != 0 && d.context && d.context->block_cache) d.context->block_cache->remove_dataset(d.identifier);
+    if (!d.read_only()) {
+      QV_TRY(d.close_queue());
+      QV_TRY(d.flush());
+      QV_TRY(d.segments.close_all());
+      QV_TRY(d.index.close_segments());
+    }
+    d.closed = true;
+  }
+  const DataSetKey key = d.key;
+  std::shared_ptr<OnCloseCallback> on_close = d.context ? d.context->on_close : nullptr;
+  g.release();
+  if (on_close) on_close->on_close(key);
+  return {};
+}
+
+// ---- Dataset: flushing, idle release, retention, inspection ----
+
+Status Dataset::flush() {
+  auto g = QV_TRY(lock());
+  QV_TRY(g->check_open());
+  return g->flush();
+}
+
+Status Dataset::flush_targets(std::vector<FlushTarget> targets) {
+  auto g = QV_TRY(lock());
+  return g->flush_targets(std::move(targets));
+}
+
+Status Dataset::release_idle() {
+  auto g = QV_TRY(lock());
+  QV_TRY(g->flush());
+  QV_TRY(g->segments.close_all());
+  return g->index.close_segments();
+}
+
+Result<std::uint64_t> Dataset::reclaim_expired() {
+  {
+    auto g = QV_TRY(lock());
+    if (g->read_only())
+      return fail(Error::invalid_data("read-only dataset cannot reclaim expired segments"));
+  }
+  auto g = QV_TRY(lock());
+  DatasetInner& d = *g;
+  QV_TRY(d.check_open());
+  const std::optional<std::int64_t> cutoff = d.retention_threshold();
+  if (!cutoff) return std::uint64_t{0};
+  const Instant activity = d.last_activity;
+  QV_TRY(d.flush());
+  QV_TRY(d.segments.close_all());
+  QV_TRY(d.index.close_segments());
+  const std::uint64_t index_removed = d.index.retain_after(*cutoff);
+  const std::vector<SegmentStats> removed = d.segments.reclaim_expired(*cutoff);
+  for (const SegmentStats& s : removed)
+    if (s.file_offset < d.state_file.watermark()) QV_TRY(d.state_file.subtract_reclaimed(s));
+  QV_TRY(d.state_file.on_time_range(d.index.sealed_time_range()));
+  d.last_activity = activity;
+  return index_removed + removed.size();
+}
+
+Result<DataSetInspectResult> Dataset::inspect() {
+  auto g = QV_TRY(lock());
+  QV_TRY(g->check_open());
+  return g->inspect();
+}
+
+// ---- Dataset: accessors that always answer ----
+
+std::uint64_t Dataset::identifier() const {
+  auto g = lock();
+  return g ? (*g)->identifier : 0;
+}
+
+std::optional<std::int64_t> Dataset::latest_timestamp() const {
+  auto g = lock();
+  return g ? (*g)->latest_written_timestamp : std::nullopt;
+}
+
+bool Dataset::enable_journal() const {
+  auto g = lock();
+  return g ? (*g)->meta.enable_journal != 0 : false;
+}
+
+std::uint64_t Dataset::retention_window() const {
+  auto g = lock();
+  return g ? (*g)->retention_window : 0;
+}
+
+fs::Path Dataset::dir_path() const {
+  auto g = lock();
+  return g ? (*g)->dir : fs::Path{};
+}
+
+Instant Dataset::last_activity() const {
+  auto g = lock();
+  return g ? (*g)->last_activity : Clock::now();
+}
+
+}  // namespace quelvane
