@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <limits>
+
+#include "support/dataset_fixture.h"
+
+namespace quelvane::testing {
+namespace {
+
+constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+using Ts = std::vector<std::int64_t>;
+
+class DatasetRead : public DatasetTest {
+ protected:
+  std::optional<std::int64_t> read_ts(Dataset& ds, std::int64_t t) {
+    auto r = ok(ds.read(t));
+    return r ? std::optional(r->first) : std::nullopt;
+  }
+  Ts query_ts(Dataset& ds, std::int64_t start, std::int64_t end) { return timestamps(ok(ds.query_all(start, end))); }
+  Ts lazy_ts(Dataset& ds, std::int64_t start, std::int64_t end) {
+    return timestamps(ok(ok(ds.query(start, end)).collect_records()));
+  }
+};
+
+TEST_F(DatasetRead, SingleTimestampResolution) {
+  Dataset ds = create();
+  for (std::int64_t t : {0, 5, 9}) ok(ds.write(t, bytes("r")));
+  const std::pair<std::int64_t, std::optional<std::int64_t>> cases[] = {
+      {-1, 9}, {-10, 0}, {-11, std::nullopt}, {7, std::nullopt}, {5, 5}, {kMin, std::nullopt}, {kMax, std::nullopt},
+  };
+  for (const auto& [t, want] : cases) {
+    EXPECT_EQ(read_ts(ds, t), want) << t;
+    EXPECT_EQ(ok(ds.read_exist(t)), want.has_value()) << t;
+    EXPECT_EQ(ok(ds.read_length(t)).has_value(), want.has_value()) << t;
+  }
+  Dataset empty = ok(Dataset::create(key, tmp.path() / "empty", small_config()));
+  EXPECT_EQ(read_ts(empty, -1), std::nullopt);
+  EXPECT_EQ(ok(empty.read_latest()), std::nullopt);
+}
+
+TEST_F(DatasetRead, CountingBackFromTheLargestTimestamp) {
+  Dataset ds = create();
+  ok(ds.write(kMax, bytes("top")));
+  EXPECT_EQ(read_ts(ds, -1), kMax);
+  EXPECT_EQ(query_ts(ds, -1, -1), (Ts{kMax}));
+}
+
+TEST_F(DatasetRead, AbsentRecordsAndLengths) {
+  DataSetConfig c = small_config();
+  c.index_continuous = 1;
+  Dataset ds = create(c);
+  ok(ds.write(1, {}));
+  ok(ds.write(3, bytes("abc")));
+  ok(ds.write(4, bytes("d")));
+  ok(ds.delete_record(4));
+  EXPECT_EQ(ok(ds.read_length(1)), 0u);  // 0 bytes, not absent
+  EXPECT_TRUE(ok(ds.read_exist(1)));
+  EXPECT_FALSE(ok(ds.read_exist(2)));  // placeholder
+  EXPECT_FALSE(ok(ds.read_exist(4)));  // deleted
+  EXPECT_EQ(ok(ds.read_latest()), std::nullopt);
+  EXPECT_EQ(ok(ds.read_length(3)), 3u);
+  EXPECT_EQ(query_ts(ds, 0, 10), (Ts{1, 3}));
+  EXPECT_EQ(lazy_ts(ds, 0, 10), (Ts{1, 3}));
+  EXPECT_EQ(ok(ds.query_length_all(0, 10)), (std::vector<RecordLength>{{1, 0}, {3, 3}}));
+  // The queue's read returns sentinels as they are.
+  auto entries = ok(ds.index_entries(0, 10));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_FALSE(entries[1].live());
+  EXPECT_EQ(ok(ds.read_entry(entries[2])).second, bytes("abc"));
+}
+
+TEST_F(DatasetRead, RangeResolution) {
+  Dataset ds = create();
+  write_n(ds, 1, 10);
+  struct Case {
+    std::int64_t start, end;
+    Ts want;
+  };
+  const Case cases[] = {
+      {-3, -1, {8, 9, 10}}, {-100, 2, {1, 2}}, {0, -100, {}}, {5, 4, {}}, {kMin, kMax, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {9, kMax, {9, 10}},   {-1, kMax, {10}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(query_ts(ds, c.start, c.end), c.want) << c.start << ".." << c.end;
+    EXPECT_EQ(lazy_ts(ds, c.start, c.end), c.want) << c.start << ".." << c.end;
+  }
+  Dataset empty = ok(Dataset::create(key, tmp.path() / "empty", small_config()));
+  auto q = ok(empty.query(-5, 10));
+  EXPECT_EQ(q.from(), 0);
+  EXPECT_EQ(q.to(), 10);
+  EXPECT_TRUE(ok(empty.query(-5, -1)).exhausted());
+}
+
+TEST_F(DatasetRead, RetentionWindowHidesOldRecords) {
+  DataSetConfig c = small_config();
+  c.retention_window = 100;
+  Dataset ds = create(c);
+  for (std::int64_t t : {850, 899, 900, 950, 1000}) ok(ds.write(t, bytes("r")));
+  EXPECT_EQ(read_ts(ds, 899), std::nullopt);
+  EXPECT_EQ(read_ts(ds, 900), 900);
+  EXPECT_FALSE(ok(ds.read_exist(850)));
+  EXPECT_EQ(query_ts(ds, 0, 1000), (Ts{900, 950, 1000}));
+  EXPECT_EQ(ok(ds.query(0, 1000)).from(), 900);
+  // The bitmap starts at the resolved start; expired bits stay 0.
+  auto bitmap = ok(ds.query_exist(850, 1000));
+  ASSERT_EQ(bitmap.size(), 19u);
+  EXPECT_EQ(bitmap[0], 0);
+  EXPECT_EQ(bitmap[6], 1 << 2);   // 899 expired, 900 - 850 = 50
+  EXPECT_EQ(bitmap[12], 1 << 4);  // 950 - 850 = 100
+  EXPECT_EQ(bitmap[18] & (1 << 6), 1 << 6);  // 1000 - 850 = 150
+}
+
+TEST_F(DatasetRead, ExistenceBitmaps) {
+  Dataset ds = create();
+  for (std::int64_t t : {0, 3, 9}) ok(ds.write(t, bytes("r")));
+  using Bytes = std::vector<std::uint8_t>;
+  EXPECT_EQ(ok(ds.query_exist(0, 9)), (Bytes{0x09, 0x02}));
+  EXPECT_EQ(ok(ds.query_exist(10, 5)), Bytes{});
+  EXPECT_EQ(ok(ds.query_exist(-2, -1)), (Bytes{0x02}));
+  EXPECT_EQ(ok(ds.query_exist(0, -100)), Bytes{});
+  EXPECT_EQ(ok(ds.query_exist(0, 33554431)).size(), 4u << 20);
+  EXPECT_EQ(err(ds.query_exist(0, 33554432)), Error::invalid_data("query_exist bitmap exceeds 4 MiB limit: 4194305 bytes"));
+  EXPECT_EQ(err(ds.query_exist(0, kMax)), Error::invalid_data("query_exist range overflow"));
+  EXPECT_EQ(err(ds.query_exist(1, kMax)),
+            Error::invalid_data("query_exist bitmap exceeds 4 MiB limit: 1152921504606846976 bytes"));
+  Dataset empty = ok(Dataset::create(key, tmp.path() / "empty", small_config()));
+  EXPECT_EQ(ok(empty.query_exist(0, 15)), (Bytes{0, 0}));
+  EXPECT_EQ(ok(empty.query_exist(-5, -1)), Bytes{});
+  EXPECT_EQ(ok(empty.query_exist(-5, 7)), (Bytes{0}));
+}
+
+// One scripted cursor per row: 's' skip 2, 'r' reverse, 'n' next (records 1 to 10).
+TEST_F(DatasetRead, CursorSkipAndReverse) {
+  Dataset ds = create();
+  write_n(ds, 1, 10);
+  struct Case {
+    const char* script;
+    Ts want;
+  };
+  const Case cases[] = {
+      {"snrnsn", {3, 10, 7}},
+      {"nnrnn", {1, 2, 10, 9}},
+      {"rnsnrn", {10, 7, 1}},
+      {"ssssssn", {}},          // skips past the end exhaust the query
+      {"nnrnnnnnnnnnn", {1, 2, 10, 9, 8, 7, 6, 5, 4, 3}},
+  };
+  for (const auto& c : cases) {
+    QueryState q = ok(ds.query(1, 10));
+    Ts got;
+    for (const char* p = c.script; *p; ++p) {
+      if (*p == 's') q.skip(2);
+      if (*p == 'r') q.reverse();
+      if (*p == 'n') {
+        if (auto r = ok(q.next_record())) got.push_back(r->first);
+      }
+    }
+    EXPECT_EQ(got, c.want) << c.script;
+  }
+}
+
+TEST_F(DatasetRead, SkipsCountOnlyLiveEntries) {
+  DataSetConfig c = small_config();
+  c.index_continuous = 1;
+  Dataset ds = create(c);
+  for (std::int64_t t : {1, 2, 4, 5, 6}) ok(ds.write(t, bytes("r")));  // 3 is a placeholder
+  ok(ds.delete_record(2));
+  QueryState q = ok(ds.query(0, 10));
+  q.skip(2);  // 1 and 4
+  EXPECT_EQ(ok(q.next_record())->first, 5);
+  q.reverse();
+  q.skip(1);  // 6
+  EXPECT_EQ(ok(q.next_record()), std::nullopt);
+  EXPECT_TRUE(q.exhausted());
+}
+
+TEST_F(DatasetRead, CursorSeesChangesBetweenSteps) {
+  Dataset ds = create();
+  write_n(ds, 1, 5);
+  QueryState q = ok(ds.query(0, 100));
+  QueryState to_latest = ok(ds.query(0, -1));
+  EXPECT_EQ(ok(q.next_record())->first, 1);
+  ok(ds.delete_record(3));
+  ok(ds.write(6, bytes("new")));
+  ok(ds.release_idle());  // segments closed between steps reopen on the next one
+  EXPECT_EQ(timestamps(ok(q.collect_records())), (Ts{2, 4, 5, 6}));
+  // The end was fixed when the query was made.
+  EXPECT_EQ(timestamps(ok(to_latest.collect_records())), (Ts{1, 2, 4, 5}));
+}
+
+TEST_F(DatasetRead, ExhaustionIsFinalAndTakeEndsTheQuery) {
+  Dataset ds = create();
+  write_n(ds, 1, 3);
+  QueryState q = ok(ds.query(1, 3));
+  EXPECT_EQ(ok(q.take_records(2)).size(), 2u);
+  EXPECT_EQ(ok(q.next_record()), std::nullopt);  // taken: the query is over
+
+  QueryState z = ok(ds.query(1, 3));
+  EXPECT_TRUE(ok(z.take_records(0)).empty());
+  EXPECT_EQ(ok(z.next_record()), std::nullopt);
+
+  QueryState e = ok(ds.query(1, 3));
+  while (ok(e.next_record())) {
+  }
+  ok(ds.write(4, bytes("late")));
+  e.reverse();
+  e.skip(1);
+  EXPECT_EQ(ok(e.next_record()), std::nullopt);
+  ok(ds.close());
+  EXPECT_EQ(ok(e.next_record()), std::nullopt);  // exhausted: not even the closed check
+}
+
+TEST_F(DatasetRead, ClosedDatasetRefusesReadsAndSteps) {
+  Dataset ds = create();
+  write_n(ds, 1, 3);
+  QueryState q = ok(ds.query(1, 3));
+  QueryState lengths = ok(ds.query(1, 3));
+  EXPECT_EQ(ok(q.next_record())->first, 1);
+  ok(ds.close());
+  const Error closed = Error::invalid_data("dataset a/b is closed");
+  EXPECT_EQ(err(q.next_record()), closed);
+  EXPECT_EQ(err(lengths.next_length()), closed);
+  EXPECT_EQ(err(ds.read(1)), closed);
+  EXPECT_EQ(err(ds.read_latest()), closed);
+  EXPECT_EQ(err(ds.read_exist(1)), closed);
+  EXPECT_EQ(err(ds.read_length(1)), closed);
+  EXPECT_EQ(err(ds.query(1, 3)), closed);
+  EXPECT_EQ(err(ds.query_all(1, 3)), closed);
+  EXPECT_EQ(err(ds.query_length_all(1, 3)), closed);
+  EXPECT_EQ(err(ds.query_exist(1, 3)), closed);
+  EXPECT_EQ(err(ds.index_entries(1, 3)), closed);
+  EXPECT_EQ(err(ds.read_entry(IndexEntry{1, 0, 0})), closed);
+}
+
+// A cursor made before the window moved must not hand out what the window now hides.
+TEST_F(DatasetRead, CursorAppliesTheCurrentRetentionThreshold) {
+  DataSetConfig c = small_config();
+  c.retention_window = 10;
+  Dataset ds = create(c);
+  write_n(ds, 0, 20);
+  QueryState q = ok(ds.query(0, 100));
+  QueryState back = ok(ds.query(0, 100));
+  back.reverse();
+  EXPECT_EQ(ok(q.next_record())->first, 10);
+  ok(ds.write(30, bytes("r")));  // the threshold moves to 20
+  EXPECT_EQ(timestamps(ok(q.collect_records())), (Ts{20, 30}));
+  EXPECT_EQ(timestamps(ok(back.collect_records())), (Ts{30, 20}));
+}
+
+TEST_F(DatasetRead, LengthCursor) {
+  Dataset ds = create();
+  ok(ds.write(1, bytes("a")));
+  ok(ds.write(2, bytes("bcd")));
+  QueryState q = ok(ds.query(0, 5));
+  EXPECT_EQ(ok(q.collect_lengths()), (std::vector<RecordLength>{{1, 1}, {2, 3}}));
+}
+
+// Without a usable block cache a cursor keeps the block it decoded: the block is read once.
+// Corrupting the sealed block on disk after the first record shows it: the cursor reads the
+// rest of the block unharmed while a fresh read of the same block fails.
+TEST_F(DatasetRead, CursorDecodesEachBlockOnce) {
+  struct Case {
+    const char* what;
+    bool with_context;
+  };
+  for (const Case& c : {Case{"no context", false}, Case{"cache without budget", true}}) {
+    TempDir t;
+    Dataset ds = ok(Dataset::create(key, t.path(), small_config()));
+    if (c.with_context) {
+      ok(ds.attach_context(context(0)));
+      ok(ds.set_identifier(9));
+    }
+    for (std::int64_t ts = 1; ts <= 70; ++ts) ok(ds.write(ts, filled(1000, static_cast<std::uint8_t>(ts))));
+    QueryState q = ok(ds.query(1, 64));
+    ASSERT_EQ(ok(q.next_record())->second, filled(1000, 1)) << c.what;
+
+    // The first block (records 1 to 64) is sealed; damage its compressed bytes.
+    const fs::Path file = t.path() / "data" / DataSegments::file_name(0);
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::uint32_t payload = 0;
+    f.seekg(124);
+    f.read(reinterpret_cast<char*>(&payload), 4);
+    ASSERT_GT(payload, 16u);
+    f.seekp(124 + 16 + payload / 2);
+    f.write("\xde\xad\xbe\xef\xde\xad\xbe\xef", 8);
+    f.close();
+
+    EXPECT_FALSE(ds.read(2)) << c.what;
+    for (std::int64_t ts = 2; ts <= 64; ++ts) {
+      auto r = q.next_record();
+      ASSERT_TRUE(r) << c.what << " " << ts << ": " << r.error().display();
+      ASSERT_EQ((*r)->second, filled(1000, static_cast<std::uint8_t>(ts))) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quelvane::testing
