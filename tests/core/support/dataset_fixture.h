@@ -124,6 +124,13 @@ class DatasetTest : public ::testing::Test {
   }
   std::shared_ptr<FakeOnClose> on_close = std::make_shared<FakeOnClose>();
 
+  // Runs f on the locked state (what the queue does when it attaches itself).
+  template <class F>
+  static void edit(Dataset& ds, F f) {
+    auto g = ds.lock();
+    ASSERT_TRUE(g);
+    f(**g);
+  }
   static void write_n(Dataset& ds, std::int64_t first, std::int64_t last, std::size_t len = 10) {
     for (std::int64_t t = first; t <= last; ++t)
       ok(ds.write(t, filled(len, static_cast<std::uint8_t>(t))));
