@@ -1,0 +1,764 @@
+#include "segment/data.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include "compress.h"
+#include "util/block_header.h"
+#include "util/bytes.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+
+namespace quelvane {
+
+namespace {
+
+constexpr const char* kLog = "quelvane::segment::data";
+constexpr std::uint64_t kBlockHeader = util::kBlockHeaderSize;
+constexpr std::uint64_t kRecordHeader = util::kRecordHeaderSize;
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+
+std::atomic<StoreBarrierObserver> barrier_observer{nullptr};
+
+std::unexpected<Error> invalid(std::string message) { return fail(Error::invalid_data(std::move(message))); }
+
+bool sum_overflows(std::uint64_t a, std::uint64_t b) { return a > std::numeric_limits<std::uint64_t>::max() - b; }
+
+std::uint64_t apply_delta(std::uint64_t value, std::int64_t delta) {
+  if (delta >= 0) return value + static_cast<std::uint64_t>(delta);
+  const std::uint64_t down = static_cast<std::uint64_t>(-(delta + 1)) + 1;
+  return value > down ? value - down : 0;
+}
+
+// Walks the records of a raw payload from its start, at most max_records of them, stopping at
+// limit. ends[i] is where record i ends (ends[0] = 0 is the start); overshoot marks a record
+// whose header fits but whose data runs past limit.
+struct RecordWalk {
+  std::vector<std::uint64_t> ends{0};
+  bool overshoot = false;
+
+  std::uint64_t whole() const { return ends.size() - 1; }
+  std::uint64_t end() const { return ends.back(); }
+};
+
+RecordWalk walk_records(std::span<const std::uint8_t> payload, std::uint64_t max_records) {
+  RecordWalk walk;
+  std::uint64_t pos = 0;
+  while (walk.whole() < max_records && bytes::fits(payload.size(), pos, kRecordHeader)) {
+    const std::uint64_t len = bytes::load_le<std::uint32_t>(payload.data() + pos);
+    if (!bytes::fits(payload.size(), pos + kRecordHeader, len)) {
+      walk.overshoot = true;
+      break;
+    }
+    pos += kRecordHeader + len;
+    walk.ends.push_back(pos);
+  }
+  return walk;
+}
+
+}  // namespace
+
+Status CompressedRecord::prepare(std::int64_t timestamp, std::span<const std::uint8_t> data,
+                                std::uint8_t compress_level, std::uint8_t type) {
+  if (ready && compress_type == type) return {};
+  std::vector<std::uint8_t> record(kRecordHeader + data.size());
+  util::write_record(record, 0, timestamp, data);
+  bytes = QV_TRY(compress::compress(record, compress_level, type));
+  compress_type = type;
+  ready = true;
+  return {};
+}
+
+void set_store_barrier_observer(StoreBarrierObserver observer) { barrier_observer.store(observer); }
+
+// A kill leaves the stores made into the mapping up to that instant, in program order as long
+// as the compiler keeps them in that order; the fence keeps it from moving stores across a step.
+void DataSegment::barrier() const {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (StoreBarrierObserver observer = barrier_observer.load(std::memory_order_relaxed)) [[unlikely]]
+    observer(path_);
+}
+
+DataSegment::Mapping& DataSegment::Mapping::operator=(Mapping&& o) noexcept {
+  if (this != &o) {
+    release();
+    file = std::move(o.file);
+  }
+  return *this;
+}
+
+void DataSegment::Mapping::release() {
+  if (!file.mapped()) return;
+  if (auto synced = file.sync(); !synced)
+    QV_LOG(Error, kLog, "[DataSegment drop] mmap flush failed: ", synced.error().payload());
+  file.unmap();
+}
+
+// ---- create, open, reopen ----------------------------------------------------------------
+
+Result<DataSegment> DataSegment::create(const fs::Path& path, std::uint64_t file_offset, std::uint64_t initial_size,
+                                        std::uint64_t max_file_size, std::uint8_t compress_level,
+                                        std::uint8_t compress_type) {
+  QV_TRY(compress::check_compress_type(compress_type));
+  if (file_offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    return invalid("data segment file_offset exceeds i64");
+  if (initial_size < header::kDataHeaderSize)
+    return invalid(text::cat("initial data segment size ", initial_size, " is smaller than header ",
+                             header::kDataHeaderSize));
+
+  const bool existed = fs::path_exists(path);
+  auto created = MappedFile::create(path, initial_size);
+  if (!created) {
+    if (!existed) (void)fs::remove_file(path);
+    return fail(created.error());
+  }
+  DataSegment seg(path, file_offset, max_file_size);
+  seg.mapping_.file = std::move(*created);
+  MappedFile& file = seg.mapping_.file;
+
+  std::array<std::uint8_t, header::kDataHeaderSize> image{};
+  const header::MetaValues meta{
+      .created_ms = unix_millis_now(),
+      .base = static_cast<std::int64_t>(file_offset),
+      .max_file_size = max_file_size,
+      .compress_level = compress_level,
+      .compress_type = compress_type,
+  };
+  header::write_data_header(meta, header::DataState{}, image);
+  // The magic goes in last: a create cut short leaves a file without it, which the set knows
+  // as never written and creates again.
+  const std::span<const std::uint8_t> whole(image);
+  file.write(header::kMagic.size(), whole.subspan(header::kMagic.size()));
+  seg.barrier();
+  file.write(0, whole.first(header::kMagic.size()));
+  if (auto synced = file.sync(); !synced) {
+    seg.release_mapping();
+    return fail(synced.error());
+  }
+
+  seg.file_size_ = file.size();
+  seg.header_len_ = header::kDataHeaderSize;
+  seg.state_at_ = header::locate_state(file.bytes(), header::kDataFileType, header::kInvalidRecordCountWord);
+  seg.compress_type_ = compress_type;
+  seg.active_ = true;
+  return seg;
+}
+
+Result<DataSegment> DataSegment::open(const fs::Path& path, std::uint64_t file_offset, std::uint64_t max_file_size) {
+  DataSegment seg(path, file_offset, max_file_size);
+  QV_TRY(seg.map_from_file());
+  return seg;
+}
+
+Status DataSegment::reopen() {
+  if (mapped()) return {};
+  return map_from_file();
+}
+
+Status DataSegment::map_from_file() {
+  MappedFile file = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadWrite));
+  const header::FileHeader h = QV_TRY(header::parse_data_header(file.bytes()));
+  if (h.version > header::kVersion)
+    QV_LOG(Warn, kLog, "Opening file with version ", h.version, ", expected 1. Parsing known fields.");
+
+  state_at_ = header::locate_state(file.bytes(), header::kDataFileType, header::kInvalidRecordCountWord);
+  mapping_.file = std::move(file);
+  file_size_ = mapping_.file.size();
+  header_len_ = h.header_len;
+  const header::DataTotals& totals = h.data.totals;
+  used_ = totals.write_position > header_len_ ? totals.write_position - header_len_ : 0;
+  record_count_ = totals.record_count;
+  uncompressed_size_ = totals.uncompressed_size;
+  min_ts_ = totals.min_ts;
+  max_ts_ = totals.max_ts;
+  invalid_record_count_ = h.data.invalid_record_count;
+  compress_type_ = h.meta.compress_type;
+  active_ = true;
+  clean_ = true;
+  notified_ = false;
+  pending_.reset();
+  pending_header_stale_ = false;
+  restore_error_.reset();
+
+  if (auto restored = restore(h.data); !restored) {
+    QV_LOG(Warn, kLog, "[DataSegment open] ", path_.native(), ": ", restored.error().display(),
+           "; kept for reading, new records go to a new segment");
+    restore_error_ = restored.error();
+    active_ = false;
+  }
+  return {};
+}
+
+// ---- restoring the pending block -----------------------------------------------------------
+
+// The stores of every change are ordered (see the header comment), so a kill leaves one of a
+// few recognisable states; each is brought back to a consistent segment here, in memory only.
+// Nothing is written: a reader in another process may be looking at a change in progress. The
+// next change of this segment rewrites the pending block header (begin_change) and every
+// state word.
+Status DataSegment::restore(const header::DataState& state) {
+  const header::PendingState& ps = state.pending;
+  if (ps.pending_block_offset == header::kNoPendingBlock) {
+    // The next block goes at the write position; one past the file would run off the mapping.
+    if (used_ > capacity()) return invalid("write position beyond segment file size");
+    return {};
+  }
+  const std::uint64_t offset = ps.pending_block_offset;
+  if (sum_overflows(header_len_, offset) || sum_overflows(header_len_ + offset, kBlockHeader) ||
+      sum_overflows(header_len_ + offset + kBlockHeader, ps.pending_wrote_position))
+    return invalid("pending block position overflow");
+  const std::uint64_t block_at = header_len_ + offset;
+  if (file_size_ < block_at + kBlockHeader + ps.pending_wrote_position)
+    return invalid("pending block extends beyond segment file size");
+  if (!mapped()) return fail(Error::mmap("segment closed during pending restore"));
+
+  const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), block_at);
+  if (block.flags != 0) return finish_interrupted_block(offset, block);
+
+  Pending settled = QV_TRY(settle_raw_pending(ps, block));
+  const std::uint64_t end = offset + kBlockHeader + settled.payload;
+  // Totals written after a change that is now undone, or before one carried through, are
+  // counted again; matching state words and write position mean they are complete.
+  const bool settled_as_committed =
+      settled.payload == ps.pending_wrote_position && settled.count == ps.pending_record_count;
+  if (end != used_ || !settled_as_committed) {
+    QV_TRY(recount_totals(offset, settled.count, settled.payload));
+    widen_time_range(mapping_.file.bytes().subspan(block_at + kBlockHeader, settled.payload), settled.count);
+  }
+  pending_ = settled;
+  used_ = end;
+  const util::BlockHeader committed{static_cast<std::uint32_t>(settled.payload), 0,
+                                    static_cast<std::uint16_t>(settled.count),
+                                    static_cast<std::uint32_t>(settled.payload)};
+  pending_header_stale_ = !(block == committed);
+  return {};
+}
+
+// The state words are the commit: the records must walk from the block's start to the committed
+// size. The block header is written before them and its fields are separate stores, so only its
+// payload_size (one store, and the bound every read uses) is consulted.
+Result<DataSegment::Pending> DataSegment::settle_raw_pending(const header::PendingState& state,
+                                                            const util::BlockHeader& block) const {
+  const std::uint64_t offset = state.pending_block_offset;
+  const std::uint64_t payload_at = header_len_ + offset + kBlockHeader;
+  const std::uint64_t size = state.pending_wrote_position;
+  const std::uint64_t count = state.pending_record_count;
+  const std::uint64_t header_size = block.payload_size;
+
+  const RecordWalk walk = walk_records(mapping_.file.bytes().subspan(payload_at, file_size_ - payload_at), count);
+  auto mismatch = [&]() -> std::unexpected<Error> {
+    if (header_size != size) return invalid("pending block payload_size does not match pending_wrote_position");
+    if (block.record_count != count) return invalid("pending block record_count does not match header state");
+    return invalid("pending block records do not fill its payload");
+  };
+  // A correction takes its record out of the block header before replacing the bytes in place:
+  // a header that ends where the last committed record starts means those bytes may be torn.
+  if (count > 0 && walk.whole() >= count - 1 && walk.ends[count - 1] == header_size && header_size < size)
+    return mismatch();
+  if (walk.overshoot || walk.whole() != count) return mismatch();
+  const std::uint64_t records_end = walk.end();
+  // The committed state; a header ahead of it by whole records (stored after the last commit,
+  // never handed out) is simply superseded.
+  if (records_end == size) return Pending{offset, size, count};
+  // The records reach exactly as far as the header: the change was complete before its state
+  // words (an added record whose count was committed before its size, a correction past its
+  // final header), so it is carried through.
+  if (records_end == header_size) return Pending{offset, header_size, count};
+  // An extension of the last record commits with the record's new length, stored last: the
+  // state words may already count bytes the record does not, and are taken back to its end.
+  if (records_end < size && header_size == size) return Pending{offset, records_end, count};
+  return mismatch();
+}
+
+// A pending block whose header already says sealed: a seal, or the write of a single-record
+// block (which points the pending words at its block until its totals are committed), was cut
+// short after its header. With the compressed bytes complete the operation is finished;
+// otherwise the block stays refused.
+Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block) {
+  auto refused = [&] { return invalid(text::cat("pending block has non-raw flags: ", text::hex(block.flags))); };
+  if (!util::check_block_flags(block.flags) || (block.flags & util::kSealed) == 0) return refused();
+  const std::uint64_t payload_at = header_len_ + offset + kBlockHeader;
+  if (!bytes::fits(file_size_, payload_at, block.payload_size)) return refused();
+  auto raw = compress::decompress(mapping_.file.bytes().subspan(payload_at, block.payload_size), compress_type_,
+                                  block.uncompressed_size);
+  if (!raw || raw->size() != block.uncompressed_size) return refused();
+  const RecordWalk walk = walk_records(*raw, block.record_count);
+  if (walk.overshoot || walk.whole() != block.record_count || walk.end() != raw->size()) return refused();
+
+  const std::uint64_t end = offset + kBlockHeader + block.payload_size;
+  if (end != used_) QV_TRY(recount_totals(offset, block.record_count, block.uncompressed_size));
+  widen_time_range(*raw, block.record_count);
+  pending_.reset();
+  used_ = end;
+  return {};
+}
+
+// The totals are committed by the write position, stored last. When it disagrees with the
+// blocks found, they are counted again from the block headers, each of which carries its record
+// count and raw size; extra_* are those of the last block, settled by the caller.
+Status DataSegment::recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw) {
+  const auto file = mapping_.file.bytes();
+  std::uint64_t pos = 0;
+  std::uint64_t records = extra_records;
+  std::uint64_t raw = extra_raw;
+  while (pos < up_to_offset) {
+    const std::uint64_t at = header_len_ + pos;
+    if (!bytes::fits(file_size_, at, kBlockHeader)) break;
+    const util::BlockHeader b = util::read_block_header(file, at);
+    if (!util::check_block_flags(b.flags)) break;
+    records += b.record_count;
+    raw += b.uncompressed_size;
+    pos += kBlockHeader + b.payload_size;
+  }
+  if (pos != up_to_offset) return invalid("segment blocks do not lead to the pending block");
+  record_count_ = records;
+  uncompressed_size_ = raw;
+  return {};
+}
+
+void DataSegment::widen_time_range(std::span<const std::uint8_t> raw_payload, std::uint64_t count) {
+  const RecordWalk walk = walk_records(raw_payload, count);
+  for (std::uint64_t i = 0; i < walk.whole(); ++i)
+    note_timestamp(util::read_record_header(raw_payload, walk.ends[i]).key);
+}
+
+// ---- records in ------------------------------------------------------------------------------
+
+// Every change starts here: a segment kept for reading, or one without a state area, takes
+// none; a pending block header that the reopen found out of step with the state words is
+// rewritten first, so that the change's own checks read the committed block.
+Status DataSegment::begin_change() {
+  if (restore_error_) return fail(*restore_error_);
+  if (!state_at_) return fail(state_at_.error());
+  if (pending_header_stale_ && pending_) {
+    const auto payload = static_cast<std::uint32_t>(pending_->payload);
+    publish_block_header(header_len_ + pending_->offset,
+                         {payload, 0, static_cast<std::uint16_t>(pending_->count), payload});
+  }
+  pending_header_stale_ = false;
+  return {};
+}
+
+Result<RecordPlace> DataSegment::append_record(std::int64_t timestamp, std::span<const std::uint8_t> data,
+                                               std::uint8_t compress_level, CompressedRecord* scratch) {
+  if (data.size() > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
+  if (!mapped()) return fail(Error::mmap("segment closed during write"));
+  QV_TRY(begin_change());
+  if (data.size() > kMaxSharedRecordLen) return append_single_record(timestamp, data, compress_level, scratch);
+  if (pending_ && pending_->payload + kRecordHeader + data.size() > kMaxSharedPayload)
+    QV_TRY(seal_pending_block(compress_level));
+  if (pending_) return add_to_pending_block(timestamp, data);
+  return start_pending_block(timestamp, data);
+}
+
+Result<RecordPlace> DataSegment::start_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data) {
+  const std::uint64_t raw = kRecordHeader + data.size();
+  if (capacity() < used_ || capacity() - used_ < kBlockHeader + raw) return fail(Error::segment_full());
+  const std::uint64_t offset = used_;
+  const std::uint64_t block_at = header_len_ + offset;
+  auto file = mapping_.file.mutable_bytes();
+  util::write_record(file, block_at + kBlockHeader, timestamp, data);
+  barrier();
+  publish_block_header(block_at, {static_cast<std::uint32_t>(raw), 0, 1, static_cast<std::uint32_t>(raw)});
+
+  pending_ = Pending{offset, raw, 1};
+  used_ += kBlockHeader + raw;
+  record_count_ += 1;
+  uncompressed_size_ += raw;
+  note_timestamp(timestamp);
+  store_pending_words();
+  store_total_words();
+  mark_dirty();
+  return RecordPlace{offset, 0};
+}
+
+Result<RecordPlace> DataSegment::add_to_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data) {
+  Pending& p = *pending_;
+  const std::uint64_t raw = kRecordHeader + data.size();
+  if (capacity() < used_ || capacity() - used_ < raw) return fail(Error::segment_full());
+  if (p.payload >= kMaxSharedPayload) return invalid("pending record offset exceeds u16");
+  const std::uint64_t new_payload = p.payload + raw;
+  if (new_payload > kU32Max) return invalid("pending payload exceeds u32");
+  QV_ASSERT(p.offset + kBlockHeader + p.payload == used_ && p.count < 0xFFFF, "the pending block ends the segment");
+
+  const std::uint64_t block_at = header_len_ + p.offset;
+  auto file = mapping_.file.mutable_bytes();
+  util::write_record(file, block_at + kBlockHeader + p.payload, timestamp, data);
+  barrier();
+  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), 0, static_cast<std::uint16_t>(p.count + 1),
+                                  static_cast<std::uint32_t>(new_payload)});
+
+  const RecordPlace place{p.offset, static_cast<std::uint16_t>(p.payload)};
+  p.payload = new_payload;
+  p.count += 1;
+  used_ += raw;
+  record_count_ += 1;
+  uncompressed_size_ += raw;
+  note_timestamp(timestamp);
+  store_pending_words();
+  store_total_words();
+  mark_dirty();
+  return place;
+}
+
+Result<RecordPlace> DataSegment::append_single_record(std::int64_t timestamp, std::span<const std::uint8_t> data,
+                                                      std::uint8_t compress_level, CompressedRecord* scratch) {
+  if (pending_) QV_TRY(seal_pending_block(compress_level));
+  CompressedRecord local;
+  CompressedRecord& compressed = scratch != nullptr ? *scratch : local;
+  QV_TRY(compressed.prepare(timestamp, data, compress_level, compress_type_));
+  const std::uint64_t length = compressed.bytes.size();
+  if (length > kU32Max) return invalid("compressed block exceeds u32");
+  if (capacity() < used_ || capacity() - used_ < kBlockHeader + length) return fail(Error::segment_full());
+
+  const std::uint64_t offset = used_;
+  const std::uint64_t block_at = header_len_ + offset;
+  const std::uint64_t raw = kRecordHeader + data.size();
+  constexpr auto kSingleFlags = static_cast<std::uint16_t>(util::kCompressed | util::kSealed | util::kSingleRecord);
+  publish_block_header(block_at,
+                       {static_cast<std::uint32_t>(length), kSingleFlags, 1, static_cast<std::uint32_t>(raw)});
+  mapping_.file.write(block_at + kBlockHeader, compressed.bytes);
+  barrier();
+  // Until the totals are committed the pending words point at the new block, so that a reopen
+  // finds the block and finishes the write instead of counting it half.
+  store_pending_words(offset, 0, 0);
+
+  used_ = offset + kBlockHeader + length;
+  record_count_ += 1;
+  uncompressed_size_ += raw;
+  note_timestamp(timestamp);
+  store_total_words();
+  store_pending_words();
+  mark_dirty();
+  return RecordPlace{offset, 0};
+}
+
+Status DataSegment::seal_pending_block(std::uint8_t compress_level) {
+  if (!mapped()) return fail(Error::mmap("segment closed during write"));
+  if (!pending_) return {};
+  QV_TRY(begin_change());
+  const Pending p = *pending_;
+  const std::uint64_t block_at = header_len_ + p.offset;
+  // Compressed straight out of the mapping: nothing remaps it before the output is complete.
+  std::vector<std::uint8_t> compressed = QV_TRY(compress::compress(
+      mapping_.file.bytes().subspan(block_at + kBlockHeader, p.payload), compress_level, compress_type_));
+  if (compressed.size() > kU32Max) return invalid("compressed block exceeds u32");
+  const std::uint64_t end = p.offset + kBlockHeader + compressed.size();
+  while (capacity() < end) {
+    if (!grow()) return fail(Error::segment_full());
+  }
+
+  constexpr auto kSealedFlags = static_cast<std::uint16_t>(util::kCompressed | util::kSealed);
+  publish_block_header(block_at, {static_cast<std::uint32_t>(compressed.size()), kSealedFlags,
+                                  static_cast<std::uint16_t>(p.count), static_cast<std::uint32_t>(p.payload)});
+  mapping_.file.write(block_at + kBlockHeader, compressed);
+  barrier();
+  used_ = end;
+  store_total_words();
+  pending_.reset();
+  store_pending_words();
+  mark_dirty();
+  return {};
+}
+
+Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, std::uint16_t in_block,
+                                                    std::span<const std::uint8_t> extra) {
+  if (!mapped()) return fail(Error::mmap("segment mmap not open"));
+  QV_TRY(begin_change());
+  if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
+    return invalid("block header out of bounds");
+  const auto file = mapping_.file.bytes();
+  const std::uint64_t block_at = header_len_ + block_offset;
+  const util::BlockHeader block = util::read_block_header(file, block_at);
+  const std::uint64_t block_end = block_at + kBlockHeader + block.payload_size;
+  if (block_end != header_len_ + used_) return invalid("append: target block is not the last in segment");
+  if (!pending_ || pending_->offset != block_offset) return invalid("append: target block is not pending");
+  if ((block.flags & (util::kCompressed | util::kSealed)) != 0)
+    return invalid("append: target block is sealed or compressed");
+  if (block.payload_size != block.uncompressed_size)
+    return invalid("append: pending raw payload_size != uncompressed_size");
+  const std::uint64_t record_at = block_at + kBlockHeader + in_block;
+  if (!bytes::fits(file_size_, record_at, kRecordHeader)) return invalid("cannot read record header");
+  const std::uint64_t old_len = util::read_record_header(file, record_at).data_len;
+  if (in_block + kRecordHeader + old_len != block.payload_size)
+    return invalid("append: target record is not the last in block");
+  const std::uint64_t new_len = old_len + extra.size();
+  if (new_len > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
+  if (new_len > kMaxSharedRecordLen) return invalid("append: final record exceeds pending block capacity");
+  if (file_size_ < block_end + extra.size()) return fail(Error::segment_full());
+  const std::uint64_t new_payload = block.payload_size + extra.size();
+  if (new_payload > kU32Max) return invalid("append block payload overflow");
+
+  auto out = mapping_.file.mutable_bytes();
+  bytes::copy_in(out, block_end, extra);
+  barrier();
+  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
+                                  static_cast<std::uint32_t>(new_payload)});
+  pending_->payload += extra.size();
+  used_ += extra.size();
+  uncompressed_size_ += extra.size();
+  store_pending_words();
+  store_total_words();
+  // The record's new length commits the extension: until it is stored the record reads as it
+  // was, and a reopen takes the block back to the record's end.
+  bytes::put<std::uint32_t>(out, record_at, static_cast<std::uint32_t>(new_len));
+  barrier();
+  mark_dirty();
+  return static_cast<std::uint32_t>(old_len);
+}
+
+Status DataSegment::correction_write(std::uint64_t block_offset, std::uint16_t in_block,
+                                     std::span<const std::uint8_t> data) {
+  if (!mapped()) return fail(Error::mmap("segment mmap not open"));
+  QV_TRY(begin_change());
+  if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
+    return invalid("block header out of bounds");
+  const auto file = mapping_.file.bytes();
+  const std::uint64_t block_at = header_len_ + block_offset;
+  const util::BlockHeader block = util::read_block_header(file, block_at);
+  if (block_at + kBlockHeader + block.payload_size != header_len_ + used_)
+    return invalid("correction write: target block is not the last in segment");
+  if (!pending_ || pending_->offset != block_offset) return invalid("correction write: target block is not pending");
+  if ((block.flags & (util::kCompressed | util::kSealed)) != 0)
+    return invalid("correction write: target block is sealed or compressed, not supported");
+  const std::uint64_t record_at = block_at + kBlockHeader + in_block;
+  if (!bytes::fits(file_size_, record_at, kRecordHeader)) return invalid("cannot read record header");
+  const std::uint64_t old_len = util::read_record_header(file, record_at).data_len;
+  if (in_block + kRecordHeader + old_len != block.payload_size)
+    return invalid("correction write: target record is not the last in block");
+  if (data.size() > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
+  const std::int64_t delta = static_cast<std::int64_t>(data.size()) - static_cast<std::int64_t>(old_len);
+  const std::int64_t new_payload = static_cast<std::int64_t>(block.payload_size) + delta;
+  const std::int64_t new_raw = static_cast<std::int64_t>(block.uncompressed_size) + delta;
+  if (new_payload < 0 || new_raw < 0) return invalid("correction write: negative block size");
+  if (new_payload > static_cast<std::int64_t>(kU32Max) || new_raw > static_cast<std::int64_t>(kU32Max))
+    return invalid("correction write: block size exceeds u32");
+  if (new_payload > static_cast<std::int64_t>(kMaxSharedPayload))
+    return invalid("correction write: oversized record requires exclusive block");
+  if (delta > 0 && file_size_ < block_at + kBlockHeader + block.payload_size + static_cast<std::uint64_t>(delta))
+    return fail(Error::segment_full());
+
+  auto out = mapping_.file.mutable_bytes();
+  // The record leaves the block while its bytes are replaced in place: a kill in between leaves
+  // a block that ends before it, so the torn record reads as missing, never as a mix of old and
+  // new bytes.
+  const auto others = static_cast<std::uint16_t>(block.record_count > 0 ? block.record_count - 1 : 0);
+  publish_block_header(block_at, {in_block, block.flags, others, in_block});
+  util::write_record(out, record_at, util::read_record_header(file, record_at).key, data);
+  barrier();
+  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
+                                  static_cast<std::uint32_t>(new_raw)});
+  pending_->payload = apply_delta(pending_->payload, delta);
+  used_ = apply_delta(used_, delta);
+  uncompressed_size_ = apply_delta(uncompressed_size_, delta);
+  store_pending_words();
+  store_total_words();
+  mark_dirty();
+  return {};
+}
+
+// ---- reads ---------------------------------------------------------------------------------
+
+Result<util::BlockHeader> DataSegment::block_for_read(std::uint64_t block_offset) const {
+  if (!mapped()) return fail(Error::mmap("segment is closed, cannot read"));
+  if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
+    return invalid("block header out of bounds");
+  const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), header_len_ + block_offset);
+  QV_TRY(util::check_block_flags(block.flags));
+  if (!bytes::fits(file_size_, header_len_ + block_offset + kBlockHeader, block.payload_size))
+    return invalid("block payload out of bounds");
+  return block;
+}
+
+std::span<const std::uint8_t> DataSegment::raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const {
+  return mapping_.file.bytes().subspan(header_len_ + block_offset + kBlockHeader, block.payload_size);
+}
+
+Result<BlockPayload> DataSegment::decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const {
+  std::vector<std::uint8_t> raw =
+      QV_TRY(compress::decompress(raw_payload(block_offset, block), compress_type_, block.uncompressed_size));
+  if (raw.size() != block.uncompressed_size) {
+    return fail(Error::decompression(text::cat(compress_type_ == compress::kZstd ? "zstd decode error: " : "inflate error: ",
+                                               "block holds ", raw.size(), " bytes, its header says ",
+                                               block.uncompressed_size)));
+  }
+  return std::make_shared<const std::vector<std::uint8_t>>(std::move(raw));
+}
+
+namespace {
+
+bool is_raw(const util::BlockHeader& block) { return (block.flags & util::kCompressed) == 0; }
+
+}  // namespace
+
+Result<RecordData> DataSegment::read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const {
+  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
+  // The raw block is read in place; only the record is copied.
+  if (is_raw(block)) return HotBlock::read_record(raw_payload(entry.block_offset, block), entry.in_block);
+  const bool cached = cache != nullptr && dataset_id != 0;
+  const BlockKey key{dataset_id, file_offset_, entry.block_offset};
+  if (cached) {
+    if (BlockPayload hit = cache->get(key)) return HotBlock::read_record(*hit, entry.in_block, RecordMessages::Plain);
+  }
+  BlockPayload payload = QV_TRY(decompress_block(entry.block_offset, block));
+  if (cached) {
+    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
+  }
+  return HotBlock::read_record(*payload, entry.in_block);
+}
+
+Result<std::uint32_t> DataSegment::record_len(std::uint64_t dataset_id, const IndexEntry& entry,
+                                              BlockCache* cache) const {
+  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
+  if (is_raw(block)) return HotBlock::record_len(raw_payload(entry.block_offset, block), entry.in_block);
+  const bool cached = cache != nullptr && dataset_id != 0;
+  const BlockKey key{dataset_id, file_offset_, entry.block_offset};
+  if (cached) {
+    if (BlockPayload hit = cache->get(key)) return HotBlock::record_len(*hit, entry.in_block, RecordMessages::Plain);
+  }
+  BlockPayload payload = QV_TRY(decompress_block(entry.block_offset, block));
+  if (cached) {
+    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
+  }
+  return HotBlock::record_len(*payload, entry.in_block);
+}
+
+Result<BlockPayload> DataSegment::hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                              const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const {
+  const BlockKey key{dataset_id, file_offset_, block_offset};
+  if (BlockPayload held = hot.get(key)) return held;
+  const bool cached = cache != nullptr && dataset_id != 0;
+  if (cached) {
+    if (BlockPayload hit = cache->get(key)) {
+      hot.set(key, hit);
+      return hit;
+    }
+  }
+  BlockPayload payload = QV_TRY(decompress_block(block_offset, block));
+  if (cached) {
+    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
+    if (cache->max_memory() != 0) hot.set(key, payload);
+  }
+  return payload;
+}
+
+Result<RecordData> DataSegment::read_record_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                                                HotBlock& hot) const {
+  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
+  if (is_raw(block)) return HotBlock::read_record(raw_payload(entry.block_offset, block), entry.in_block);
+  const BlockPayload payload = QV_TRY(hot_payload(dataset_id, entry.block_offset, block, cache, hot));
+  return HotBlock::read_record(*payload, entry.in_block);
+}
+
+Result<std::uint32_t> DataSegment::record_len_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                                                  HotBlock& hot) const {
+  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
+  if (is_raw(block)) return HotBlock::record_len(raw_payload(entry.block_offset, block), entry.in_block);
+  const BlockPayload payload = QV_TRY(hot_payload(dataset_id, entry.block_offset, block, cache, hot));
+  return HotBlock::record_len(*payload, entry.in_block);
+}
+
+// ---- counters, growth, flushing ------------------------------------------------------------
+
+Status DataSegment::invalidate() {
+  invalid_record_count_ += 1;
+  if (mapped()) {
+    const std::uint64_t state = QV_TRY(state_at_);
+    mapping_.file.store<std::uint64_t>(state + header::kInvalidRecordCountWord, invalid_record_count_);
+  }
+  mark_dirty();
+  return {};
+}
+
+Status DataSegment::grow() {
+  const std::uint64_t doubled =
+      file_size_ > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max() : file_size_ * 2;
+  const std::uint64_t new_size = std::min(max_file_size_, doubled);
+  if (new_size <= file_size_) return invalid(text::cat("segment already at max_file_size (", max_file_size_, ")"));
+  if (!mapped()) return fail(Error::mmap("segment mmap not open"));
+  QV_TRY(mapping_.file.grow(new_size));
+  file_size_ = mapping_.file.size();
+  mark_dirty();
+  return {};
+}
+
+void DataSegment::set_notifier(std::optional<FlushNotifier> notifier) {
+  notifier_ = std::move(notifier);
+  if (!clean_ && !notified_ && notifier_) {
+    notifier_->mark_dirty(FlushTarget::data_segment(file_offset_));
+    notified_ = true;
+  }
+}
+
+Status DataSegment::flush() {
+  if (mapped()) QV_TRY(mapping_.file.sync());
+  clean_ = true;
+  notified_ = false;
+  return {};
+}
+
+void DataSegment::release_mapping() { mapping_.file.unmap(); }
+
+SegmentStats DataSegment::stats() const {
+  return {file_offset_, record_count_, used_, uncompressed_size_, invalid_record_count_, min_ts_, max_ts_};
+}
+
+void DataSegment::note_timestamp(std::int64_t timestamp) {
+  min_ts_ = std::min(min_ts_, timestamp);
+  max_ts_ = std::max(max_ts_, timestamp);
+}
+
+// Within each group the commit word goes last, behind a barrier: the pending payload size for
+// the pending block, the write position for the totals. restore() relies on this order.
+void DataSegment::store_pending_words(std::uint64_t offset, std::uint64_t count, std::uint64_t payload) {
+  const std::uint64_t state = *state_at_;
+  mapping_.file.store<std::uint64_t>(state + header::kPendingBlockOffsetWord, offset);
+  mapping_.file.store<std::uint64_t>(state + header::kPendingRecordCountWord, count);
+  barrier();
+  mapping_.file.store<std::uint64_t>(state + header::kPendingWrotePositionWord, payload);
+  barrier();
+}
+
+void DataSegment::store_pending_words() {
+  if (pending_)
+    store_pending_words(pending_->offset, pending_->count, pending_->payload);
+  else
+    store_pending_words(header::kNoPendingBlock, 0, 0);
+}
+
+void DataSegment::store_total_words() {
+  const std::uint64_t state = *state_at_;
+  mapping_.file.store<std::int64_t>(state + header::kMinTsWord, min_ts_);
+  mapping_.file.store<std::int64_t>(state + header::kMaxTsWord, max_ts_);
+  mapping_.file.store<std::uint64_t>(state + header::kRecordCountWord, record_count_);
+  mapping_.file.store<std::uint64_t>(state + header::kUncompressedSizeWord, uncompressed_size_);
+  barrier();
+  mapping_.file.store<std::uint64_t>(state + header::kWritePositionWord, header_len_ + used_);
+  barrier();
+}
+
+// The first eight bytes (payload_size, flags, record_count) go in one store, after the rest: a
+// kill never leaves those fields of one header mixed with another's.
+void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeader& block) {
+  std::array<std::uint8_t, kBlockHeader> image{};
+  util::write_block_header(block, image, 0);
+  std::uint8_t* at = mapping_.file.mutable_bytes().subspan(pos, kBlockHeader).data();
+  std::memcpy(at + 8, image.data() + 8, 8);
+  barrier();
+  bytes::store_le<std::uint64_t>(at, bytes::load_le<std::uint64_t>(image.data()));
+  barrier();
+}
+
+void DataSegment::mark_dirty() {
+  clean_ = false;
+  if (!notified_ && notifier_) {
+    notifier_->mark_dirty(FlushTarget::data_segment(file_offset_));
+    notified_ = true;
+  }
+}
+
+}  // namespace quelvane

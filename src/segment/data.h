@@ -1,0 +1,232 @@
+// One data segment file: the 124-byte data header, then blocks back to back. New records go
+// into the raw pending block, written through the mapping record by record; when the next
+// record would take its payload past 64 KiB the block is compressed in place, and a record too
+// large for a shared block gets a compressed block of its own. The header's state words mirror
+// the counters, so a reopened segment carries on inside its pending block.
+//
+// Crash safety rests on the order of the stores into the mapping. Every change writes its bytes
+// first, then the block header, then the state words, whose last word commits it: the pending
+// payload size for the pending block, the write position for the totals. A segment reopened
+// after a kill at any instant is reconciled with its last committed state (see restore()); one
+// that cannot be is kept for reading and takes no new records.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "cache.h"
+#include "dataset_state.h"
+#include "dirty_queue.h"
+#include "error.h"
+#include "header.h"
+#include "index/entry.h"
+#include "util/block_header.h"
+#include "util/fs.h"
+#include "util/mapped_file.h"
+
+namespace quelvane {
+
+// Where a new record went: its block's offset inside the segment and its place in the block.
+struct RecordPlace {
+  std::uint64_t block_offset = 0;
+  std::uint16_t in_block = 0;
+
+  bool operator==(const RecordPlace&) const = default;
+};
+
+// A record read back: its timestamp and a copy of its data.
+using RecordData = std::pair<std::int64_t, std::vector<std::uint8_t>>;
+
+// A record of 65,525 bytes or more, compressed once and reused by every attempt of one write
+// (each growth step and a roll-over retry the append).
+struct CompressedRecord {
+  bool ready = false;
+  std::uint8_t compress_type = 0;
+  std::vector<std::uint8_t> bytes;
+
+  // Compresses the record (its 12-byte header and its data) unless that is done already for
+  // this compress_type.
+  Status prepare(std::int64_t timestamp, std::span<const std::uint8_t> data, std::uint8_t compress_level,
+                 std::uint8_t type);
+};
+
+// Called with the segment's path at every ordering point of a change, once the stores before
+// it are made. Tests install one to take the file as a kill at that point would leave it; there
+// is none otherwise.
+using StoreBarrierObserver = void (*)(const fs::Path& path);
+void set_store_barrier_observer(StoreBarrierObserver observer);
+
+class DataSegment {
+ public:
+  static constexpr std::uint64_t kMaxRecordLen = 4ull << 20;
+  // A shared block stops taking records at 64 KiB of payload, so every in_block fits 16 bits.
+  static constexpr std::uint64_t kMaxSharedPayload = 65536;
+  static constexpr std::uint64_t kMaxSharedRecordLen = kMaxSharedPayload - 12;  // 65,524
+  // Room a record needs in a segment: a new pending block, or a block of its own.
+  static constexpr std::uint64_t kPendingBlockOverhead = 28;
+
+  // A new, mapped, active segment with an empty state; the header is synchronised before this
+  // returns. A file this call created is removed again when it fails.
+  static Result<DataSegment> create(const fs::Path& path, std::uint64_t file_offset, std::uint64_t initial_size,
+                                    std::uint64_t max_file_size, std::uint8_t compress_level,
+                                    std::uint8_t compress_type);
+  // An existing segment, mapped, its pending block restored. A header that does not parse is
+  // an error; a pending block that cannot be restored is not: the segment is then kept for
+  // reading (restore_error() says why) and refuses new records.
+  static Result<DataSegment> open(const fs::Path& path, std::uint64_t file_offset, std::uint64_t max_file_size);
+
+  DataSegment(DataSegment&&) noexcept = default;
+  DataSegment& operator=(DataSegment&&) noexcept = default;
+  DataSegment(const DataSegment&) = delete;
+  DataSegment& operator=(const DataSegment&) = delete;
+  // Synchronises a mapped segment before releasing it; a failure can only be logged here.
+  ~DataSegment() = default;
+
+  // Maps an unmapped segment again from its file (nothing when mapped).
+  Status reopen();
+  // Doubles the file, up to max_file_size. A failure keeps the current mapping and file.
+  Status grow();
+
+  // Stores a record; Error::SegmentFull when the current file has no room (the caller grows
+  // it). scratch, when given, carries the compressed form of a large record across attempts.
+  Result<RecordPlace> append_record(std::int64_t timestamp, std::span<const std::uint8_t> data,
+                                    std::uint8_t compress_level, CompressedRecord* scratch = nullptr);
+  // Compresses the pending block in place, growing the file when the output needs more room.
+  Status seal_pending_block(std::uint8_t compress_level);
+  // Extends the last record of the pending block; returns its previous data length.
+  Result<std::uint32_t> append_to_record(std::uint64_t block_offset, std::uint16_t in_block,
+                                         std::span<const std::uint8_t> bytes);
+  // Replaces the data of the last record of the pending block in place.
+  Status correction_write(std::uint64_t block_offset, std::uint16_t in_block, std::span<const std::uint8_t> data);
+
+  // entry.block_offset is relative to this segment. dataset_id 0 or no cache: nothing is cached.
+  Result<RecordData> read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const;
+  Result<std::uint32_t> record_len(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const;
+  // The same on behalf of a range cursor, which keeps its last block in hot.
+  Result<RecordData> read_record_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                                     HotBlock& hot) const;
+  Result<std::uint32_t> record_len_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                                       HotBlock& hot) const;
+
+  // One more superseded or deleted record, persisted.
+  Status invalidate();
+  // Installs the dataset's reporter; a segment already changed reports itself at once.
+  void set_notifier(std::optional<FlushNotifier> notifier);
+  // Synchronises the mapping and marks the segment clean.
+  Status flush();
+  // Releases the mapping without a final sync (the caller has just synchronised it).
+  void release_mapping();
+  // Roll-over leaves the segment behind: it takes no new blocks from the set.
+  void deactivate() { active_ = false; }
+
+  const fs::Path& path() const { return path_; }
+  std::uint64_t file_offset() const { return file_offset_; }
+  std::uint64_t file_size() const { return file_size_; }
+  std::uint64_t max_file_size() const { return max_file_size_; }
+  std::uint64_t header_len() const { return header_len_; }
+  std::uint64_t used() const { return used_; }
+  std::uint64_t capacity() const { return file_size_ > header_len_ ? file_size_ - header_len_ : 0; }
+  std::uint64_t record_count() const { return record_count_; }
+  std::uint64_t uncompressed_size() const { return uncompressed_size_; }
+  std::int64_t min_ts() const { return min_ts_; }
+  std::int64_t max_ts() const { return max_ts_; }
+  std::uint64_t invalid_record_count() const { return invalid_record_count_; }
+  std::uint8_t compress_type() const { return compress_type_; }
+  bool mapped() const { return mapping_.file.mapped(); }
+  bool active() const { return active_; }
+  bool clean() const { return clean_; }
+  bool notified() const { return notified_; }
+  bool has_pending() const { return pending_.has_value(); }
+  std::uint64_t pending_offset() const { return pending_ ? pending_->offset : header::kNoPendingBlock; }
+  std::uint64_t pending_payload() const { return pending_ ? pending_->payload : 0; }
+  std::uint64_t pending_count() const { return pending_ ? pending_->count : 0; }
+  // Why the segment was kept for reading only, if it was.
+  const std::optional<Error>& restore_error() const { return restore_error_; }
+  // The seven totals as the set reports them.
+  SegmentStats stats() const;
+
+ private:
+  struct Pending {
+    std::uint64_t offset = 0;   // block offset of the raw pending block
+    std::uint64_t payload = 0;  // its payload size
+    std::uint64_t count = 0;    // its records
+  };
+
+  // The mapping; a segment released while mapped is synchronised first.
+  struct Mapping {
+    MappedFile file;
+    Mapping() = default;
+    Mapping(Mapping&& o) noexcept = default;
+    Mapping& operator=(Mapping&& o) noexcept;
+    ~Mapping() { release(); }
+    void release();
+  };
+
+  DataSegment(fs::Path path, std::uint64_t file_offset, std::uint64_t max_file_size)
+      : path_(std::move(path)), file_offset_(file_offset), max_file_size_(max_file_size) {}
+
+  // Maps the file and takes the counters from its header, then restores the pending block.
+  Status map_from_file();
+  // Reconciles the pending block and the totals with the state words after a reopen.
+  Status restore(const header::DataState& state);
+  Result<Pending> settle_raw_pending(const header::PendingState& state, const util::BlockHeader& block) const;
+  Status finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block);
+  Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);
+  void widen_time_range(std::span<const std::uint8_t> raw_payload, std::uint64_t count);
+
+  Status begin_change();
+  Result<RecordPlace> start_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data);
+  Result<RecordPlace> add_to_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data);
+  Result<RecordPlace> append_single_record(std::int64_t timestamp, std::span<const std::uint8_t> data,
+                                           std::uint8_t compress_level, CompressedRecord* scratch);
+  // Looks the block at block_offset up for a read: header in bounds, flags valid, payload in
+  // bounds.
+  Result<util::BlockHeader> block_for_read(std::uint64_t block_offset) const;
+  // The decompressed payload of a sealed block, bounded by its uncompressed_size.
+  Result<BlockPayload> decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const;
+  std::span<const std::uint8_t> raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const;
+  // The payload a cursor read uses: hot block, cache, or a fresh decompression.
+  Result<BlockPayload> hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                   const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const;
+
+  void note_timestamp(std::int64_t timestamp);
+  // State words in commit order: the pending block's, then the totals.
+  void store_pending_words(std::uint64_t offset, std::uint64_t count, std::uint64_t payload);
+  void store_pending_words();
+  void store_total_words();
+  void publish_block_header(std::uint64_t pos, const util::BlockHeader& block);
+  void mark_dirty();
+  // Orders the stores made so far before the ones that follow.
+  void barrier() const;
+
+  Mapping mapping_;
+  fs::Path path_;
+  std::optional<FlushNotifier> notifier_;
+  std::uint64_t file_offset_ = 0;
+  std::uint64_t file_size_ = 0;
+  std::uint64_t max_file_size_ = 0;
+  std::uint64_t header_len_ = header::kDataHeaderSize;
+  // Where the state area starts, located once per mapping; the header never changes after
+  // create. An error here (a file that is not a data segment) refuses every state write.
+  Result<std::uint64_t> state_at_ = header::kStateOffset;
+  std::uint64_t used_ = 0;
+  std::uint64_t record_count_ = 0;
+  std::uint64_t uncompressed_size_ = 0;
+  std::int64_t min_ts_ = std::numeric_limits<std::int64_t>::max();
+  std::int64_t max_ts_ = std::numeric_limits<std::int64_t>::min();
+  std::uint64_t invalid_record_count_ = 0;
+  std::optional<Pending> pending_;
+  std::optional<Error> restore_error_;
+  // The reopen settled the pending block differently from its header in the file.
+  bool pending_header_stale_ = false;
+  std::uint8_t compress_type_ = 0;
+  bool active_ = false;
+  bool clean_ = true;
+  bool notified_ = false;
+};
+
+}  // namespace quelvane
