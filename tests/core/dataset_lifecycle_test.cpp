@@ -440,6 +440,17 @@ TEST_F(DatasetLifecycle, PoisonedMutexFallbacks) {
   EXPECT_EQ(err(ds.reclaim_expired()), poisoned);
 }
 
+// A caller that already holds the lock (a callback gone wrong) gets an error, not a hang.
+TEST_F(DatasetLifecycle, SameThreadRelockIsRefused) {
+  Dataset ds = create();
+  ok(ds.write(1, bytes("a")));
+  auto held = ok(ds.lock());
+  EXPECT_EQ(err(ds.read(1)), Error::invalid_data("dataset mutex already held by this thread"));
+  EXPECT_EQ(ds.latest_timestamp(), std::nullopt);  // the accessors fall back
+  held.release();
+  EXPECT_EQ(ds.latest_timestamp(), 1);
+}
+
 TEST_F(DatasetLifecycle, AccessorsAndClock) {
   DataSetConfig c = small_config();
   c.retention_window = 9;
