@@ -1,0 +1,507 @@
+#include "mod.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+#include "../dirty_queue.h"
+#include "../util/text.h"
+
+namespace quelvane {
+
+namespace {
+
+using Entry = DatasetQueueConsumerPendingEntry;
+
+constexpr std::int64_t kMaxTs = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMinTs = std::numeric_limits<std::int64_t>::min();
+
+Error queue_closed() { return Error::queue_closed("queue is closed"); }
+Error consumer_closed() { return Error::queue_closed("queue consumer is closed"); }
+
+// Empties every slot of the group and the slot list; the callbacks go to `released`, to be let
+// go of once the caller holds no lock (releasing one may run user code).
+Status clear_slots(ConsumerGroup& group, std::vector<WakeCallback>& released) {
+  for (auto& slot : group.slots) {
+    WakeCallback cb = QV_TRY(slot->take());
+    if (cb) released.push_back(std::move(cb));
+  }
+  group.slots.clear();
+  return {};
+}
+
+// Releases the group's in-flight entries and writes its state through.
+Status close_state(ConsumerGroup& group) {
+  auto state = QV_TRY(group.state->lock());
+  state->clear_in_flight();
+  return state->sync();
+}
+
+// The text form of a directory entry's name, each invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view in) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(in.size());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
+    if (c < 0x80) {
+      len = 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    if (len == 0) {
+      out.append(kReplacement);
+      ++i;
+      continue;
+    }
+    // The longest valid prefix of the sequence; a cut-short one becomes one replacement.
+    std::size_t good = 1;
+    while (good < len && i + good < in.size()) {
+      const auto b = static_cast<unsigned char>(in[i + good]);
+      const unsigned char min = good == 1 ? lo : 0x80;
+      const unsigned char max = good == 1 ? hi : 0xBF;
+      if (b < min || b > max) break;
+      ++good;
+    }
+    if (good == len) {
+      out.append(in.substr(i, len));
+    } else {
+      out.append(kReplacement);
+    }
+    i += good;
+  }
+  return out;
+}
+
+// The first live index entry above the watermark that the group has not been handed yet: the
+// gaps between listed positions are walked lazily through the index, and the walk stops at the
+// first usable entry. Runs with the dataset's lock and the group's state held.
+// Nothing lies above `last`, the dataset's latest timestamp.
+Result<std::optional<IndexEntry>> find_new_entry(DatasetInner& d, const QueueState& state, std::int64_t next,
+                                                 std::int64_t last) {
+  const auto pending = state.pending();
+  std::int64_t from = std::max<std::int64_t>(next, 0);
+  auto listed = std::lower_bound(pending.begin(), pending.end(), from,
+                                 [](const Entry& e, std::int64_t ts) { return e.timestamp < ts; });
+  while (true) {
+    // The gap [from, to] runs up to the next listed position.
+    const bool last_gap = listed == pending.end() || listed->timestamp > last;
+    const std::int64_t to = last_gap ? last : listed->timestamp - 1;
+    std::optional<IndexCursor> cursor;
+    std::int64_t step_from = from;
+    while (step_from <= to) {
+      const std::optional<IndexHit> hit = QV_TRY(d.next_in_range(step_from, to, cursor));
+      if (!hit) break;
+      if (hit->entry.live()) return hit->entry;
+      if (hit->entry.timestamp >= to) break;
+      step_from = hit->entry.timestamp + 1;
+      cursor = IndexCursor{hit->segment_start, hit->slot};
+    }
+    if (last_gap || listed->timestamp == last) return std::nullopt;
+    from = listed->timestamp + 1;
+    ++listed;
+  }
+}
+
+}  // namespace
+
+// ---- names and the dataset's side ----
+
+Status queue::check_group_name(std::string_view name) {
+  const bool valid = !name.empty() && name.size() <= kMaxGroupNameLen &&
+                     std::all_of(name.begin(), name.end(), [](char c) {
+                       return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                              c == '_' || c == '-';
+                     });
+  if (valid) return {};
+  return fail(Error::invalid_data(text::cat("queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most ",
+                                            kMaxGroupNameLen, " bytes")));
+}
+
+Status queue::close_dataset_queue(const Dataset& dataset) {
+  auto g = QV_TRY(dataset.lock());
+  return g->close_queue();
+}
+
+Result<fs::Path> queue::queue_dir(const Dataset& dataset) {
+  auto g = QV_TRY(dataset.lock());
+  return g->dir / "queue";
+}
+
+Status queue::mark_queue_dirty(const Dataset& dataset, const std::string& group_name) {
+  auto g = QV_TRY(dataset.lock());
+  if (g->context && g->context->dirty_queue)
+    g->context->dirty_queue->push(g->key, FlushTarget::consumer_group(group_name));
+  return {};
+}
+
+// ---- QueueInner ----
+
+QueueInner::QueueInner(std::shared_ptr<QueueNotifier> notifier, UnixClock clock)
+    : groups_("queue inner mutex"),
+      closed_(std::make_shared<std::atomic<bool>>(false)),
+      notifier_(notifier),
+      clock_(std::move(clock)) {}
+
+Status QueueInner::close_all_locked(QueueGroups& g, std::vector<WakeCallback>& released) {
+  closed_->exchange(true);
+  for (auto& [name, group] : g.groups) {
+    group.closed->exchange(true);
+    QV_TRY(clear_slots(group, released));
+    QV_TRY(close_state(group));
+  }
+  g.groups.clear();
+  g.configs.clear();
+  return {};
+}
+
+Status QueueInner::close_all() {
+  // Closed before anything can fail: the dataset has let go of this queue either way.
+  closed_->exchange(true);
+  std::vector<WakeCallback> released;  // outlives the lock
+  Status closed;
+  {
+    auto g = QV_TRY(groups_.lock());
+    closed = close_all_locked(*g, released);
+  }
+  // Blocked pollers see their closed flag now rather than at their deadline.
+  if (auto notifier = notifier_.lock()) QV_TRY(notifier->notify());
+  return closed;
+}
+
+Status QueueInner::flush_group(const std::string& group) {
+  SharedQueueState state;
+  {
+    auto g = QV_TRY(groups_.lock());
+    auto it = g->groups.find(group);
+    if (it == g->groups.end()) return {};
+    state = it->second.state;
+  }
+  if (state->poisoned()) return fail(Error::invalid_data("consumer state mutex poisoned"));
+  auto s = QV_TRY(state->lock());
+  return s->sync();
+}
+
+Status QueueInner::flush_all() {
+  auto g = QV_TRY(groups_.lock());
+  for (auto& [name, group] : g->groups) {
+    auto s = group.state->lock();
+    if (!s) continue;  // a poisoned state holds nothing worth writing
+    QV_TRY((*s)->sync());
+  }
+  return {};
+}
+
+std::uint32_t QueueInner::consumer_group_count() {
+  auto g = groups_.lock();
+  if (!g) return 0;
+  return static_cast<std::uint32_t>((*g)->groups.size());
+}
+
+// ---- DatasetQueue ----
+
+Result<DatasetQueue> DatasetQueue::open(const Dataset& dataset, UnixClock clock) {
+  {
+    auto g = QV_TRY(dataset.lock());
+    if (g->read_only()) return fail(Error::invalid_data("read-only dataset cannot open queue"));
+  }
+  auto g = QV_TRY(dataset.lock());
+  QV_TRY(g->check_open());
+  if (g->queue) return fail(Error::queue_already_open(text::cat("queue already open for dataset ", g->key.name)));
+  QV_TRY(fs::create_dir_all(g->dir / "queue"));
+  auto notifier = std::make_shared<QueueNotifier>();
+  auto inner = std::make_shared<QueueInner>(notifier, std::move(clock));
+  g->queue = inner;
+  g->queue_notifier = notifier;
+  g.release();
+  return DatasetQueue(dataset, std::move(inner), std::move(notifier));
+}
+
+Result<std::int64_t> DatasetQueue::push(std::span<const std::uint8_t> payload) {
+  {
+    auto g = QV_TRY(inner_->groups_.lock());
+    if (inner_->closed()) return fail(queue_closed());
+  }
+  auto g = QV_TRY(dataset_.lock());
+  QV_TRY(g->check_open());
+  // Past the largest timestamp there is no next one: writing at the latest again would
+  // replace a stored record and report it as a new one.
+  if (g->latest_written_timestamp == kMaxTs)
+    return fail(Error::invalid_data(
+        text::cat("cannot push: the latest timestamp is already the largest timestamp (", kMaxTs, ")")));
+  Result<std::int64_t> ts = g->push_next(payload);
+  Wake wake = g->take_wake();
+  g.release();
+  // The write notified the pollers under the lock; its callbacks run now that nothing is held.
+  Status notified = ts ? notifier_->notify() : Status{};
+  wake.run();
+  QV_TRY(std::move(notified));
+  return ts;
+}
+
+Result<DatasetQueueConsumer> DatasetQueue::open_consumer(std::string_view group_name, ConsumerGroupConfig config) {
+  QV_TRY(queue::check_group_name(group_name));
+  const std::string name(group_name);
+  auto slot = std::make_shared<CallbackSlot>();
+  QV_TRY(notifier_->register_slot(slot));
+
+  auto d = QV_TRY(dataset_.lock());
+  auto g = QV_TRY(inner_->groups_.lock());
+  if (inner_->closed()) return fail(queue_closed());
+  if (auto it = g->configs.find(name); it != g->configs.end() && it->second != config)
+    return fail(Error::invalid_data(text::cat("consumer group ", name, " is already open with a different config")));
+  ConsumerGroup* group = nullptr;
+  if (auto it = g->groups.find(name); it != g->groups.end()) {
+    if (it->second.closed->load()) return fail(Error::queue_closed(text::cat("consumer group ", name, " is closed")));
+    group = &it->second;
+    group->slots.push_back(slot);
+  } else {
+    const std::int64_t initial = d->latest_written_timestamp.value_or(kMinTs);
+    QueueState state = QV_TRY(QueueState::open_or_create(d->dir / "queue" / name, initial));
+    ConsumerGroup fresh{{slot}, share_queue_state(std::move(state)), std::make_shared<std::atomic<bool>>(false)};
+    group = &g->groups.insert_or_assign(name, std::move(fresh)).first->second;
+    g->configs.insert_or_assign(name, config);
+  }
+  DatasetQueueConsumer consumer(name, group->state, notifier_, dataset_, inner_->closed_, group->closed, inner_,
+                                std::move(slot), config);
+  g.release();
+  d.release();
+  // A state that had to be repaired on load is not clean: it gets its flush queued here.
+  QV_TRY(consumer.schedule_flush());
+  return consumer;
+}
+
+Status DatasetQueue::drop_consumer(std::string_view group_name) {
+  QV_TRY(queue::check_group_name(group_name));
+  const std::string name(group_name);
+  const fs::Path path = QV_TRY(queue::queue_dir(dataset_)) / name;
+  std::vector<WakeCallback> released;  // outlives the lock
+  {
+    auto g = QV_TRY(inner_->groups_.lock());
+    if (inner_->closed()) return fail(queue_closed());
+    auto it = g->groups.find(name);
+    const bool was_open = it != g->groups.end();
+    if (was_open) {
+      it->second.closed->exchange(true);
+      QV_TRY(clear_slots(it->second, released));
+      QV_TRY(close_state(it->second));
+      g->groups.erase(it);
+    }
+    g->configs.erase(name);
+    if (!was_open) {
+      // Only a file that is really missing makes the group unknown; any other failure to look
+      // at it is reported as what it is.
+      auto probe = fs::is_dir(path);
+      if (!probe) {
+        if (probe.error().os_code() == ENOENT) return fail(Error::consumer_group_not_found(name));
+        return fail(std::move(probe).error());
+      }
+    }
+    if (auto removed = fs::remove_file(path); !removed && removed.error().os_code() != ENOENT)
+      return fail(std::move(removed).error());
+  }
+  // The dropped group's blocked pollers see their closed flag at once.
+  return notifier_->notify();
+}
+
+Result<std::vector<std::string>> DatasetQueue::get_consumer_group_names() const {
+  const fs::Path dir = QV_TRY(queue::queue_dir(dataset_));
+  auto listed = fs::list_dir(dir);
+  if (!listed) {
+    if (listed.error().os_code() == ENOENT) return std::vector<std::string>{};
+    return fail(std::move(listed).error());
+  }
+  std::vector<std::string> names;
+  names.reserve(listed->size());
+  for (const auto& entry : *listed) names.push_back(lossy_utf8(entry));
+  std::sort(names.begin(), names.end());  // std::string compares as unsigned bytes
+  return names;
+}
+
+Status DatasetQueue::close() {
+  QV_TRY(queue::close_dataset_queue(dataset_));
+  return notifier_->notify();
+}
+
+// ---- DatasetQueueConsumer ----
+
+DatasetQueueConsumer::DatasetQueueConsumer(std::string group_name, SharedQueueState state,
+                                           std::shared_ptr<QueueNotifier> notifier, Dataset dataset,
+                                           std::shared_ptr<std::atomic<bool>> queue_closed,
+                                           std::shared_ptr<std::atomic<bool>> group_closed,
+                                           std::shared_ptr<QueueInner> inner, std::shared_ptr<CallbackSlot> slot,
+                                           ConsumerGroupConfig config)
+    : group_name_(std::move(group_name)),
+      state_(std::move(state)),
+      notifier_(std::move(notifier)),
+      dataset_(std::move(dataset)),
+      queue_closed_(std::move(queue_closed)),
+      group_closed_(std::move(group_closed)),
+      inner_(std::move(inner)),
+      slot_(std::move(slot)),
+      config_(config) {}
+
+Status DatasetQueueConsumer::check_open() const {
+  if (is_closed()) return fail(consumer_closed());
+  return {};
+}
+
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll() {
+  QV_TRY(check_open());
+  QueueState::Redelivery redelivery;
+  {
+    auto s = QV_TRY(state_->lock());
+    redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, inner_->clock_());
+  }
+  if (redelivery.changed) QV_TRY(schedule_flush());
+  // A due redelivery comes first. Its record may be gone: then this attempt hands out nothing,
+  // and the entry stays in flight until it is given up or acknowledged.
+  if (redelivery.position) return dataset_.read(*redelivery.position);
+  return poll_new();
+}
+
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
+  bool queue_flush = false;
+  QueueRecord record;
+  {
+    auto d = QV_TRY(dataset_.lock());
+    QV_TRY(d->check_open());
+    auto s = QV_TRY(state_->lock());
+    // Nothing can lie above the watermark once it is the largest timestamp, nor above the
+    // latest timestamp: an idle queue answers here without touching the index.
+    const std::optional<std::int64_t> next = s->next_new_position();
+    const std::optional<std::int64_t> latest = d->latest_written_timestamp;
+    if (!next || !latest || *next > *latest) return std::nullopt;
+    std::optional<std::int64_t> ts;
+    // The usual case, consecutive timestamps, is one direct lookup.
+    if (*next >= 0 && !s->is_pending(*next)) {
+      if (std::optional<RecordData> direct = QV_TRY(d->read_one(*next, d->block_cache()))) {
+        ts = *next;
+        record = std::move(*direct);
+      }
+    }
+    if (!ts) {
+      const std::optional<IndexEntry> entry = QV_TRY(find_new_entry(*d, *s, *next, *latest));
+      if (!entry) return std::nullopt;
+      record = QV_TRY(d->read_entry(*entry));
+      ts = entry->timestamp;
+    }
+    QV_TRY(s->push_pending(Entry{*ts, inner_->clock_(), Entry::kPending, 0}));
+    queue_flush = s->claim_flush();
+  }
+  // Reporting the group dirty takes the dataset's lock again, so it comes after both locks.
+  if (queue_flush) QV_TRY(queue::mark_queue_dirty(dataset_, group_name_));
+  return record;
+}
+
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
+  QV_TRY(check_open());
+  if (auto first = QV_TRY(try_poll())) return first;
+  // An unrepresentable deadline is never due: such a poll ends by a record or a close.
+  const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
+  const std::function<bool()> closed = [this] { return is_closed(); };
+  while (true) {
+    Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
+    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed); };
+    if (run_wait) {
+      run_wait(wait);
+    } else {
+      wait();
+    }
+    switch (QV_TRY(std::move(waited))) {
+      case QueueNotifier::WaitResult::Closed:
+        return fail(consumer_closed());
+      case QueueNotifier::WaitResult::Notified:
+        if (auto record = QV_TRY(try_poll())) return record;
+        break;
+      case QueueNotifier::WaitResult::DeadlinePassed:
+        return std::nullopt;
+      case QueueNotifier::WaitResult::TimedOut:
+        // A redelivery may have come due while waiting.
+        return try_poll();
+    }
+  }
+}
+
+Status DatasetQueueConsumer::ack(std::int64_t timestamp) {
+  QV_TRY(check_open());
+  bool queue_flush = false;
+  {
+    auto s = QV_TRY(state_->lock());
+    QV_TRY(s->acknowledge(timestamp));
+    queue_flush = s->claim_flush();
+  }
+  if (queue_flush) QV_TRY(queue::mark_queue_dirty(dataset_, group_name_));
+  return {};
+}
+
+Status DatasetQueueConsumer::flush() {
+  QV_TRY(check_open());
+  auto s = QV_TRY(state_->lock());
+  return s->sync();
+}
+
+Status DatasetQueueConsumer::close() {
+  if (group_closed_->exchange(true)) return {};
+  {
+    auto s = QV_TRY(state_->lock());
+    s->clear_in_flight();
+    QV_TRY(s->sync());
+  }
+  std::vector<WakeCallback> released;  // outlives the lock
+  {
+    auto g = QV_TRY(inner_->groups_.lock());
+    // A group reopened under this name since is another group: its flag is another flag.
+    if (auto it = g->groups.find(group_name_); it != g->groups.end() && it->second.closed == group_closed_) {
+      Status cleared = clear_slots(it->second, released);
+      g->groups.erase(it);
+      g->configs.erase(group_name_);
+      QV_TRY(std::move(cleared));
+    }
+  }
+  return notifier_->notify();
+}
+
+Result<DatasetQueueConsumerInspectResult> DatasetQueueConsumer::inspect() {
+  QV_TRY(check_open());
+  auto s = QV_TRY(state_->lock());
+  const auto pending = s->pending();
+  return DatasetQueueConsumerInspectResult{
+      {group_name_, config_.running_expired_seconds, config_.max_retry_count},
+      {s->processed_ts(), std::vector<Entry>(pending.begin(), pending.end())}};
+}
+
+Status DatasetQueueConsumer::poll_callback(WakeCallback callback) {
+  QV_TRY(check_open());
+  if (!callback) {
+    WakeCallback old = QV_TRY(slot_->take());
+    return {};
+  }
+  if (!QV_TRY(slot_->try_set(std::move(callback))))
+    return fail(Error::invalid_data("queue poll callback is already registered"));
+  return {};
+}
+
+Status DatasetQueueConsumer::schedule_flush() {
+  bool queue_flush = false;
+  {
+    auto s = QV_TRY(state_->lock());
+    queue_flush = s->claim_flush();
+  }
+  if (queue_flush) QV_TRY(queue::mark_queue_dirty(dataset_, group_name_));
+  return {};
+}
+
+}  // namespace quelvane

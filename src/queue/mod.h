@@ -1,0 +1,194 @@
+// A dataset queue: the dataset as a durable work queue. Producers push payloads at the next
+// timestamp; named consumer groups receive every record above their watermark in timestamp
+// order, at least once, with acknowledgement, redelivery after a timeout and a retry limit.
+// Every handle of one group shares that group's `QueueState`.
+//
+// Locks are always taken in one order: the dataset's mutex, then the queue's group map, then
+// one group's state. Anything that must take an earlier lock (reporting a group dirty takes
+// the dataset's mutex) releases the later ones first. Wake callbacks never run under any of
+// them, and callbacks taken out of slots are released only after the locks are dropped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "../dataset.h"
+#include "../error.h"
+#include "../util/fs.h"
+#include "../util/mutex.h"
+#include "../util/time.h"
+#include "notifier.h"
+#include "state.h"
+
+namespace quelvane {
+
+struct DatasetQueueConsumerInfo {
+  std::string group_name;
+  std::uint16_t running_expired_seconds = 0;
+  std::uint8_t max_retry_count = 0;
+
+  bool operator==(const DatasetQueueConsumerInfo&) const = default;
+};
+
+struct DatasetQueueConsumerState {
+  std::int64_t processed_ts = 0;
+  std::vector<DatasetQueueConsumerPendingEntry> pending_entries;  // in position order
+
+  bool operator==(const DatasetQueueConsumerState&) const = default;
+};
+
+struct DatasetQueueConsumerInspectResult {
+  DatasetQueueConsumerInfo info;
+  DatasetQueueConsumerState state;
+
+  bool operator==(const DatasetQueueConsumerInspectResult&) const = default;
+};
+
+// Runs one wait of a blocking poll. A caller that holds a lock of its own while it polls (the
+// interpreter's) gives it up around the call; no store lock is held while it runs.
+using PollWaitRunner = std::function<void(const std::function<void()>& wait)>;
+
+namespace queue {
+
+inline constexpr std::size_t kMaxGroupNameLen = 255;
+
+// 1 to 255 bytes of [0-9A-Za-z_-], so a name is always one plain file name.
+Status check_group_name(std::string_view name);
+
+}  // namespace queue
+
+// One open group: its shared state, the callback slots of every handle opened on it, and its
+// closed flag, which every one of those handles reads.
+struct ConsumerGroup {
+  std::vector<std::shared_ptr<CallbackSlot>> slots;
+  SharedQueueState state;
+  std::shared_ptr<std::atomic<bool>> closed;
+};
+
+struct QueueGroups {
+  std::unordered_map<std::string, ConsumerGroup> groups;
+  std::unordered_map<std::string, ConsumerGroupConfig> configs;
+};
+
+// The queue's shared core, attached to its dataset while open.
+class QueueInner final : public AttachedQueue {
+ public:
+  QueueInner(std::shared_ptr<QueueNotifier> notifier, UnixClock clock);
+
+  // Closes the queue for good and every group with it (in-flight entries released, states
+  // synchronised), then wakes every blocked poller so it sees the close at once.
+  Status close_all() override;
+  Status flush_group(const std::string& group) override;
+  Status flush_all() override;
+  std::uint32_t consumer_group_count() override;
+
+  bool closed() const { return closed_->load(); }
+
+ private:
+  friend class DatasetQueue;
+  friend class DatasetQueueConsumer;
+
+  // The body of close_all with the group map held; callbacks taken out of the slots go to
+  // `released` so that the caller can let go of them after its locks.
+  Status close_all_locked(QueueGroups& g, std::vector<WakeCallback>& released);
+
+  Mutex<QueueGroups> groups_;
+  std::shared_ptr<std::atomic<bool>> closed_;
+  // Only to wake pollers when the queue closes from the dataset's side.
+  std::weak_ptr<QueueNotifier> notifier_;
+  UnixClock clock_;
+};
+
+// A record handed to a consumer: (timestamp, data).
+using QueueRecord = RecordData;
+
+class DatasetQueueConsumer {
+ public:
+  // One attempt: first an entry due for redelivery, else the next new record. Never waits.
+  Result<std::optional<QueueRecord>> try_poll();
+  // Attempts until a record comes, the timeout passes (then one last attempt) or the handle
+  // closes. A huge timeout waits until a notification or a close.
+  Result<std::optional<QueueRecord>> poll(Duration timeout, const PollWaitRunner& run_wait = {});
+  Status ack(std::int64_t timestamp);
+  // Writes and synchronises the group's state now; in-flight entries stay in flight.
+  Status flush();
+  // Closes the group for every handle of it; unacknowledged entries are due again after the
+  // group is reopened.
+  Status close();
+  Result<DatasetQueueConsumerInspectResult> inspect();
+  // Registers a wake callback on this handle, or clears it (nullptr).
+  Status poll_callback(WakeCallback callback);
+  // Queues one deferred flush of the group when it changed since its last sync.
+  Status schedule_flush();
+
+  bool is_closed() const { return queue_closed_->load() || group_closed_->load(); }
+  const std::string& group_name() const { return group_name_; }
+
+ private:
+  friend class DatasetQueue;
+  DatasetQueueConsumer(std::string group_name, SharedQueueState state, std::shared_ptr<QueueNotifier> notifier,
+                       Dataset dataset, std::shared_ptr<std::atomic<bool>> queue_closed,
+                       std::shared_ptr<std::atomic<bool>> group_closed, std::shared_ptr<QueueInner> inner,
+                       std::shared_ptr<CallbackSlot> slot, ConsumerGroupConfig config);
+
+  Status check_open() const;
+  Result<std::optional<QueueRecord>> poll_new();
+
+  std::string group_name_;
+  SharedQueueState state_;
+  std::shared_ptr<QueueNotifier> notifier_;
+  Dataset dataset_;
+  std::shared_ptr<std::atomic<bool>> queue_closed_;
+  std::shared_ptr<std::atomic<bool>> group_closed_;
+  std::shared_ptr<QueueInner> inner_;
+  std::shared_ptr<CallbackSlot> slot_;
+  ConsumerGroupConfig config_;
+};
+
+class DatasetQueue {
+ public:
+  // Opens the dataset's queue (at most one at a time) and attaches it to the dataset. clock
+  // gives delivery times in Unix seconds.
+  static Result<DatasetQueue> open(const Dataset& dataset, UnixClock clock = system_unix_clock());
+
+  // Stores the payload at the latest timestamp + 1 (1 on an empty dataset) and wakes the
+  // consumers; returns that timestamp.
+  Result<std::int64_t> push(std::span<const std::uint8_t> payload);
+  Result<DatasetQueueConsumer> open_consumer(std::string_view group_name, ConsumerGroupConfig config);
+  // Closes the group if it is open and deletes its state file.
+  Status drop_consumer(std::string_view group_name);
+  // Every entry of the queue directory, sorted; answers after a close too.
+  Result<std::vector<std::string>> get_consumer_group_names() const;
+  // Closes the queue the dataset holds now, and wakes this handle's pollers.
+  Status close();
+
+ private:
+  DatasetQueue(Dataset dataset, std::shared_ptr<QueueInner> inner, std::shared_ptr<QueueNotifier> notifier)
+      : dataset_(std::move(dataset)), inner_(std::move(inner)), notifier_(std::move(notifier)) {}
+
+  Dataset dataset_;
+  std::shared_ptr<QueueInner> inner_;
+  std::shared_ptr<QueueNotifier> notifier_;
+};
+
+namespace queue {
+
+// The dataset's side of its queue, for a caller that holds no lock of the dataset.
+// Detaches the attached queue, if any, closing every group.
+Status close_dataset_queue(const Dataset& dataset);
+// <dataset dir>/queue; no closed check.
+Result<fs::Path> queue_dir(const Dataset& dataset);
+// Puts the group on the store's dirty-target queue, when the dataset has one.
+Status mark_queue_dirty(const Dataset& dataset, const std::string& group_name);
+
+}  // namespace queue
+
+}  // namespace quelvane

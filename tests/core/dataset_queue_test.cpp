@@ -1,0 +1,520 @@
+// The dataset queue: delivery order, acknowledgement, redelivery and the retry limit under a
+// controlled clock, the pending limit, shared group state, blocking polls and their wake-ups,
+// wake callbacks, dropping and listing groups, deferred state flushes, and closing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <limits>
+#include <numeric>
+#include <thread>
+
+#include "queue/mod.h"
+#include "support/dataset_fixture.h"
+#include "util/bytes.h"
+
+namespace quelvane::testing {
+namespace {
+
+using Entry = DatasetQueueConsumerPendingEntry;
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr Duration kForever{std::numeric_limits<std::uint64_t>::max(), 999'999'999};
+
+class DatasetQueueTest : public DatasetTest {
+ protected:
+  // Delivery times come from this clock, so redelivery is tested without waiting.
+  std::shared_ptr<std::atomic<std::int64_t>> now = std::make_shared<std::atomic<std::int64_t>>(1'000'000);
+  UnixClock clock() {
+    return [now = now] { return now->load(); };
+  }
+
+  Dataset ds = create();
+  DatasetQueue q = open_queue(ds);
+
+  DatasetQueue open_queue(const Dataset& d) { return ok(DatasetQueue::open(d, clock())); }
+  DatasetQueueConsumer consumer(std::string_view name = "g", ConsumerGroupConfig config = {30, 3}) {
+    return ok(q.open_consumer(name, config));
+  }
+  static std::optional<std::int64_t> next_ts(DatasetQueueConsumer& c) {
+    auto r = ok(c.try_poll());
+    return r ? std::optional(r->first) : std::nullopt;
+  }
+  static std::vector<std::int64_t> drain(DatasetQueueConsumer& c) {
+    std::vector<std::int64_t> out;
+    while (auto ts = next_ts(c)) out.push_back(*ts);
+    return out;
+  }
+  static DatasetQueueConsumerState state(DatasetQueueConsumer& c) { return ok(c.inspect()).state; }
+  static std::vector<std::int64_t> pending(DatasetQueueConsumer& c) {
+    std::vector<std::int64_t> out;
+    for (const auto& e : state(c).pending_entries) out.push_back(e.timestamp);
+    return out;
+  }
+  std::int64_t push(std::string_view s) { return ok(q.push(bytes(s))); }
+};
+
+TEST_F(DatasetQueueTest, DeliversEveryRecordAboveTheWatermarkInOrder) {
+  // A group opened on an empty dataset starts below every timestamp: it sees a record at 0.
+  auto early = consumer("early");
+  EXPECT_EQ(state(early).processed_ts, kMin);
+  ok(ds.write(0, bytes("zero")));
+  EXPECT_EQ(push("one"), 1);
+  EXPECT_EQ(push("two"), 2);
+  ok(ds.write(10, bytes("ten")));  // a write through the dataset is delivered like a push
+  auto r = ok(early.try_poll());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, (RecordData{0, bytes("zero")}));
+  EXPECT_EQ(drain(early), (std::vector<std::int64_t>{1, 2, 10}));
+
+  // A group opened later starts at the latest timestamp and never sees the history.
+  auto late = consumer("late");
+  EXPECT_EQ(state(late).processed_ts, 10);
+  EXPECT_EQ(next_ts(late), std::nullopt);
+  EXPECT_EQ(push("eleven"), 11);
+  EXPECT_EQ(next_ts(late), 11);
+  EXPECT_EQ(next_ts(early), 11);  // every group receives every record
+}
+
+TEST_F(DatasetQueueTest, AcknowledgementMovesTheWatermarkOnlyPastADonePrefix) {
+  ok(ds.write(10, bytes("x")));
+  auto c = consumer();
+  push("a");
+  push("b");
+  EXPECT_EQ(drain(c), (std::vector<std::int64_t>{11, 12}));
+  ok(c.ack(12));
+  EXPECT_EQ(state(c).processed_ts, 10);
+  ASSERT_EQ(state(c).pending_entries.size(), 2u);
+  EXPECT_EQ(state(c).pending_entries[1].status, Entry::kDone);
+  ok(c.ack(12));  // still listed: acknowledging again succeeds
+  ok(c.ack(11));
+  EXPECT_EQ(state(c).processed_ts, 12);
+  EXPECT_TRUE(state(c).pending_entries.empty());
+  EXPECT_EQ(err(c.ack(12)), Error::not_found("pending entry for timestamp 12"));
+  EXPECT_EQ(err(c.ack(5)), Error::not_found("pending entry for timestamp 5"));
+}
+
+TEST_F(DatasetQueueTest, RedeliveryComesFirstAndStopsAtTheRetryLimit) {
+  auto c = consumer("g", {30, 3});
+  const std::int64_t t0 = *now;
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  *now += 29;
+  EXPECT_EQ(next_ts(c), std::nullopt);  // in flight and not yet due
+  push("b");
+  *now += 1;
+  EXPECT_EQ(next_ts(c), 1);  // the due redelivery comes before the new record
+  EXPECT_EQ(next_ts(c), 2);
+  EXPECT_EQ(state(c).pending_entries,
+            (std::vector<Entry>{{1, t0 + 30, Entry::kPending, 1}, {2, t0 + 30, Entry::kPending, 0}}));
+  for (std::uint8_t retry = 2; retry <= 3; ++retry) {
+    *now += 30;
+    EXPECT_EQ(drain(c), (std::vector<std::int64_t>{1, 2}));
+    EXPECT_EQ(state(c).pending_entries[0].retry_count, retry);
+  }
+  // Four deliveries of 1 so far: at its next expiry it is given up and the watermark passes it.
+  *now += 30;
+  EXPECT_EQ(next_ts(c), 2);
+  EXPECT_EQ(state(c).processed_ts, 1);
+  EXPECT_EQ(pending(c), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(next_ts(c), std::nullopt);
+}
+
+TEST_F(DatasetQueueTest, WithoutATimeoutOnlyAReopenRedelivers) {
+  auto c = consumer("g", {0, 0});
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  *now += 1'000'000;
+  EXPECT_EQ(next_ts(c), std::nullopt);
+  ok(c.close());
+  auto again = consumer("g", {0, 0});
+  EXPECT_EQ(next_ts(again), 1);
+  EXPECT_EQ(state(again).pending_entries[0].retry_count, 1);
+}
+
+TEST_F(DatasetQueueTest, RedeliveryOfAVanishedRecordReturnsNothingButCountsAsSent) {
+  auto c = consumer("g", {30, 3});
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  ok(ds.delete_record(1));
+  *now += 30;
+  EXPECT_EQ(next_ts(c), std::nullopt);
+  EXPECT_EQ(state(c).pending_entries, (std::vector<Entry>{{1, *now, Entry::kPending, 1}}));
+}
+
+TEST_F(DatasetQueueTest, PendingListFullRefusesNewRecordsButNotRedeliveries) {
+  auto c = consumer("g", {30, 3});
+  for (int i = 0; i < 227; ++i) push("r");
+  for (std::int64_t ts = 1; ts <= 226; ++ts) ASSERT_EQ(next_ts(c), ts);
+  const Error full = err(c.try_poll());
+  EXPECT_EQ(full, Error::pending_full((dir() / "queue" / "g").string() + " (226 entries)"));
+  EXPECT_EQ(pending(c).size(), 226u);
+  *now += 30;
+  EXPECT_EQ(next_ts(c), 1);
+  ok(c.ack(1));
+  EXPECT_EQ(next_ts(c), 2);  // redeliveries still come first
+}
+
+TEST_F(DatasetQueueTest, HandlesOfOneGroupShareItsState) {
+  auto h1 = consumer("g");
+  auto h2 = consumer("g");
+  auto other = consumer("other");
+  push("a");
+  push("b");
+  EXPECT_EQ(next_ts(h1), 1);
+  EXPECT_EQ(next_ts(h2), 2);  // 1 is pending for both
+  EXPECT_EQ(next_ts(h2), std::nullopt);
+  EXPECT_EQ(pending(h1), (std::vector<std::int64_t>{1, 2}));
+  ok(h2.ack(1));
+  EXPECT_EQ(state(h1).processed_ts, 1);
+
+  EXPECT_EQ(err(q.open_consumer("g", {31, 3})),
+            Error::invalid_data("consumer group g is already open with a different config"));
+  ok(h1.close());
+  ok(h1.close());  // a second close does nothing
+  EXPECT_EQ(err(h2.try_poll()), Error::queue_closed("queue consumer is closed"));
+  EXPECT_EQ(err(h2.ack(2)), Error::queue_closed("queue consumer is closed"));
+  EXPECT_EQ(err(h2.inspect()), Error::queue_closed("queue consumer is closed"));
+  EXPECT_EQ(drain(other), (std::vector<std::int64_t>{1, 2}));  // the queue stays open
+
+  // Reopened with another config, the group continues from its file; the close released 2.
+  auto h3 = consumer("g", {31, 3});
+  EXPECT_EQ(ok(h3.inspect()).info, (DatasetQueueConsumerInfo{"g", 31, 3}));
+  EXPECT_EQ(next_ts(h3), 2);
+  EXPECT_EQ(state(h3).pending_entries[0].retry_count, 1);
+  ok(h2.close());  // a stale handle's close leaves the reopened group alone
+  EXPECT_EQ(pending(h3), (std::vector<std::int64_t>{2}));
+}
+
+TEST_F(DatasetQueueTest, NamesAreChecked) {
+  const Error bad = Error::invalid_data("queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes");
+  for (std::string name : {std::string(), std::string("a/b"), std::string(".."), std::string("a b"),
+                           std::string(256, 'x')}) {
+    EXPECT_EQ(err(q.open_consumer(name, {})), bad) << name;
+    EXPECT_EQ(err(q.drop_consumer(name)), bad) << name;
+  }
+  ok(q.open_consumer(std::string(255, 'x'), {}));
+}
+
+TEST_F(DatasetQueueTest, BlockingPollIsWokenByAPushFromAnotherThread) {
+  auto c = consumer();
+  EXPECT_EQ(ok(c.poll(Duration{})), std::nullopt);  // timeout 0 never waits
+  std::promise<void> waiting;
+  std::atomic<bool> signalled{false};
+  auto polled = std::async(std::launch::async, [&] {
+    return c.poll(Duration::from_secs(600), [&](const std::function<void()>& wait) {
+      if (!signalled.exchange(true)) waiting.set_value();
+      wait();
+    });
+  });
+  waiting.get_future().wait();
+  push("a");
+  ASSERT_EQ(polled.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  auto r = ok(polled.get());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, (RecordData{1, bytes("a")}));
+}
+
+TEST_F(DatasetQueueTest, TimedOutPollMakesOneLastAttempt) {
+  auto c = consumer("g", {30, 3});
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  // The redelivery comes due while the poll waits; the attempt after the timeout returns it.
+  auto r = ok(c.poll(Duration::from_millis(1), [&](const std::function<void()>& wait) {
+    *now += 30;
+    wait();
+  }));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->first, 1);
+  // A huge timeout with a record at hand returns it at once.
+  push("b");
+  r = ok(c.poll(kForever));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->first, 2);
+}
+
+// Every way of closing a group wakes its blocked pollers at once, even a poll without a deadline.
+TEST_F(DatasetQueueTest, ClosingWakesBlockedPollers) {
+  struct Case {
+    const char* what;
+    std::function<void(DatasetQueue&, Dataset&, DatasetQueueConsumer&)> close;
+  };
+  const Case cases[] = {
+      {"queue close", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { ok(q.close()); }},
+      {"dataset close", [](DatasetQueue&, Dataset& d, DatasetQueueConsumer&) { ok(d.close()); }},
+      {"another handle's close", [](DatasetQueue&, Dataset&, DatasetQueueConsumer& h) { ok(h.close()); }},
+      {"drop", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { ok(q.drop_consumer("g")); }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    Dataset d = ok(Dataset::create(key, tmp.path() / "closing" / std::to_string(n++), small_config()));
+    DatasetQueue dq = open_queue(d);
+    auto poller = ok(dq.open_consumer("g", {}));
+    auto other = ok(dq.open_consumer("g", {}));
+    std::promise<void> waiting;
+    std::atomic<bool> signalled{false};
+    auto polled = std::async(std::launch::async, [&] {
+      return poller.poll(kForever, [&](const std::function<void()>& wait) {
+        if (!signalled.exchange(true)) waiting.set_value();
+        wait();
+      });
+    });
+    waiting.get_future().wait();
+    c.close(dq, d, other);
+    if (polled.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << c.what << ": the poller was not woken";
+      std::abort();  // the blocked thread cannot be joined
+    }
+    EXPECT_EQ(err(polled.get()), Error::queue_closed("queue consumer is closed")) << c.what;
+  }
+}
+
+// A producer, a consumer and a flusher on three threads meet only through the one lock order:
+// every record arrives once, in order, and nothing hangs.
+TEST_F(DatasetQueueTest, ProducerConsumerAndFlusherRunTogether) {
+  ok(ds.attach_context(context()));
+  auto c = consumer("g", {30, 3});
+  constexpr std::int64_t kRecords = 400;
+  std::atomic<bool> done{false};
+  auto producer = std::async(std::launch::async, [&] {
+    for (std::int64_t i = 1; i <= kRecords; ++i) ok(q.push(bytes(std::to_string(i))));
+  });
+  auto flusher = std::async(std::launch::async, [&] {
+    while (!done.load()) ok(ds.flush());
+  });
+  std::vector<std::int64_t> got;
+  while (static_cast<std::int64_t>(got.size()) < kRecords) {
+    auto r = ok(c.poll(Duration::from_secs(60)));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(text_of(r->second), std::to_string(r->first));
+    got.push_back(r->first);
+    ok(c.ack(r->first));
+  }
+  done = true;
+  producer.get();
+  flusher.get();
+  std::vector<std::int64_t> expected(kRecords);
+  std::iota(expected.begin(), expected.end(), 1);
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(state(c).processed_ts, kRecords);
+}
+
+WakeCallback callback(std::function<void()> f) { return std::make_shared<const std::function<void()>>(std::move(f)); }
+
+TEST_F(DatasetQueueTest, CallbacksRunAfterTheLocksAndEachOneRuns) {
+  auto c = consumer("g");
+  auto c2 = consumer("other");
+  std::vector<std::string> calls;
+  std::vector<bool> read_ok;
+  ok(c.poll_callback(callback([&] {
+    calls.push_back("first");
+    // The dataset's and the queue's locks are free: the callback may read the dataset.
+    read_ok.push_back(ds.read(-1).has_value());
+    read_ok.push_back(q.get_consumer_group_names().has_value());
+    throw std::runtime_error("callback failure");
+  })));
+  ok(c2.poll_callback(callback([&] { calls.push_back("second"); })));
+  EXPECT_EQ(err(c.poll_callback(callback([] {}))), Error::invalid_data("queue poll callback is already registered"));
+
+  push("a");  // a throwing callback neither fails the push nor stops the others
+  EXPECT_EQ(calls, (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(read_ok, (std::vector<bool>{true, true}));
+  ok(ds.write(5, bytes("w")));  // a new record written through the dataset wakes too
+  ok(ds.write(5, bytes("v")));  // a correction does not
+  EXPECT_EQ(calls.size(), 4u);
+
+  ok(c.poll_callback(nullptr));
+  ok(c.poll_callback(nullptr));
+  push("b");
+  EXPECT_EQ(calls.back(), "second");
+  EXPECT_EQ(calls.size(), 5u);
+
+  // A handle released without close leaves its callback registered until the group goes.
+  int kept = 0;
+  {
+    auto released = consumer("kept");
+    ok(released.poll_callback(callback([&] { ++kept; })));
+  }
+  push("c");
+  EXPECT_EQ(kept, 1);
+  ok(q.drop_consumer("kept"));
+  push("d");
+  EXPECT_EQ(kept, 1);
+}
+
+// Releasing a callback may run user code: it happens after the queue's locks are dropped.
+TEST_F(DatasetQueueTest, CallbacksAreReleasedOutsideTheLocks) {
+  std::vector<Error> seen;
+  auto watched = [&] {
+    return WakeCallback(new std::function<void()>([] {}), [&](const std::function<void()>* f) {
+      delete f;
+      seen.push_back(err(q.drop_consumer("never-opened")));
+    });
+  };
+  auto c = consumer("g1");
+  ok(c.poll_callback(watched()));
+  ok(c.close());
+  auto d = consumer("g2");
+  ok(d.poll_callback(watched()));
+  ok(q.drop_consumer("g2"));
+  EXPECT_EQ(seen, (std::vector<Error>(2, Error::consumer_group_not_found("never-opened"))));
+}
+
+TEST_F(DatasetQueueTest, DropAndListGroups) {
+  EXPECT_EQ(ok(q.get_consumer_group_names()), std::vector<std::string>{});
+  auto a = consumer("a");
+  consumer("b");
+  consumer("A");
+  ok(fs::write_file(dir() / "queue" / "zz.junk", bytes("j")));
+  ok(fs::write_file(dir() / "queue" / "\xff", bytes("j")));
+  EXPECT_EQ(ok(q.get_consumer_group_names()),
+            (std::vector<std::string>{"A", "a", "b", "zz.junk", "\xEF\xBF\xBD"}));
+
+  push("x");
+  EXPECT_EQ(next_ts(a), 1);
+  ok(q.drop_consumer("a"));  // open: closed for every handle, file deleted
+  EXPECT_EQ(err(a.try_poll()), Error::queue_closed("queue consumer is closed"));
+  EXPECT_FALSE(fs::path_exists(dir() / "queue" / "a"));
+  auto fresh = consumer("a");  // a fresh group starts at the latest timestamp
+  EXPECT_EQ(state(fresh).processed_ts, 1);
+  EXPECT_EQ(next_ts(fresh), std::nullopt);
+
+  ok(fs::write_file(dir() / "queue" / "zz", bytes("left over")));
+  ok(q.drop_consumer("zz"));  // never opened, but its file exists
+  EXPECT_FALSE(fs::path_exists(dir() / "queue" / "zz"));
+  EXPECT_EQ(err(q.drop_consumer("nosuch")), Error::consumer_group_not_found("nosuch"));
+  ok(q.close());
+  EXPECT_EQ(err(q.drop_consumer("b")), Error::queue_closed("queue is closed"));
+  EXPECT_EQ(ok(q.get_consumer_group_names()).size(), 5u);  // a closed queue still answers
+}
+
+TEST_F(DatasetQueueTest, OneQueuePerDatasetAndAfterCloseGroupsContinue) {
+  EXPECT_EQ(err(DatasetQueue::open(ds, clock())), Error::queue_already_open("queue already open for dataset a"));
+  auto c = consumer("g", {30, 3});
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  ok(q.close());
+  EXPECT_EQ(err(q.push(bytes("b"))), Error::queue_closed("queue is closed"));
+  EXPECT_EQ(err(q.open_consumer("h", {})), Error::queue_closed("queue is closed"));
+  EXPECT_EQ(err(c.try_poll()), Error::queue_closed("queue consumer is closed"));
+  ok(c.close());  // still allowed
+  ok(q.close());
+
+  q = open_queue(ds);
+  auto again = consumer("g", {30, 3});
+  EXPECT_EQ(next_ts(again), 1);  // the close released the unacknowledged delivery
+  EXPECT_EQ(state(again).pending_entries[0].retry_count, 1);
+
+  ok(ds.close());
+  EXPECT_EQ(err(again.try_poll()), Error::queue_closed("queue consumer is closed"));
+  EXPECT_EQ(err(DatasetQueue::open(ds, clock())), Error::invalid_data("dataset a/b is closed"));
+
+  Dataset ro = ok(Dataset::create(key, tmp.path() / "ro", small_config()));
+  DatasetContext ctx = context();
+  ctx.read_only = true;
+  ok(ro.attach_context(ctx));
+  EXPECT_EQ(err(DatasetQueue::open(ro, clock())), Error::invalid_data("read-only dataset cannot open queue"));
+}
+
+// The new-record search walks the index: huge gaps and placeholders cost nothing per timestamp.
+TEST_F(DatasetQueueTest, NewRecordsAreFoundAcrossGapsAndPlaceholders) {
+  auto c = consumer();
+  ok(ds.write(5, bytes("a")));
+  ok(ds.write(1'000'000'000'000'000'000, bytes("b")));
+  EXPECT_EQ(drain(c), (std::vector<std::int64_t>{5, 1'000'000'000'000'000'000}));
+
+  DataSetConfig cc = small_config();
+  cc.index_continuous = 1;
+  Dataset cont = ok(Dataset::create(key, tmp.path() / "continuous", cc));
+  DatasetQueue cq = open_queue(cont);
+  auto k = ok(cq.open_consumer("g", {30, 3}));
+  ok(cont.write(0, bytes("0")));
+  ok(cont.write(3000, bytes("3000")));  // fills 1..2999 with placeholders, across segments
+  EXPECT_EQ(drain(k), (std::vector<std::int64_t>{0, 3000}));
+  // A placeholder filled later is delivered below the pending entries, in order.
+  ok(cont.write(1500, bytes("late")));
+  EXPECT_EQ(drain(k), (std::vector<std::int64_t>{1500}));
+  EXPECT_EQ(pending(k), (std::vector<std::int64_t>{0, 1500, 3000}));
+}
+
+// A lower timestamp delivered after higher ones is listed in order, so the file stays loadable.
+TEST_F(DatasetQueueTest, LateLowerDeliveryKeepsTheStateFileLoadable) {
+  auto c = consumer("g", {30, 3});
+  write_n(ds, 1, 3);
+  ok(ds.delete_record(2));
+  EXPECT_EQ(drain(c), (std::vector<std::int64_t>{1, 3}));
+  ok(ds.write(2, bytes("again")));  // a deleted record written again
+  EXPECT_EQ(drain(c), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(pending(c), (std::vector<std::int64_t>{1, 2, 3}));
+  ok(c.close());
+  auto reopened = consumer("g", {30, 3});
+  EXPECT_EQ(drain(reopened), (std::vector<std::int64_t>{1, 2, 3}));
+}
+
+TEST_F(DatasetQueueTest, TheLargestTimestampEndsTheQueue) {
+  auto c = consumer();
+  ok(ds.write(kMax, bytes("last")));
+  EXPECT_EQ(next_ts(c), kMax);
+  ok(c.ack(kMax));
+  EXPECT_EQ(state(c).processed_ts, kMax);
+  EXPECT_EQ(next_ts(c), std::nullopt);  // not the record at the watermark again
+  EXPECT_EQ(next_ts(c), std::nullopt);
+  EXPECT_TRUE(pending(c).empty());
+
+  const Error refused = err(q.push(bytes("over")));
+  EXPECT_EQ(refused.kind(), ErrorKind::InvalidData);
+  EXPECT_EQ(ok(ds.read(kMax))->second, bytes("last"));  // nothing was replaced
+  ok(c.close());
+  auto again = consumer();
+  EXPECT_EQ(state(again).processed_ts, kMax);
+}
+
+TEST_F(DatasetQueueTest, AStateFileThatCannotBeExaminedIsNeitherCreatedNorTouched) {
+  const fs::Path loop = dir() / "queue" / "loop";
+  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  const Error refused = err(q.open_consumer("loop", {}));
+  EXPECT_EQ(refused.kind(), ErrorKind::Io);
+  EXPECT_EQ(refused.os_code(), ELOOP);
+  EXPECT_EQ(err(q.drop_consumer("loop")).kind(), ErrorKind::Io);
+  char target[4096];
+  ASSERT_GT(::readlink(loop.c_str(), target, sizeof target), 0);  // still the same link
+}
+
+// Deliveries and acks only mark the group; one flush target per burst, written at the flush.
+TEST_F(DatasetQueueTest, StateIsSavedAtTheNextFlush) {
+  DatasetContext ctx = context();
+  ok(ds.attach_context(ctx));
+  const fs::Path file = dir() / "queue" / "g";
+  auto group_items = [&] {
+    std::vector<FlushTarget> targets = ctx.dirty_queue->take_for(key);
+    std::size_t n = 0;
+    for (const auto& t : targets) n += t.kind() == FlushTarget::Kind::ConsumerGroup && t.group() == "g";
+    ctx.dirty_queue->put_back(key, std::move(targets));
+    return n;
+  };
+  auto on_disk = [&] {
+    const auto b = ok(fs::read_file(file));
+    return std::pair{bytes::load_le<std::int64_t>(&b[10]), bytes::load_le<std::uint16_t>(&b[18])};
+  };
+  auto c = consumer("g", {30, 3});
+  EXPECT_EQ(group_items(), 0u);  // a new file is clean
+  push("a");
+  push("b");
+  EXPECT_EQ(drain(c), (std::vector<std::int64_t>{1, 2}));
+  ok(c.ack(1));
+  EXPECT_EQ(group_items(), 1u);
+  EXPECT_EQ(on_disk(), (std::pair<std::int64_t, std::uint16_t>{kMin, 0}));
+
+  ok(ds.flush());
+  EXPECT_EQ(group_items(), 0u);
+  EXPECT_EQ(on_disk(), (std::pair<std::int64_t, std::uint16_t>{1, 1}));
+  ok(c.ack(2));
+  EXPECT_EQ(group_items(), 1u);  // the first change after a sync queues the group again
+  ok(c.flush());                 // an explicit flush writes at once
+  EXPECT_EQ(on_disk(), (std::pair<std::int64_t, std::uint16_t>{2, 0}));
+}
+
+}  // namespace
+}  // namespace quelvane::testing
