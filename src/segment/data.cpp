@@ -34,9 +34,9 @@ std::uint64_t apply_delta(std::uint64_t value, std::int64_t delta) {
   return value > down ? value - down : 0;
 }
 
-// Walks the records of a raw payload from its start, at most max_records of them, stopping at
-// limit. ends[i] is where record i ends (ends[0] = 0 is the start); overshoot marks a record
-// whose header fits but whose data runs past limit.
+// Walks the records of a raw payload from its start, at most max_records of them, within the
+// payload. ends[i] is where record i ends (ends[0] = 0 is the start); overshoot marks a record
+// whose header fits but whose data runs past the payload.
 struct RecordWalk {
   std::vector<std::uint64_t> ends{0};
   bool overshoot = false;
@@ -197,9 +197,10 @@ Status DataSegment::map_from_file() {
 
 // The stores of every change are ordered (see the header comment), so a kill leaves one of a
 // few recognisable states; each is brought back to a consistent segment here, in memory only.
-// Nothing is written: a reader in another process may be looking at a change in progress. The
-// next change of this segment rewrites the pending block header (begin_change) and every
-// state word.
+// Nothing is written, with one exception below (finishing a seal's copy, which rewrites the
+// very bytes the seal writes): a reader in another process may be looking at a change in
+// progress. The next change of this segment rewrites the pending block header (begin_change)
+// and every state word.
 Status DataSegment::restore(const header::DataState& state) {
   const header::PendingState& ps = state.pending;
   if (ps.pending_block_offset == header::kNoPendingBlock) {
@@ -217,7 +218,7 @@ Status DataSegment::restore(const header::DataState& state) {
   if (!mapped()) return fail(Error::mmap("segment closed during pending restore"));
 
   const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), block_at);
-  if (block.flags != 0) return finish_interrupted_block(offset, block);
+  if (block.flags != 0) return finish_interrupted_block(offset, block, ps.pending_wrote_position);
 
   Pending settled = QV_TRY(settle_raw_pending(ps, block));
   const std::uint64_t end = offset + kBlockHeader + settled.payload;
@@ -274,20 +275,43 @@ Result<DataSegment::Pending> DataSegment::settle_raw_pending(const header::Pendi
   return mismatch();
 }
 
+// The raw payload of a sealed block's compressed bytes, when they decode to exactly what its
+// header says.
+std::optional<std::vector<std::uint8_t>> DataSegment::decode_complete(std::span<const std::uint8_t> compressed,
+                                                                       const util::BlockHeader& block) const {
+  auto raw = compress::decompress(compressed, compress_type_, block.uncompressed_size);
+  if (!raw || raw->size() != block.uncompressed_size) return std::nullopt;
+  const RecordWalk walk = walk_records(*raw, block.record_count);
+  if (walk.overshoot || walk.whole() != block.record_count || walk.end() != raw->size()) return std::nullopt;
+  return std::move(*raw);
+}
+
 // A pending block whose header already says sealed: a seal, or the write of a single-record
 // block (which points the pending words at its block until its totals are committed), was cut
-// short after its header. With the compressed bytes complete the operation is finished;
-// otherwise the block stays refused.
-Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block) {
+// short after its header. With the compressed bytes complete the operation is finished. A seal
+// cut short while it copied them over the raw records is finished from the copy it staged past
+// the block first; without one the block stays refused.
+Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block,
+                                             std::uint64_t raw_payload) {
   auto refused = [&] { return invalid(text::cat("pending block has non-raw flags: ", text::hex(block.flags))); };
   if (!util::check_block_flags(block.flags) || (block.flags & util::kSealed) == 0) return refused();
   const std::uint64_t payload_at = header_len_ + offset + kBlockHeader;
   if (!bytes::fits(file_size_, payload_at, block.payload_size)) return refused();
-  auto raw = compress::decompress(mapping_.file.bytes().subspan(payload_at, block.payload_size), compress_type_,
-                                  block.uncompressed_size);
-  if (!raw || raw->size() != block.uncompressed_size) return refused();
-  const RecordWalk walk = walk_records(*raw, block.record_count);
-  if (walk.overshoot || walk.whole() != block.record_count || walk.end() != raw->size()) return refused();
+  const auto file = mapping_.file.bytes();
+  auto raw = decode_complete(file.subspan(payload_at, block.payload_size), block);
+  if (!raw && (block.flags & util::kSingleRecord) == 0) {
+    const std::uint64_t staged_at = payload_at + std::max<std::uint64_t>(raw_payload, block.payload_size);
+    if (bytes::fits(file_size_, staged_at, block.payload_size)) {
+      const auto span = file.subspan(staged_at, block.payload_size);
+      // Copied out before it is checked: the bytes written back are exactly the ones checked.
+      const std::vector<std::uint8_t> staged(span.begin(), span.end());
+      raw = decode_complete(staged, block);
+      // The same bytes the seal itself was writing, so finishing it here is safe even while
+      // that seal is still running in another process.
+      if (raw) mapping_.file.write(payload_at, staged);
+    }
+  }
+  if (!raw) return refused();
 
   const std::uint64_t end = offset + kBlockHeader + block.payload_size;
   if (end != used_) QV_TRY(recount_totals(offset, block.record_count, block.uncompressed_size));
@@ -452,6 +476,14 @@ Status DataSegment::seal_pending_block(std::uint8_t compress_level) {
     if (!grow()) return fail(Error::segment_full());
   }
 
+  // When the file has room past the block, the compressed bytes go there first: a seal cut
+  // short while it overwrites the raw records is then finished from that copy at reopen.
+  // It starts past both the raw block and the sealed one, which may be the longer.
+  const std::uint64_t staged = std::max(used_, end);
+  if (capacity() >= staged && capacity() - staged >= compressed.size()) {
+    mapping_.file.write(header_len_ + staged, compressed);
+    barrier();
+  }
   constexpr auto kSealedFlags = static_cast<std::uint16_t>(util::kCompressed | util::kSealed);
   publish_block_header(block_at, {static_cast<std::uint32_t>(compressed.size()), kSealedFlags,
                                   static_cast<std::uint16_t>(p.count), static_cast<std::uint32_t>(p.payload)});

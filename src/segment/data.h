@@ -6,9 +6,11 @@
 //
 // Crash safety rests on the order of the stores into the mapping. Every change writes its bytes
 // first, then the block header, then the state words, whose last word commits it: the pending
-// payload size for the pending block, the write position for the totals. A segment reopened
-// after a kill at any instant is reconciled with its last committed state (see restore()); one
-// that cannot be is kept for reading and takes no new records.
+// payload size for the pending block, the write position for the totals. Two changes overwrite
+// bytes in place: a seal first stages its compressed bytes past the block when there is room,
+// and a correction takes its record out of the block header while it rewrites it. A segment
+// reopened after a kill at any instant is reconciled with its last committed state (see
+// restore()); one that cannot be is kept for reading and takes no new records.
 #pragma once
 
 #include <cstdint>
@@ -174,7 +176,9 @@ class DataSegment {
   // Reconciles the pending block and the totals with the state words after a reopen.
   Status restore(const header::DataState& state);
   Result<Pending> settle_raw_pending(const header::PendingState& state, const util::BlockHeader& block) const;
-  Status finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block);
+  Status finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block, std::uint64_t raw_payload);
+  std::optional<std::vector<std::uint8_t>> decode_complete(std::span<const std::uint8_t> compressed,
+                                                           const util::BlockHeader& block) const;
   Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);
   void widen_time_range(std::span<const std::uint8_t> raw_payload, std::uint64_t count);
 

@@ -691,6 +691,8 @@ void check_recovered(const fs::Path& torn, const std::vector<Acked>& acked, bool
     return;
   }
   auto placed = seg.append_record(99, pattern(9, 5), 3);
+  while (!placed && placed.error().kind() == ErrorKind::SegmentFull && seg.grow())
+    placed = seg.append_record(99, pattern(9, 5), 3);
   ASSERT_TRUE(placed) << placed.error().display();
 
   auto again = DataSegment::open(torn, 0, kMax);
@@ -715,7 +717,7 @@ void check_recovered(const fs::Path& torn, const std::vector<Acked>& acked, bool
 TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   struct Scenario {
     const char* name;
-    bool may_keep_for_reading;  // a torn seal or correction may cost the records it rewrites
+    bool may_keep_for_reading;  // a torn correction, or a seal without room to stage, may cost records
     bool seal_first;            // start after a sealed block instead of inside a pending one
     std::uint64_t initial_size;
     std::function<void(DataSegment&)> run;
@@ -734,11 +736,20 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
       {"record added to the pending block", false, false, 4096, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); },
        nullptr},
       {"record starting a pending block", false, true, 4096, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); }, nullptr},
-      {"seal", true, false, 4096, [](DataSegment& seg) { ASSERT_TRUE(seg.seal_pending_block(3)); }, nullptr},
+      {"seal", false, false, 4096, [](DataSegment& seg) { ASSERT_TRUE(seg.seal_pending_block(3)); }, nullptr},
       // The raw block fills the file exactly; its compressed form is longer.
-      {"seal that grows the file", true, false, kHl + 16 + 44 + 12 + 65400,
+      {"seal that grows the file", false, false, kHl + 16 + 44 + 12 + 65400,
        [](DataSegment& seg) {
          put(seg, 3, noise(65400, 3));
+         ASSERT_TRUE(seg.seal_pending_block(3));
+       },
+       nullptr},
+      // No room past the block to stage the compressed bytes: a seal cut short in its copy
+      // costs the block's records, and says so.
+      {"seal without room to stage its output", true, false, kHl + 16 + 44 + 12 + 3000 + 20,
+       [](DataSegment& seg) {
+         put(seg, 3, pattern(3000, 3));
+         ASSERT_LT(seg.capacity() - seg.used(), 64u);
          ASSERT_TRUE(seg.seal_pending_block(3));
        },
        nullptr},
@@ -751,9 +762,9 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
       correction(shorter),
       correction(same_length),
   };
-  scenarios[6].name = "longer correction";
-  scenarios[7].name = "shorter correction";
-  scenarios[8].name = "correction of the same length";
+  scenarios[7].name = "longer correction";
+  scenarios[8].name = "shorter correction";
+  scenarios[9].name = "correction of the same length";
 
   int n = 0;
   for (const Scenario& s : scenarios) {
