@@ -699,7 +699,8 @@ Result<std::uint32_t> DataSegment::record_len_hot(std::uint64_t dataset_id, cons
 Status DataSegment::invalidate() {
   invalid_record_count_ += 1;
   if (mapped()) {
-    const std::uint64_t state = QV_TRY(state_at_);
+    if (!state_at_) return fail(state_at_.error());
+    const std::uint64_t state = *state_at_;
     mapping_.file.store<std::uint64_t>(state + header::kInvalidRecordCountWord, invalid_record_count_);
   }
   mark_dirty();

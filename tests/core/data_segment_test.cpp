@@ -481,6 +481,21 @@ TEST_F(DataSegmentTest, DeflateSegmentsSealAndReadBack) {
   EXPECT_EQ(read(seg, big), noise(70000, 3));
 }
 
+TEST_F(DataSegmentTest, FileOfAnotherTypeRefusesEveryStateWrite) {
+  { make(); }
+  Bytes f = read_bytes(path);
+  f[6] = 1;  // file_type: index
+  write_bytes(path, f);
+  auto seg = DataSegment::open(path, 0, kMax);
+  ASSERT_TRUE(seg) << seg.error().display();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(error_text(seg->append_record(1, pattern(10, 1), 3)), "invalid data: unexpected file_type 1");
+    EXPECT_EQ(error_text(seg->invalidate()), "invalid data: unexpected file_type 1");
+  }
+  EXPECT_EQ(seg->invalid_record_count(), 2u);  // raised before the refused write
+  EXPECT_EQ(read_bytes(path), f);
+}
+
 // ---- counters, notification, reopening ------------------------------------------------------
 
 TEST_F(DataSegmentTest, InvalidateCountsInTheFile) {
