@@ -29,47 +29,6 @@ namespace {
 
 constexpr const char* kLogTarget = "quelvane::dataset";
 
-// The path as text, each invalid UTF-8 sequence replaced by U+FFFD.
-std::string lossy_utf8(const std::string& in) {
-  std::string out;
-  out.reserve(in.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c < 0x80) len = 1;
-    else if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-      continue;
-    }
-    // The longest valid prefix of the sequence; an incomplete one becomes one replacement.
-    std::size_t good = 1;
-    while (good < len && i + good < n) {
-      const unsigned char b = s[i + good];
-      const unsigned char l = good == 1 ? lo : 0x80, h = good == 1 ? hi : 0xBF;
-      if (b < l || b > h) break;
-      ++good;
-    }
-    if (good == len) out.append(in, i, len);
-    else out.append("\xEF\xBF\xBD");
-    i += good;
-  }
-  return out;
-}
 
 meta::Meta meta_of(const DataSetConfig& c) {
   meta::Meta m;
@@ -219,7 +178,7 @@ DataSetInspectResult DatasetInner::inspect() {
   DataSetInfo& info = r.info;
   info.name = key.name;
   info.dataset_type = key.dataset_type;
-  info.base_dir = lossy_utf8(dir.string());
+  info.base_dir = text::lossy_utf8(dir.string());
   info.identifier = identifier;
   info.data_segment_size = meta.data_segment_size;
   info.index_segment_size = meta.index_segment_size;

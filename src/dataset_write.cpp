@@ -122,11 +122,13 @@ Status DatasetInner::append(std::int64_t ts, std::span<const std::uint8_t> data)
 }
 
 Result<std::int64_t> DatasetInner::push_next(std::span<const std::uint8_t> data) {
-  std::int64_t ts = 1;
-  if (latest_written_timestamp) {
-    ts = *latest_written_timestamp == std::numeric_limits<std::int64_t>::max() ? *latest_written_timestamp
-                                                                              : *latest_written_timestamp + 1;
-  }
+  constexpr std::int64_t kMaxTs = std::numeric_limits<std::int64_t>::max();
+  // Past the largest timestamp there is no next one: writing at the latest again would replace
+  // a stored record and report it as a new one.
+  if (latest_written_timestamp == kMaxTs)
+    return fail(Error::invalid_data(
+        text::cat("cannot push: the latest timestamp is already the largest timestamp (", kMaxTs, ")")));
+  const std::int64_t ts = latest_written_timestamp ? *latest_written_timestamp + 1 : 1;
   QV_TRY(write(ts, data));
   return ts;
 }

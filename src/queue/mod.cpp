@@ -38,53 +38,6 @@ Status close_state(ConsumerGroup& group) {
   return state->sync();
 }
 
-// The text form of a directory entry's name, each invalid UTF-8 sequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view in) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(in.size());
-  std::size_t i = 0;
-  while (i < in.size()) {
-    const auto c = static_cast<unsigned char>(in[i]);
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
-    if (c < 0x80) {
-      len = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    if (len == 0) {
-      out.append(kReplacement);
-      ++i;
-      continue;
-    }
-    // The longest valid prefix of the sequence; a cut-short one becomes one replacement.
-    std::size_t good = 1;
-    while (good < len && i + good < in.size()) {
-      const auto b = static_cast<unsigned char>(in[i + good]);
-      const unsigned char min = good == 1 ? lo : 0x80;
-      const unsigned char max = good == 1 ? hi : 0xBF;
-      if (b < min || b > max) break;
-      ++good;
-    }
-    if (good == len) {
-      out.append(in.substr(i, len));
-    } else {
-      out.append(kReplacement);
-    }
-    i += good;
-  }
-  return out;
-}
-
 // The first live index entry above the watermark that the group has not been handed yet: the
 // gaps between listed positions are walked lazily through the index, and the walk stops at the
 // first usable entry. Runs with the dataset's lock and the group's state held.
@@ -236,11 +189,6 @@ Result<std::int64_t> DatasetQueue::push(std::span<const std::uint8_t> payload) {
   }
   auto g = QV_TRY(dataset_.lock());
   QV_TRY(g->check_open());
-  // Past the largest timestamp there is no next one: writing at the latest again would
-  // replace a stored record and report it as a new one.
-  if (g->latest_written_timestamp == kMaxTs)
-    return fail(Error::invalid_data(
-        text::cat("cannot push: the latest timestamp is already the largest timestamp (", kMaxTs, ")")));
   Result<std::int64_t> ts = g->push_next(payload);
   Wake wake = g->take_wake();
   g.release();
@@ -325,7 +273,7 @@ Result<std::vector<std::string>> DatasetQueue::get_consumer_group_names() const 
   }
   std::vector<std::string> names;
   names.reserve(listed->size());
-  for (const auto& entry : *listed) names.push_back(lossy_utf8(entry));
+  for (const auto& entry : *listed) names.push_back(text::lossy_utf8(entry));
   std::sort(names.begin(), names.end());  // std::string compares as unsigned bytes
   return names;
 }

@@ -40,4 +40,8 @@ std::string hex(std::uint64_t v);
 // other control characters.
 std::string debug_quoted(std::string_view s);
 
+// The bytes as UTF-8 text, each invalid or cut-short sequence replaced by U+FFFD (paths and
+// directory entries are bytes, inspection records are text).
+std::string lossy_utf8(std::string_view bytes);
+
 }  // namespace quelvane::text

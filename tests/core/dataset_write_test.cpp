@@ -196,8 +196,10 @@ TEST_F(DatasetWrite, PushNext) {
   EXPECT_EQ(ok(ds.push_next(bytes("d"))), 51);
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
   ok(ds.write(kMax, bytes("e")));
-  EXPECT_EQ(ok(ds.push_next(bytes("f"))), kMax);
-  EXPECT_EQ(read_text(ds, kMax), "f");
+  EXPECT_EQ(err(ds.push_next(bytes("f"))),
+            Error::invalid_data("cannot push: the latest timestamp is already the largest timestamp "
+                                "(9223372036854775807)"));
+  EXPECT_EQ(read_text(ds, kMax), "e") << "the stored record stays as it was";
 }
 
 TEST_F(DatasetWrite, JournalSeesEachCommittedChange) {

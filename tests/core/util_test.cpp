@@ -146,6 +146,8 @@ TEST(Text, MessagesAndDebugForms) {
   EXPECT_EQ(text::cat(std::uint8_t{200}), "200");
   EXPECT_EQ(text::hex(0x3), "0x3");
   EXPECT_EQ(text::hex(0xFFFF), "0xffff");
+  EXPECT_EQ(text::lossy_utf8("ok \xC3\xA9 \xFF \xE2\x82 end"), "ok \xC3\xA9 \xEF\xBF\xBD \xEF\xBF\xBD end");
+  EXPECT_EQ(text::lossy_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << "surrogates are not UTF-8";
   EXPECT_EQ(text::debug_quoted("a\"b\\\n\x01"), "\"a\\\"b\\\\\\n\\u{1}\"");
 }
 
