@@ -81,8 +81,12 @@ Result<std::vector<std::uint8_t>> zstd_compress(std::span<const std::uint8_t> ra
 // data would exceed the limit.
 class BoundedOutput {
  public:
+  // Up to the largest block the whole buffer is taken at once (callers name the block's own
+  // size); a larger limit starts from a guess and grows.
   BoundedOutput(std::uint64_t limit, std::uint64_t input_size)
-      : limit_(limit), buf_(std::min<std::uint64_t>(limit + 1, std::max<std::uint64_t>(4096, input_size * 4))) {}
+      : limit_(limit),
+        buf_(limit <= kMaxRawBlock ? limit + 1
+                                  : std::min<std::uint64_t>(limit + 1, std::max<std::uint64_t>(4096, input_size * 4))) {}
 
   std::uint8_t* data() { return buf_.data(); }
   std::uint64_t capacity() const { return buf_.size(); }
@@ -93,8 +97,8 @@ class BoundedOutput {
     return fail(Error::decompression(text::cat(codec, " decode error: output exceeds ", limit_, " bytes")));
   }
   std::vector<std::uint8_t> take(std::uint64_t produced) {
+    // The spare byte past the limit stays allocated: dropping it would copy the whole block.
     buf_.resize(produced);
-    buf_.shrink_to_fit();
     return std::move(buf_);
   }
 
