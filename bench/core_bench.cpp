@@ -1,14 +1,18 @@
 // Single-threaded comparison of the store with LMDB, RocksDB and SQLite on one workload, and
 // with the zstd floor: in-order loads of 100-byte and 1,000-byte records, a full forward scan,
 // warm random point reads and the size on disk, each engine on a fresh directory.
+// With --queue, the dataset queue's figures instead: push, poll and acknowledge throughput of one
+// consumer group, and the time from a push to a poll blocked on another thread returning.
 //
 //   core_bench [--records-scale F] [--repeat N] [--engines a,b] [--sizes 100,1000] [--dir PARENT]
+//   core_bench --queue [--records-scale F] [--repeat N] [--dir PARENT]
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +27,9 @@
 #include "workload.h"
 #ifdef QV_BENCH_QUELVANE
 #include "peers/quelvane_peer.h"
+#endif
+#ifdef QV_BENCH_QUEUE
+#include "queue_bench.h"
 #endif
 #ifdef QV_BENCH_LMDB
 #include "peers/lmdb_peer.h"
@@ -78,6 +85,7 @@ struct Options {
   std::vector<std::string> engines;  // empty: every engine built
   std::vector<std::size_t> sizes{100, 1000};
   stdfs::path parent;
+  bool queue = false;
 };
 
 // ---- the temporary root, removed on every exit path that runs exit handlers
@@ -189,6 +197,13 @@ double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   std::size_t n = v.size();
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The nearest-rank percentile: the smallest sample at or above the fraction p of them.
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
+  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
 }
 
 std::string grouped(double value) {
@@ -317,6 +332,50 @@ void run_workload(const Workload& w, const Options& opt, const std::vector<Engin
   print_workload(w, opt.repeat, floor, n / median(fc), n / median(fd), rows);
 }
 
+#ifdef QV_BENCH_QUEUE
+constexpr std::size_t kQueuePayload = 100;
+
+void run_queue_workload(std::size_t records, std::size_t wakes, const Options& opt) {
+  std::fprintf(stderr, "generating %zu records of %zu bytes\n", records, kQueuePayload);
+  RecordStream stream(records, kQueuePayload);
+
+  std::vector<QueueRun> runs;
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    std::fprintf(stderr, "run %d: queue\n", rep + 1);
+    stdfs::path dir = fresh_dir("queue");
+    runs.push_back(run_queue(stream, wakes, dir));
+    std::error_code ec;
+    stdfs::remove_all(dir, ec);
+  }
+
+  std::printf("\n== dataset queue, one group: %s records of %zu bytes pushed, then polled and acknowledged; "
+              "%s wake-ups of a blocked poll; default options\n",
+              grouped(static_cast<double>(records)).c_str(), kQueuePayload,
+              grouped(static_cast<double>(wakes)).c_str());
+  std::printf("%-8s %14s %16s %20s %15s %12s\n", "run", "push rec/s", "poll+ack rec/s", "push+poll+ack rec/s",
+              "wake median us", "wake p99 us");
+  auto n = static_cast<double>(records);
+  std::vector<double> push, drain, cycle, wake_median, wake_p99;
+  auto row = [](const std::string& name, double p, double d, double c, double wm, double wp) {
+    std::printf("%-8s %14s %16s %20s %15.1f %12.1f\n", name.c_str(), grouped(p).c_str(), grouped(d).c_str(),
+                grouped(c).c_str(), wm, wp);
+  };
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const QueueRun& r = runs[i];
+    push.push_back(n / r.push_secs);
+    drain.push_back(n / r.drain_secs);
+    cycle.push_back(n / (r.push_secs + r.drain_secs));
+    wake_median.push_back(median(r.wake_us));
+    wake_p99.push_back(percentile(r.wake_us, 0.99));
+    row(std::to_string(i + 1), push.back(), drain.back(), cycle.back(), wake_median.back(), wake_p99.back());
+  }
+  if (runs.size() > 1)
+    row("median", median(push), median(drain), median(cycle), median(wake_median), median(wake_p99));
+  std::printf("(push+poll+ack: every record pushed, then every record polled and acknowledged; wake: from just "
+              "before a push until the poller blocked in poll() has the record, on its own thread)\n");
+}
+#endif
+
 std::vector<std::string> split(std::string_view s) {
   std::vector<std::string> out;
   while (!s.empty()) {
@@ -331,7 +390,8 @@ std::vector<std::string> split(std::string_view s) {
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "%s\nusage: core_bench [--records-scale F] [--repeat N] [--engines quelvane,lmdb,rocksdb,sqlite] "
-               "[--sizes 100,1000] [--dir PARENT]\n",
+               "[--sizes 100,1000] [--dir PARENT]\n"
+               "       core_bench --queue [--records-scale F] [--repeat N] [--dir PARENT]\n",
                why);
   std::exit(2);
 }
@@ -364,6 +424,8 @@ Options parse(int argc, char** argv) {
       }
     } else if (a == "--dir") {
       o.parent = std::string(value());
+    } else if (a == "--queue") {
+      o.queue = true;
     } else if (a == "--help" || a == "-h") {
       usage("single-threaded benchmark of the store against its peers and the zstd floor");
     } else {
@@ -383,6 +445,18 @@ Options parse(int argc, char** argv) {
 
 int run(int argc, char** argv) {
   Options opt = parse(argc, argv);
+  if (opt.queue) {
+#ifdef QV_BENCH_QUEUE
+    std::printf("core_bench: dataset queue, records-scale %g\n", opt.scale);
+    make_root(opt.parent);
+    run_queue_workload(std::max<std::size_t>(1, static_cast<std::size_t>(100'000 * opt.scale)),
+                       std::max<std::size_t>(1, static_cast<std::size_t>(10'000 * opt.scale)), opt);
+    std::fflush(stdout);
+    return 0;
+#else
+    usage("the queue figures are not built");
+#endif
+  }
   std::vector<Engine> engines;
   for (const Engine& e : built_engines())
     if (opt.engines.empty() || std::find(opt.engines.begin(), opt.engines.end(), e.name) != opt.engines.end())

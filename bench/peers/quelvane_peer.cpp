@@ -18,54 +18,52 @@ class QuelvanePeer final : public Peer {
  public:
   ~QuelvanePeer() override { close(); }
 
-  std::string_view name() const override { return "quelvane"; }
+  std::string_view name() const override { return kQuelvaneName; }
 
-  void open(const std::filesystem::path& dir) override {
-    quelvane::DataSetConfig config;  // the defaults a store hands a new dataset
-    dataset_ = value(Dataset::create({"bench", "records"}, dir / "bench" / "records", config), "create");
-    // The cache keys blocks by identifier, and identifier 0 means "no cache".
-    check(dataset_->set_identifier(1), "set_identifier");
-    quelvane::DatasetContext context;
-    context.block_cache = std::make_shared<quelvane::BlockCache>(quelvane::defaults::kCacheMaxMemory);
-    check(dataset_->attach_context(std::move(context)), "attach_context");
-  }
+  void open(const std::filesystem::path& dir) override { dataset_ = create_bench_dataset(dir); }
 
-  void put(std::int64_t ts, std::span<const std::uint8_t> data) override { check(dataset_->write(ts, data), "write"); }
+  void put(std::int64_t ts, std::span<const std::uint8_t> data) override { check_ok(dataset_->write(ts, data), "write"); }
 
   // Every write is already in the mapped segment files; a flush would only wait for the device.
   void finish_load() override {}
 
   void scan(RecordSink& sink) override {
-    auto records = value(dataset_->query_all(0, std::numeric_limits<std::int64_t>::max()), "query_all");
+    auto records = value_or_die(dataset_->query_all(0, std::numeric_limits<std::int64_t>::max()), "query_all");
     for (const auto& [ts, data] : records) sink.take(ts, data);
   }
 
   bool get(std::int64_t ts, RecordSink& sink) override {
-    auto record = value(dataset_->read(ts), "read");
+    auto record = value_or_die(dataset_->read(ts), "read");
     if (!record) return false;
     sink.take(record->first, record->second);
     return true;
   }
 
   void close() override {
-    if (dataset_) check(dataset_->close(), "close");
+    if (dataset_) check_ok(dataset_->close(), "close");
     dataset_.reset();
   }
 
  private:
-  void check(const quelvane::Status& s, const char* what) {
-    if (!s) die(name(), std::string(what) + ": " + s.error().display());
-  }
-  template <class T>
-  T value(quelvane::Result<T> r, const char* what) {
-    if (!r) die(name(), std::string(what) + ": " + r.error().display());
-    return std::move(r).value();
-  }
-
   std::optional<Dataset> dataset_;
 };
 
 }  // namespace
+
+void check_ok(const quelvane::Status& s, const char* what) {
+  if (!s) die(kQuelvaneName, std::string(what) + ": " + s.error().display());
+}
+
+Dataset create_bench_dataset(const std::filesystem::path& dir) {
+  quelvane::DataSetConfig config;  // the defaults a store hands a new dataset
+  Dataset dataset = value_or_die(Dataset::create({"bench", "records"}, dir / "bench" / "records", config), "create");
+  // The cache keys blocks by identifier, and identifier 0 means "no cache".
+  check_ok(dataset.set_identifier(1), "set_identifier");
+  quelvane::DatasetContext context;
+  context.block_cache = std::make_shared<quelvane::BlockCache>(quelvane::defaults::kCacheMaxMemory);
+  check_ok(dataset.attach_context(std::move(context)), "attach_context");
+  return dataset;
+}
 
 std::unique_ptr<Peer> make_quelvane_peer() { return std::make_unique<QuelvanePeer>(); }
 
