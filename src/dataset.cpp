@@ -57,18 +57,19 @@ Status validate(const meta::Meta& m) {
   });
 }
 
-// A directory without meta may still hold what an interrupted drop left behind; a new dataset
-// must not inherit its segments, totals or consumer groups.
+// What a dataset directory holds besides meta and identifier. A directory without meta may
+// still hold these, left by an interrupted drop; a new dataset must not inherit its segments,
+// totals or consumer groups.
+constexpr const char* kDatasetContents[] = {"data", "index", "queue", "state"};
+
 Status remove_leftovers(const fs::Path& dir) {
-  for (const char* sub : {"data", "index", "queue"}) QV_TRY(fs::remove_tree(dir / sub));
-  const fs::Path state = dir / "state";
-  if (fs::path_exists(state)) QV_TRY(fs::remove_file(state));
+  for (const char* entry : kDatasetContents) QV_TRY(fs::remove_tree(dir / entry));
   return {};
 }
 
 bool has_leftovers(const fs::Path& dir) {
-  for (const char* sub : {"data", "index", "queue", "state"})
-    if (fs::path_exists(dir / sub)) return true;
+  for (const char* entry : kDatasetContents)
+    if (fs::path_exists(dir / entry)) return true;
   return false;
 }
 
