@@ -188,6 +188,9 @@ class DatasetInner {
                                                 std::optional<IndexCursor> cursor);
   Result<std::optional<IndexHit>> prev_in_range(std::int64_t from, std::int64_t to,
                                                 std::optional<IndexCursor> cursor);
+  // start and end with negative values counted back from the latest; none when the end is
+  // before every record.
+  std::optional<std::pair<std::int64_t, std::int64_t>> resolve_bounds(std::int64_t start, std::int64_t end) const;
   // [effective start, end] of a range read, or none when it is empty.
   std::optional<std::pair<std::int64_t, std::int64_t>> resolve_range(std::int64_t start, std::int64_t end) const;
 

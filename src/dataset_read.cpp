@@ -1,6 +1,7 @@
 // How records come out: single reads, eager range reads, existence bitmaps, the queue's two
 // reads, and the block reuse that range reads share.
 #include <limits>
+#include <tuple>
 
 #include "dataset.h"
 #include "util/text.h"
@@ -74,8 +75,11 @@ std::optional<std::int64_t> DatasetInner::resolve_single(std::int64_t ts) const 
   return ts;
 }
 
-std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_range(std::int64_t start,
-                                                                                  std::int64_t end) const {
+// Negative bounds counted back from the latest timestamp: a start before 0 becomes 0, an end
+// before 0 (or with nothing written) leaves the range empty. Retention is applied by the callers,
+// each by its own rule.
+std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_bounds(std::int64_t start,
+                                                                                   std::int64_t end) const {
   const std::optional<std::int64_t> latest = latest_written_timestamp;
   if (start < 0) {
     const auto r = latest ? count_back(start, *latest) : std::nullopt;
@@ -86,6 +90,14 @@ std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_range
     if (!r || *r < 0) return std::nullopt;
     end = *r;
   }
+  return std::pair{start, end};
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_range(std::int64_t start,
+                                                                                  std::int64_t end) const {
+  const auto bounds = resolve_bounds(start, end);
+  if (!bounds) return std::nullopt;
+  std::tie(start, end) = *bounds;
   if (const auto threshold = retention_threshold(); threshold && *threshold > start) start = *threshold;
   if (end < start) return std::nullopt;
   return std::pair{start, end};
@@ -177,16 +189,9 @@ Result<std::vector<RecordLength>> DatasetInner::query_length_all(std::int64_t st
 }
 
 Result<std::vector<std::uint8_t>> DatasetInner::query_exist(std::int64_t start, std::int64_t end) {
-  const std::optional<std::int64_t> latest = latest_written_timestamp;
-  if (start < 0) {
-    const auto r = latest ? count_back(start, *latest) : std::nullopt;
-    start = r && *r > 0 ? *r : 0;
-  }
-  if (end < 0) {
-    const auto r = latest ? count_back(end, *latest) : std::nullopt;
-    if (!r || *r < 0) return std::vector<std::uint8_t>{};
-    end = *r;
-  }
+  const auto bounds = resolve_bounds(start, end);
+  if (!bounds) return std::vector<std::uint8_t>{};
+  std::tie(start, end) = *bounds;
   if (end < start) return std::vector<std::uint8_t>{};
   // start >= 0 here, so the difference fits u64; only [0, i64 max] overflows the count.
   const std::uint64_t span = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
