@@ -106,6 +106,7 @@ class IndexSegment {
   // delta overflows. Searches treat none as greater than every timestamp.
   std::optional<std::int64_t> timestamp_at(std::uint64_t slot) const;
   std::optional<IndexEntry> read_slot(std::uint64_t slot) const;
+  std::uint64_t sparse_lower_bound(std::int64_t t) const;
   // delta of ts from start, or the range error.
   Result<std::uint32_t> delta_of(std::int64_t ts) const;
   // The slots [first, first + n) and the entries_end word lie inside the mapping.

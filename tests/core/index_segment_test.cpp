@@ -2,6 +2,7 @@
 // reads, change reports, and damaged or unusual files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -204,6 +205,40 @@ TEST(IndexSegmentFile, SparseSearches) {
   EXPECT_EQ(range[1].timestamp, 30);
   EXPECT_TRUE(seg.collect_range(31, kMax, false).empty());
   EXPECT_TRUE(seg.collect_range(30, 10, false).empty());
+}
+
+// The sparse search starts from an estimate; whatever the spacing, it must land on the first
+// slot not below t, as a plain binary search does.
+TEST(IndexSegmentFile, SparseSearchesAgreeWithABinarySearchWhateverTheSpacing) {
+  struct Layout {
+    const char* name;
+    std::int64_t (*ts)(std::int64_t i);
+  };
+  const std::vector<Layout> layouts{
+      {"steady", +[](std::int64_t i) -> std::int64_t { return 1000 + i; }},
+      {"steady with gaps", +[](std::int64_t i) -> std::int64_t { return 1000 + 7 * i + (i % 3); }},
+      {"one burst then sparse", +[](std::int64_t i) -> std::int64_t { return i < 900 ? 1000 + i : 1000 + 900 + (i - 900) * 100000; }},
+      {"sparse then one burst", +[](std::int64_t i) -> std::int64_t { return i < 100 ? 1000 + i * 1000000 : 1000 + 100000000 + i; }},
+      {"quadratic", +[](std::int64_t i) -> std::int64_t { return 1000 + i * i; }},
+      {"near the delta limit", +[](std::int64_t i) -> std::int64_t { return i == 999 ? 1000 + 0xFFFFFFFFll : 1000 + i; }},
+  };
+  for (const Layout& layout : layouts) {
+    TempDir dir;
+    IndexSegment seg = make(dir, 1000, 128 + 14 * 1000);
+    std::vector<std::int64_t> stamps;
+    for (std::int64_t i = 0; i < 1000; ++i) {
+      stamps.push_back(layout.ts(i));
+      ASSERT_TRUE(seg.append(live(stamps.back())).has_value());
+    }
+    std::vector<std::int64_t> probes{kMin, 0, 999, kMax};
+    for (std::int64_t ts : stamps) probes.insert(probes.end(), {ts - 1, ts, ts + 1});
+    for (std::int64_t t : probes) {
+      const auto want = static_cast<std::uint64_t>(std::lower_bound(stamps.begin(), stamps.end(), t) - stamps.begin());
+      ASSERT_EQ(seg.lower_bound(t, false), want) << layout.name << " at " << t;
+      const auto exact = seg.find_exact(t);
+      ASSERT_EQ(exact.has_value(), want < stamps.size() && stamps[want] == t) << layout.name << " at " << t;
+    }
+  }
 }
 
 TEST(IndexSegmentFile, ContinuousSearchesUseTheSlotArithmetic) {
