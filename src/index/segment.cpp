@@ -413,19 +413,33 @@ std::optional<IndexEntry> IndexSegment::slot_entry(std::int64_t t) const {
 IndexSegment::Run IndexSegment::read_run(std::uint64_t slot, std::int64_t to, std::size_t limit,
                                          std::vector<IndexEntry>& out) const {
   Run run{slot, false};
-  for (std::size_t taken = 0; taken < limit; ++taken) {
-    if (run.next_slot >= count_) {
-      run.ended = true;
-      break;
-    }
-    auto e = read_slot(run.next_slot);
-    if (!e || e->timestamp > to) {
-      run.ended = true;
-      break;
-    }
-    out.push_back(*e);
-    ++run.next_slot;
+  if (limit == 0) return run;
+  if (slot >= count_ || !file_.mapped()) {
+    run.ended = true;
+    return run;
   }
+  // Range reads pass through here for every entry, so the bounds are settled once for the
+  // run: the slots wholly inside the mapping are exactly those below its capacity, and the
+  // loop below only decodes. The first slot past them ends the run as an unreadable one.
+  const std::uint64_t readable = std::min(count_, capacity_of(file_.size()));
+  const std::uint64_t stop = slot + std::min<std::uint64_t>(limit, count_ - slot);
+  const std::uint8_t* const base = file_.bytes().data();
+  for (; run.next_slot < stop; ++run.next_slot) {
+    if (run.next_slot >= readable) {
+      run.ended = true;
+      return run;
+    }
+    const std::uint8_t* const p = base + slot_pos(run.next_slot);
+    const auto ts = add_delta(start_, bytes::load_le<std::uint32_t>(p + kDeltaAt));
+    if (!ts || *ts > to) {
+      run.ended = true;
+      return run;
+    }
+    out.push_back(
+        IndexEntry{*ts, bytes::load_le<std::uint64_t>(p + kBlockAt), bytes::load_le<std::uint16_t>(p + kInBlockAt)});
+  }
+  // The end of the segment ends the run unless the limit was reached exactly there.
+  run.ended = run.next_slot - slot < limit;
   return run;
 }
 
