@@ -193,9 +193,9 @@ Result<std::int64_t> DatasetQueue::push(std::span<const std::uint8_t> payload) {
   Wake wake = g->take_wake();
   g.release();
   // The write notified the pollers under the lock; its callbacks run now that nothing is held.
-  Status notified = ts ? notifier_->notify() : Status{};
+  // A second notification here would leave the sticky flag set after a poller consumed the first,
+  // and the next blocking poll would wake once for nothing.
   wake.run();
-  QV_TRY(std::move(notified));
   return ts;
 }
 
