@@ -581,6 +581,16 @@ Status Index::RangeReader::refill() {
   return {};
 }
 
+Result<std::span<const IndexEntry>> Index::RangeReader::next_batch() {
+  if (pos_ == batch_.size()) {
+    if (done_) return std::span<const IndexEntry>{};
+    QV_TRY(refill());
+  }
+  const std::span<const IndexEntry> rest = std::span<const IndexEntry>(batch_).subspan(pos_);
+  pos_ = batch_.size();
+  return rest;
+}
+
 Result<std::optional<IndexEntry>> Index::RangeReader::next() {
   if (pos_ == batch_.size()) {
     if (done_) return std::optional<IndexEntry>{};

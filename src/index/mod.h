@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -184,6 +185,9 @@ class Index::RangeReader {
  public:
   // The next entry in ascending order, sentinels included; none once the range is exhausted.
   Result<std::optional<IndexEntry>> next();
+  // The entries next() would give up to the end of the current batch, taken all at once; an
+  // empty span once the range is exhausted. The span lasts until the reader is next used.
+  Result<std::span<const IndexEntry>> next_batch();
 
  private:
   friend class Index;

@@ -530,6 +530,24 @@ TEST(IndexRanges, TheReaderStreamsBigRangesBatchByBatch) {
   EXPECT_EQ(reader.next().value(), std::nullopt) << "an exhausted reader stays exhausted";
 }
 
+TEST(IndexRanges, BatchesGiveWhatSingleStepsGive) {
+  TempDir dir;
+  Index idx = make(dir, {.size = 128 + 14 * 5000});
+  for (std::int64_t ts = 0; ts < 12000; ts += 2) write(idx, ts);
+  ASSERT_TRUE(idx.delete_entry(10).has_value());
+
+  auto reader = idx.read_range(7, 11001);
+  std::vector<IndexEntry> got;
+  while (true) {
+    const auto batch = reader.next_batch().value();
+    if (batch.empty()) break;
+    got.insert(got.end(), batch.begin(), batch.end());
+  }
+  EXPECT_EQ(got, idx.entries_in_range(7, 11001).value());
+  EXPECT_EQ(got.size(), 5497u);
+  EXPECT_TRUE(reader.next_batch().value().empty()) << "an exhausted reader stays exhausted";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Flush, close, retention, reopen
 
