@@ -158,6 +158,9 @@ Result<std::vector<T>> read_range(DatasetInner& d, std::int64_t start, std::int6
   std::vector<T> out;
   const auto range = d.resolve_range(start, end);
   if (!range) return out;
+  // Sized once: growing by doubling moved every record several times and, in a long-lived
+  // process, made the allocator hand memory back and fault it in again on every large read.
+  out.reserve(d.index.entries_hint(range->first, range->second));
   BlockReader reader;
   Index::RangeReader entries = d.index.read_range(range->first, range->second);
   // A batch at a time: the reader hands out thousands of entries per refill, and taking them

@@ -538,6 +538,24 @@ Result<std::vector<IndexEntry>> Index::entries_in_range(std::int64_t from, std::
   return out;
 }
 
+std::uint64_t Index::entries_hint(std::int64_t from, std::int64_t to) const {
+  if (continuous_ || to < from) return 0;
+  auto it = segments_.upper_bound(from);
+  if (it != segments_.begin()) --it;
+  std::uint64_t n = 0;
+  for (; it != segments_.end() && it->first <= to; ++it) {
+    if (const auto* seg = std::get_if<IndexSegment>(&it->second)) {
+      if (seg->mapped()) n += seg->upper_bound(to, false) - seg->lower_bound(from, false);
+    } else {
+      const auto& summary = std::get<IndexSegmentSummary>(it->second);
+      if (summary.start >= from && summary.last_timestamp && *summary.last_timestamp <= to) n += summary.count;
+    }
+  }
+  // Sparse timestamps are distinct, so the range's width bounds the count as well.
+  const std::uint64_t width = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  return width < n ? width + 1 : n;
+}
+
 Status Index::RangeReader::refill() {
   batch_.clear();
   pos_ = 0;

@@ -99,6 +99,11 @@ class Index {
   RangeReader read_range(std::int64_t from, std::int64_t to);
   // The same, collected.
   Result<std::vector<IndexEntry>> entries_in_range(std::int64_t from, std::int64_t to);
+  // How many entries [from, to] holds, for sizing a range read's result up front, without
+  // mapping anything: exact over open segments, a closed segment counted only when it lies
+  // wholly inside the range. Never more than the entries the range holds; 0 in continuous
+  // mode, where placeholders would outnumber the records by any margin.
+  std::uint64_t entries_hint(std::int64_t from, std::int64_t to) const;
 
   // (smallest start, greatest last timestamp) over every segment but the newest.
   std::optional<TimeRange> sealed_time_range() const;

@@ -548,6 +548,39 @@ TEST(IndexRanges, BatchesGiveWhatSingleStepsGive) {
   EXPECT_TRUE(reader.next_batch().value().empty()) << "an exhausted reader stays exhausted";
 }
 
+// The hint sizes a range read's result: exact where the segments are open, and never above
+// the entries the range holds where they are closed.
+TEST(IndexRanges, TheEntriesHintNeverCountsEntriesOutsideTheRange) {
+  TempDir dir;
+  {
+    Index idx = make(dir);  // 10 slots a segment: starts 0, 20, 40
+    for (std::int64_t ts = 0; ts < 50; ts += 2) write(idx, ts);
+    ASSERT_TRUE(idx.delete_entry(4).has_value());
+    for (const auto& [from, to] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {kMin, kMax}, {0, 0}, {1, 1}, {3, 21}, {19, 41}, {48, kMax}, {50, kMax}, {kMin, -1}}) {
+      EXPECT_EQ(idx.entries_hint(from, to), idx.entries_in_range(from, to).value().size()) << from << ".." << to;
+    }
+    EXPECT_EQ(idx.entries_hint(5, 4), 0u);
+    ASSERT_TRUE(idx.close_segments().has_value());
+  }
+  Index closed = reopen(dir);
+  struct Case {
+    std::int64_t from, to;
+    std::uint64_t hint;
+  };
+  // Only the segments wholly inside the range count while closed; nothing gets mapped.
+  for (const Case& c : std::vector<Case>{{kMin, kMax, 25}, {0, 38, 20}, {1, 38, 10}, {1, 37, 0}, {40, 48, 5}}) {
+    EXPECT_EQ(closed.entries_hint(c.from, c.to), c.hint) << c.from << ".." << c.to;
+  }
+  EXPECT_EQ(closed.open_segment_count(), 0u);
+
+  TempDir cdir;
+  Index continuous = make(cdir, {.continuous = true});
+  ASSERT_TRUE(write_after(continuous, std::nullopt, 0).has_value());
+  ASSERT_TRUE(write_after(continuous, 0, 9).has_value());
+  EXPECT_EQ(continuous.entries_hint(kMin, kMax), 0u) << "placeholders are never counted on";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Flush, close, retention, reopen
 
