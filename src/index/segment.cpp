@@ -309,31 +309,34 @@ std::uint64_t IndexSegment::lower_bound(std::int64_t t, bool continuous) const {
     const std::uint64_t d = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start_);
     return d < count_ ? d : count_;
   }
-  return sparse_lower_bound(t);
+  return sparse_bound(t, Bound::Lower);
 }
 
 // Sparse timestamps rise strictly from slot to slot and mostly at a steady rate, so the slot
 // of t is first estimated from the segment's first and last timestamps; doubling steps from
 // the estimate bracket the answer and a binary search finishes inside the bracket. Over
-// strictly increasing slots the first slot not below t is unique, so this finds the slot a
-// binary search over the whole segment finds, but a good estimate costs two or three reads
-// next to each other instead of log2(count) reads spread over a large mapping.
-std::uint64_t IndexSegment::sparse_lower_bound(std::int64_t t) const {
-  // Unreadable slots count as above every timestamp, as in every search here.
+// strictly increasing slots the first slot not below t (above t, for the upper bound) is
+// unique, so this finds the slot a binary search over the whole segment finds, but a good
+// estimate costs two or three reads next to each other instead of log2(count) reads spread
+// over a large mapping.
+std::uint64_t IndexSegment::sparse_bound(std::int64_t t, Bound bound) const {
+  // below(slot): the slot lies before the answer. Unreadable slots count as above every
+  // timestamp, as in every search here.
   auto below = [&](std::uint64_t slot) {
     const auto ts = timestamp_at(slot);
-    return ts && *ts < t;
+    return ts && (bound == Bound::Lower ? *ts < t : *ts <= t);
   };
   if (count_ == 0) return 0;
-  const auto first = timestamp_at(0);
-  if (!first || *first >= t) return 0;
+  if (!below(0)) return 0;
   const std::uint64_t last_slot = count_ - 1;
-  const auto last = timestamp_at(last_slot);
-  if (last && *last < t) return count_;
-  // The answer lies in [lo, hi]: slot lo - 1 is below t, slot hi is not.
+  if (below(last_slot)) return count_;
+  // The answer lies in [lo, hi]: slot lo - 1 is below it, slot hi is not.
   std::uint64_t lo = 1, hi = last_slot;
+  const auto first = timestamp_at(0);
+  const auto last = timestamp_at(last_slot);
   if (lo < hi && last) {
-    // t - first and last - first are positive and fit in 64 unsigned bits.
+    // first <= t <= last and first < last here, so both differences fit in 64 unsigned bits
+    // and the share lies in [0, 1].
     const double share = static_cast<double>(static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(*first)) /
                          static_cast<double>(static_cast<std::uint64_t>(*last) - static_cast<std::uint64_t>(*first));
     const std::uint64_t guess = std::clamp(static_cast<std::uint64_t>(share * static_cast<double>(last_slot)), lo, hi);
@@ -376,17 +379,7 @@ std::uint64_t IndexSegment::upper_bound(std::int64_t t, bool continuous) const {
     const std::uint64_t d = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(start_);
     return d < count_ ? d + 1 : count_;
   }
-  std::uint64_t lo = 0, hi = count_;
-  while (lo < hi) {
-    const std::uint64_t mid = lo + (hi - lo) / 2;
-    auto ts = timestamp_at(mid);
-    if (ts && *ts <= t) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+  return sparse_bound(t, Bound::Upper);
 }
 
 std::optional<std::pair<std::uint64_t, IndexEntry>> IndexSegment::find(std::int64_t t, bool continuous) const {

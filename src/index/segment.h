@@ -106,7 +106,8 @@ class IndexSegment {
   // delta overflows. Searches treat none as greater than every timestamp.
   std::optional<std::int64_t> timestamp_at(std::uint64_t slot) const;
   std::optional<IndexEntry> read_slot(std::uint64_t slot) const;
-  std::uint64_t sparse_lower_bound(std::int64_t t) const;
+  enum class Bound : std::uint8_t { Lower, Upper };
+  std::uint64_t sparse_bound(std::int64_t t, Bound bound) const;
   // delta of ts from start, or the range error.
   Result<std::uint32_t> delta_of(std::int64_t ts) const;
   // The slots [first, first + n) and the entries_end word lie inside the mapping.

@@ -207,8 +207,8 @@ TEST(IndexSegmentFile, SparseSearches) {
   EXPECT_TRUE(seg.collect_range(30, 10, false).empty());
 }
 
-// The sparse search starts from an estimate; whatever the spacing, it must land on the first
-// slot not below t, as a plain binary search does.
+// The sparse searches start from an estimate; whatever the spacing, they must land on the
+// first slot not below (above) t, as a plain binary search does.
 TEST(IndexSegmentFile, SparseSearchesAgreeWithABinarySearchWhateverTheSpacing) {
   struct Layout {
     const char* name;
@@ -235,6 +235,8 @@ TEST(IndexSegmentFile, SparseSearchesAgreeWithABinarySearchWhateverTheSpacing) {
     for (std::int64_t t : probes) {
       const auto want = static_cast<std::uint64_t>(std::lower_bound(stamps.begin(), stamps.end(), t) - stamps.begin());
       ASSERT_EQ(seg.lower_bound(t, false), want) << layout.name << " at " << t;
+      const auto above = static_cast<std::uint64_t>(std::upper_bound(stamps.begin(), stamps.end(), t) - stamps.begin());
+      ASSERT_EQ(seg.upper_bound(t, false), above) << layout.name << " at " << t;
       const auto exact = seg.find_exact(t);
       ASSERT_EQ(exact.has_value(), want < stamps.size() && stamps[want] == t) << layout.name << " at " << t;
     }
