@@ -1,6 +1,7 @@
 // The lazy range query. Each step locks the dataset for the index step and again for the record
 // read, and sees the index as it is at that moment: nothing is snapshotted, and what was written
 // or deleted in the remaining range between two steps shows.
+#include <algorithm>
 #include <limits>
 
 #include "dataset.h"
@@ -141,6 +142,7 @@ Result<std::optional<RecordLength>> QueryState::next_length() {
 template <class T, class Step>
 Result<std::vector<T>> QueryState::take(std::uint64_t count, Step step) {
   std::vector<T> out;
+  out.reserve(std::min(count, entries_hint()));
   while (out.size() < count) {
     Result<std::optional<T>> item = step();
     if (!item.has_value()) {
@@ -152,6 +154,13 @@ Result<std::vector<T>> QueryState::take(std::uint64_t count, Step step) {
   }
   end();
   return out;
+}
+
+std::uint64_t QueryState::entries_hint() const {
+  if (exhausted_ || to_ < from_ || !dataset_) return 0;
+  auto locked = dataset_->lock();
+  if (!locked || (*locked)->closed) return 0;
+  return (*locked)->index.entries_hint(from_, to_);
 }
 
 Result<std::vector<RecordData>> QueryState::collect_records() {

@@ -217,11 +217,13 @@ TEST_F(DatasetRead, ClosedDatasetRefusesReadsAndSteps) {
   write_n(ds, 1, 3);
   QueryState q = ok(ds.query(1, 3));
   QueryState lengths = ok(ds.query(1, 3));
+  QueryState collected = ok(ds.query(1, 3));
   EXPECT_EQ(ok(q.next_record())->first, 1);
   ok(ds.close());
   const Error closed = Error::invalid_data("dataset a/b is closed");
   EXPECT_EQ(err(q.next_record()), closed);
   EXPECT_EQ(err(lengths.next_length()), closed);
+  EXPECT_EQ(err(collected.collect_records()), closed);
   EXPECT_EQ(err(ds.read(1)), closed);
   EXPECT_EQ(err(ds.read_latest()), closed);
   EXPECT_EQ(err(ds.read_exist(1)), closed);
