@@ -319,8 +319,9 @@ class QueryState {
   Result<bool> skip_back(DatasetInner& inner, std::uint64_t n);
   template <class T, class Step>
   Result<std::vector<T>> take(std::uint64_t count, Step step);
-  // What the remaining range holds at most, to size a collected result once (the dataset is
-  // locked briefly for it; a lock that fails leaves the sizing to the steps, which report it).
+  // The index's count of the remaining range's entries (never more than it holds), to size a
+  // collected result once. The dataset is locked briefly for it; a lock that fails leaves the
+  // sizing to the steps, which report the failure.
   std::uint64_t entries_hint() const;
   void end();
 
