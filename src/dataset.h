@@ -114,19 +114,41 @@ class DatasetInner;
 // one-block cache of its own), so consecutive records of a block cost one decompression.
 class BlockReader {
  public:
+  // A reader that serves one call under the dataset lock may hold a strong reference to its
+  // hot block (see held_); a cursor's reader, which outlives its steps, never does.
+  enum class Lifetime : std::uint8_t { Cursor, OneCall };
+  explicit BlockReader(Lifetime lifetime = Lifetime::Cursor) : holds_block_(lifetime == Lifetime::OneCall) {}
+
   Result<RecordData> read_record(DatasetInner& inner, const IndexEntry& entry);
   Result<std::uint32_t> read_length(DatasetInner& inner, const IndexEntry& entry);
   // Forgets the hot block (the cursor turned or skipped).
-  void forget_block() { hot_ = HotBlock{}; }
+  void forget_block() {
+    hot_ = HotBlock{};
+    held_.reset();
+  }
   // Lets go of everything it holds.
   void reset();
 
  private:
   // The cache and cache id to read through.
   std::pair<BlockCache*, std::uint64_t> cache_for(DatasetInner& inner);
+  // The held block when it is the entry's and the hot block would still reach it, else null.
+  const std::vector<std::uint8_t>* held_block(const IndexEntry& entry) const;
+  // Takes a strong reference to what the hot block now holds for key, if anything.
+  void hold(const BlockKey& key, std::uint64_t position);
 
   HotBlock hot_;
   std::unique_ptr<BlockCache> own_cache_;
+  // For a one-call reader: the hot block's payload, strongly held, and the block's global
+  // position. Promoting the hot block's weak reference for every record costs two atomic
+  // operations; holding the payload, the reader instead tests whether anyone besides itself
+  // still holds it (the cache, or another reader), which is exactly when the weak reference
+  // would still yield it, so every record reads from the same block as before. Within one
+  // call the dataset's identifier and segment size cannot change, so the position names the
+  // hot block's key.
+  bool holds_block_;
+  std::uint64_t held_position_ = 0;
+  BlockPayload held_;
 };
 
 class DatasetInner {

@@ -39,26 +39,48 @@ std::pair<BlockCache*, std::uint64_t> BlockReader::cache_for(DatasetInner& inner
   return {own_cache_.get(), inner.identifier != 0 ? inner.identifier : kOwnCacheId};
 }
 
+const std::vector<std::uint8_t>* BlockReader::held_block(const IndexEntry& entry) const {
+  if (held_ == nullptr || held_position_ != entry.block_offset || held_.use_count() < 2) return nullptr;
+  return held_.get();
+}
+
+void BlockReader::hold(const BlockKey& key, std::uint64_t position) {
+  if (!holds_block_) return;
+  held_ = hot_.get(key);
+  held_position_ = position;
+}
+
 Result<RecordData> BlockReader::read_record(DatasetInner& inner, const IndexEntry& entry) {
+  if (const auto* block = held_block(entry)) return HotBlock::read_record(*block, entry.in_block);
+  // Held by this reader alone, the block would keep the hot block's weak reference alive.
+  held_.reset();
   const auto [cache, id] = cache_for(inner);
   const std::uint64_t seg_offset = inner.segments.segment_offset_of(entry.block_offset);
-  if (BlockPayload held = hot_.get(BlockKey{id, seg_offset, entry.block_offset - seg_offset}))
-    return HotBlock::read_record(*held, entry.in_block);
+  const BlockKey key{id, seg_offset, entry.block_offset - seg_offset};
+  if (BlockPayload held = hot_.get(key)) return HotBlock::read_record(*held, entry.in_block);
   DataSegment* seg = QV_TRY(inner.segments.locate(entry.block_offset));
-  return seg->read_record_hot(id, segment_relative(entry, seg_offset), cache, hot_);
+  RecordData record = QV_TRY(seg->read_record_hot(id, segment_relative(entry, seg_offset), cache, hot_));
+  hold(key, entry.block_offset);
+  return record;
 }
 
 Result<std::uint32_t> BlockReader::read_length(DatasetInner& inner, const IndexEntry& entry) {
+  if (const auto* block = held_block(entry)) return HotBlock::record_len(*block, entry.in_block);
+  // Held by this reader alone, the block would keep the hot block's weak reference alive.
+  held_.reset();
   const auto [cache, id] = cache_for(inner);
   const std::uint64_t seg_offset = inner.segments.segment_offset_of(entry.block_offset);
-  if (BlockPayload held = hot_.get(BlockKey{id, seg_offset, entry.block_offset - seg_offset}))
-    return HotBlock::record_len(*held, entry.in_block);
+  const BlockKey key{id, seg_offset, entry.block_offset - seg_offset};
+  if (BlockPayload held = hot_.get(key)) return HotBlock::record_len(*held, entry.in_block);
   DataSegment* seg = QV_TRY(inner.segments.locate(entry.block_offset));
-  return seg->record_len_hot(id, segment_relative(entry, seg_offset), cache, hot_);
+  const std::uint32_t len = QV_TRY(seg->record_len_hot(id, segment_relative(entry, seg_offset), cache, hot_));
+  hold(key, entry.block_offset);
+  return len;
 }
 
 void BlockReader::reset() {
   hot_ = HotBlock{};
+  held_.reset();
   own_cache_.reset();
 }
 
@@ -161,7 +183,7 @@ Result<std::vector<T>> read_range(DatasetInner& d, std::int64_t start, std::int6
   // Sized once: growing by doubling moved every record several times and, in a long-lived
   // process, made the allocator hand memory back and fault it in again on every large read.
   out.reserve(d.index.entries_hint(range->first, range->second));
-  BlockReader reader;
+  BlockReader reader(BlockReader::Lifetime::OneCall);
   Index::RangeReader entries = d.index.read_range(range->first, range->second);
   // A batch at a time: the reader hands out thousands of entries per refill, and taking them
   // one by one through a call per entry cost as much as reading the records of a block.

@@ -298,5 +298,43 @@ TEST_F(DatasetRead, CursorDecodesEachBlockOnce) {
   }
 }
 
+// An eager read's reader holds its block, but must serve from it only while a weak hot block
+// would still reach it: once the cache has let the block go, the next record goes back to the
+// segment. Damage to the sealed block on disk shows which way each read went.
+TEST_F(DatasetRead, AnEagerReadersBlockServesOnlyWhileTheCacheHoldsIt) {
+  Dataset ds = create();
+  DatasetContext ctx = context();
+  const std::shared_ptr<BlockCache> cache = ctx.block_cache;
+  ok(ds.attach_context(std::move(ctx)));
+  ok(ds.set_identifier(9));
+  for (std::int64_t ts = 1; ts <= 70; ++ts) ok(ds.write(ts, filled(1000, static_cast<std::uint8_t>(ts))));
+
+  auto g = ok(ds.lock());
+  auto entry = [&](std::int64_t ts) { return ok(g->index.lookup(ts)).value(); };
+  for (const BlockReader::Lifetime lifetime : {BlockReader::Lifetime::OneCall, BlockReader::Lifetime::Cursor}) {
+    BlockReader reader(lifetime);
+    ASSERT_EQ(ok(reader.read_record(*g, entry(1))).second, filled(1000, 1));
+    ASSERT_EQ(ok(reader.read_length(*g, entry(2))), 1000u);
+  }
+
+  // The first block (records 1 to 64) is sealed; damage its compressed bytes.
+  const fs::Path file = dir() / "data" / DataSegments::file_name(0);
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  std::uint32_t payload = 0;
+  f.seekg(124);
+  f.read(reinterpret_cast<char*>(&payload), 4);
+  ASSERT_GT(payload, 16u);
+  f.seekp(124 + 16 + payload / 2);
+  f.write("\xde\xad\xbe\xef\xde\xad\xbe\xef", 8);
+  f.close();
+
+  BlockReader reader(BlockReader::Lifetime::OneCall);
+  ASSERT_EQ(ok(reader.read_record(*g, entry(3))).second, filled(1000, 3)) << "from the cache";
+  EXPECT_EQ(ok(reader.read_record(*g, entry(4))).second, filled(1000, 4)) << "from the held block";
+  EXPECT_EQ(cache->remove_dataset(9), 1u);
+  EXPECT_FALSE(reader.read_record(*g, entry(5))) << "the cache let go: decoded again, from the damaged file";
+  EXPECT_FALSE(reader.read_length(*g, entry(6)));
+}
+
 }  // namespace
 }  // namespace quelvane::testing
