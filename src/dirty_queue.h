@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -79,6 +80,44 @@ struct FlushNotifier {
   std::shared_ptr<DirtyQueue> queue;
 
   void mark_dirty(FlushTarget target) const;
+};
+
+// The clean/notified state of one mapped file that reports itself on the dirty queue: its first
+// change after a synchronisation reports it once, and a synchronisation makes it clean and ready
+// to report again. A file without a notifier reports nothing.
+class DirtyTracker {
+ public:
+  explicit DirtyTracker(FlushTarget target) : target_(std::move(target)) {}
+
+  bool clean() const { return clean_; }
+  bool notified() const { return notified_; }
+  // A change since the last synchronisation.
+  void changed() {
+    clean_ = false;
+    report();
+  }
+  // A change made before the notifier arrived still has to reach the queue.
+  void set_notifier(std::optional<FlushNotifier> notifier) {
+    notifier_ = std::move(notifier);
+    if (!clean_) report();
+  }
+  // The mapping was synchronised, or mapped afresh.
+  void synced() {
+    clean_ = true;
+    notified_ = false;
+  }
+
+ private:
+  void report() {
+    if (notified_ || !notifier_) return;
+    notifier_->mark_dirty(target_);
+    notified_ = true;
+  }
+
+  FlushTarget target_;
+  std::optional<FlushNotifier> notifier_;
+  bool clean_ = true;
+  bool notified_ = false;
 };
 
 }  // namespace quelvane

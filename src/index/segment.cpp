@@ -75,35 +75,32 @@ IndexSegment::IndexSegment(MappedFile file, fs::Path path, std::int64_t start, s
       count_(count),
       file_size_(file_size),
       max_file_size_(max_file_size),
-      entries_end_pos_(entries_end_pos) {}
+      entries_end_pos_(entries_end_pos),
+      dirty_(FlushTarget::index_segment(start)) {}
 
 IndexSegment::IndexSegment(IndexSegment&& o) noexcept
     : file_(std::move(o.file_)),
       path_(std::move(o.path_)),
-      notifier_(std::move(o.notifier_)),
       start_(o.start_),
       capacity_(o.capacity_),
       count_(o.count_),
       file_size_(o.file_size_),
       max_file_size_(o.max_file_size_),
       entries_end_pos_(o.entries_end_pos_),
-      clean_(o.clean_),
-      notified_(o.notified_) {}
+      dirty_(std::move(o.dirty_)) {}
 
 IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
   if (this != &o) {
     release();
     file_ = std::move(o.file_);
     path_ = std::move(o.path_);
-    notifier_ = std::move(o.notifier_);
     start_ = o.start_;
     capacity_ = o.capacity_;
     count_ = o.count_;
     file_size_ = o.file_size_;
     max_file_size_ = o.max_file_size_;
     entries_end_pos_ = o.entries_end_pos_;
-    clean_ = o.clean_;
-    notified_ = o.notified_;
+    dirty_ = std::move(o.dirty_);
   }
   return *this;
 }
@@ -113,7 +110,7 @@ IndexSegment::~IndexSegment() { release(); }
 void IndexSegment::release() noexcept {
   if (!file_.mapped()) return;
   // A clean mapping holds nothing that a sync would write (the usual case after a close).
-  if (auto synced = clean_ ? Status{} : file_.sync(); !synced) {
+  if (auto synced = dirty_.clean() ? Status{} : file_.sync(); !synced) {
     QV_LOG(Error, kLogTarget, "[IndexSegment drop] mmap flush failed: ", synced.error().payload());
   }
   file_.unmap();
@@ -176,8 +173,7 @@ Result<std::optional<std::int64_t>> IndexSegment::read_last_timestamp(const fs::
 Status IndexSegment::ensure_mapped() {
   if (file_.mapped()) return {};
   file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadWrite));
-  clean_ = true;
-  notified_ = false;
+  dirty_.synced();
   return {};
 }
 
@@ -447,27 +443,13 @@ std::optional<std::int64_t> IndexSegment::last_timestamp() const {
   return timestamp_at(count_ - 1);
 }
 
-void IndexSegment::set_notifier(std::optional<FlushNotifier> notifier) {
-  notifier_ = std::move(notifier);
-  // A change made before the notifier arrived still has to reach the dirty queue.
-  if (!clean_ && !notified_ && notifier_) {
-    notifier_->mark_dirty(FlushTarget::index_segment(start_));
-    notified_ = true;
-  }
-}
+void IndexSegment::set_notifier(std::optional<FlushNotifier> notifier) { dirty_.set_notifier(std::move(notifier)); }
 
-void IndexSegment::mark_changed() {
-  clean_ = false;
-  if (!notified_ && notifier_) {
-    notifier_->mark_dirty(FlushTarget::index_segment(start_));
-    notified_ = true;
-  }
-}
+void IndexSegment::mark_changed() { dirty_.changed(); }
 
 Status IndexSegment::sync() {
   if (file_.mapped()) QV_TRY(file_.sync());
-  clean_ = true;
-  notified_ = false;
+  dirty_.synced();
   return {};
 }
 

@@ -94,8 +94,8 @@ class IndexSegment {
   std::uint64_t max_file_size() const { return max_file_size_; }
   std::uint64_t header_len() const { return kHeaderLen; }
   bool mapped() const { return file_.mapped(); }
-  bool clean() const { return clean_; }
-  bool notified() const { return notified_; }
+  bool clean() const { return dirty_.clean(); }
+  bool notified() const { return dirty_.notified(); }
   const fs::Path& path() const { return path_; }
 
  private:
@@ -119,7 +119,6 @@ class IndexSegment {
 
   MappedFile file_;
   fs::Path path_;
-  std::optional<FlushNotifier> notifier_;
   std::int64_t start_ = 0;
   std::uint64_t capacity_ = 0;
   std::uint64_t count_ = 0;
@@ -127,8 +126,7 @@ class IndexSegment {
   std::uint64_t max_file_size_ = 0;
   // Where this file's header keeps entries_end (11 + meta_length; 52 as written).
   std::uint64_t entries_end_pos_ = 0;
-  bool clean_ = true;
-  bool notified_ = false;
+  DirtyTracker dirty_;
 };
 
 }  // namespace quelvane

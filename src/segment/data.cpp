@@ -178,8 +178,7 @@ Status DataSegment::map_from_file() {
   invalid_record_count_ = h.data.invalid_record_count;
   compress_type_ = h.meta.compress_type;
   active_ = true;
-  clean_ = true;
-  notified_ = false;
+  dirty_.synced();
   pending_.reset();
   pending_header_stale_ = false;
   restore_error_.reset();
@@ -627,38 +626,6 @@ bool is_raw(const util::BlockHeader& block) { return (block.flags & util::kCompr
 
 }  // namespace
 
-Result<RecordData> DataSegment::read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const {
-  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
-  // The raw block is read in place; only the record is copied.
-  if (is_raw(block)) return HotBlock::read_record(raw_payload(entry.block_offset, block), entry.in_block);
-  const bool cached = cache != nullptr && dataset_id != 0;
-  const BlockKey key{dataset_id, file_offset_, entry.block_offset};
-  if (cached) {
-    if (BlockPayload hit = cache->get(key)) return HotBlock::read_record(*hit, entry.in_block, RecordMessages::Plain);
-  }
-  BlockPayload payload = QV_TRY(decompress_block(entry.block_offset, block));
-  if (cached) {
-    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
-  }
-  return HotBlock::read_record(*payload, entry.in_block);
-}
-
-Result<std::uint32_t> DataSegment::record_len(std::uint64_t dataset_id, const IndexEntry& entry,
-                                              BlockCache* cache) const {
-  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
-  if (is_raw(block)) return HotBlock::record_len(raw_payload(entry.block_offset, block), entry.in_block);
-  const bool cached = cache != nullptr && dataset_id != 0;
-  const BlockKey key{dataset_id, file_offset_, entry.block_offset};
-  if (cached) {
-    if (BlockPayload hit = cache->get(key)) return HotBlock::record_len(*hit, entry.in_block, RecordMessages::Plain);
-  }
-  BlockPayload payload = QV_TRY(decompress_block(entry.block_offset, block));
-  if (cached) {
-    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
-  }
-  return HotBlock::record_len(*payload, entry.in_block);
-}
-
 Result<BlockPayload> DataSegment::hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
                                               const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const {
   const BlockKey key{dataset_id, file_offset_, block_offset};
@@ -678,20 +645,48 @@ Result<BlockPayload> DataSegment::hot_payload(std::uint64_t dataset_id, std::uin
   return payload;
 }
 
+Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                                             BlockCache* cache, HotBlock* hot) const {
+  const util::BlockHeader block = QV_TRY(block_for_read(block_offset));
+  // The raw block is read in place; only the record is copied.
+  if (is_raw(block)) return RecordSource{nullptr, raw_payload(block_offset, block), RecordMessages::HotBlock};
+  if (hot != nullptr) {
+    BlockPayload payload = QV_TRY(hot_payload(dataset_id, block_offset, block, cache, *hot));
+    return RecordSource{payload, *payload, RecordMessages::HotBlock};
+  }
+  const bool cached = cache != nullptr && dataset_id != 0;
+  const BlockKey key{dataset_id, file_offset_, block_offset};
+  if (cached) {
+    if (BlockPayload hit = cache->get(key)) return RecordSource{hit, *hit, RecordMessages::Plain};
+  }
+  BlockPayload payload = QV_TRY(decompress_block(block_offset, block));
+  if (cached) {
+    if (BlockPayload present = cache->insert(key, payload)) payload = std::move(present);
+  }
+  return RecordSource{payload, *payload, RecordMessages::HotBlock};
+}
+
+Result<RecordData> DataSegment::read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const {
+  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, nullptr));
+  return HotBlock::read_record(src.bytes, entry.in_block, src.messages);
+}
+
+Result<std::uint32_t> DataSegment::record_len(std::uint64_t dataset_id, const IndexEntry& entry,
+                                              BlockCache* cache) const {
+  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, nullptr));
+  return HotBlock::record_len(src.bytes, entry.in_block, src.messages);
+}
+
 Result<RecordData> DataSegment::read_record_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
                                                 HotBlock& hot) const {
-  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
-  if (is_raw(block)) return HotBlock::read_record(raw_payload(entry.block_offset, block), entry.in_block);
-  const BlockPayload payload = QV_TRY(hot_payload(dataset_id, entry.block_offset, block, cache, hot));
-  return HotBlock::read_record(*payload, entry.in_block);
+  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, &hot));
+  return HotBlock::read_record(src.bytes, entry.in_block, src.messages);
 }
 
 Result<std::uint32_t> DataSegment::record_len_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
                                                   HotBlock& hot) const {
-  const util::BlockHeader block = QV_TRY(block_for_read(entry.block_offset));
-  if (is_raw(block)) return HotBlock::record_len(raw_payload(entry.block_offset, block), entry.in_block);
-  const BlockPayload payload = QV_TRY(hot_payload(dataset_id, entry.block_offset, block, cache, hot));
-  return HotBlock::record_len(*payload, entry.in_block);
+  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, &hot));
+  return HotBlock::record_len(src.bytes, entry.in_block, src.messages);
 }
 
 // ---- counters, growth, flushing ------------------------------------------------------------
@@ -719,18 +714,11 @@ Status DataSegment::grow() {
   return {};
 }
 
-void DataSegment::set_notifier(std::optional<FlushNotifier> notifier) {
-  notifier_ = std::move(notifier);
-  if (!clean_ && !notified_ && notifier_) {
-    notifier_->mark_dirty(FlushTarget::data_segment(file_offset_));
-    notified_ = true;
-  }
-}
+void DataSegment::set_notifier(std::optional<FlushNotifier> notifier) { dirty_.set_notifier(std::move(notifier)); }
 
 Status DataSegment::flush() {
   if (mapped()) QV_TRY(mapping_.file.sync());
-  clean_ = true;
-  notified_ = false;
+  dirty_.synced();
   return {};
 }
 
@@ -786,12 +774,6 @@ void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeade
   barrier();
 }
 
-void DataSegment::mark_dirty() {
-  clean_ = false;
-  if (!notified_ && notifier_) {
-    notifier_->mark_dirty(FlushTarget::data_segment(file_offset_));
-    notified_ = true;
-  }
-}
+void DataSegment::mark_dirty() { dirty_.changed(); }
 
 }  // namespace quelvane

@@ -140,8 +140,8 @@ class DataSegment {
   std::uint8_t compress_type() const { return compress_type_; }
   bool mapped() const { return mapping_.file.mapped(); }
   bool active() const { return active_; }
-  bool clean() const { return clean_; }
-  bool notified() const { return notified_; }
+  bool clean() const { return dirty_.clean(); }
+  bool notified() const { return dirty_.notified(); }
   bool has_pending() const { return pending_.has_value(); }
   std::uint64_t pending_offset() const { return pending_ ? pending_->offset : header::kNoPendingBlock; }
   std::uint64_t pending_payload() const { return pending_ ? pending_->payload : 0; }
@@ -169,7 +169,10 @@ class DataSegment {
   };
 
   DataSegment(fs::Path path, std::uint64_t file_offset, std::uint64_t max_file_size)
-      : path_(std::move(path)), file_offset_(file_offset), max_file_size_(max_file_size) {}
+      : path_(std::move(path)),
+        file_offset_(file_offset),
+        max_file_size_(max_file_size),
+        dirty_(FlushTarget::data_segment(file_offset)) {}
 
   // Maps the file and takes the counters from its header, then restores the pending block.
   Status map_from_file();
@@ -194,6 +197,15 @@ class DataSegment {
   Result<BlockPayload> decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const;
   std::span<const std::uint8_t> raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const;
   // The payload a cursor read uses: hot block, cache, or a fresh decompression.
+  // The decoded bytes a record is read from, with the texts its readers report: the raw block in
+  // place, the hot block, a cache hit ("record ... out of bounds") or a fresh decompression.
+  struct RecordSource {
+    BlockPayload owner;  // keeps bytes alive; null for the raw block, which lives in the mapping
+    std::span<const std::uint8_t> bytes;
+    RecordMessages messages;
+  };
+  Result<RecordSource> record_source(std::uint64_t dataset_id, std::uint64_t block_offset, BlockCache* cache,
+                                     HotBlock* hot) const;
   Result<BlockPayload> hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
                                    const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const;
 
@@ -209,7 +221,6 @@ class DataSegment {
 
   Mapping mapping_;
   fs::Path path_;
-  std::optional<FlushNotifier> notifier_;
   std::uint64_t file_offset_ = 0;
   std::uint64_t file_size_ = 0;
   std::uint64_t max_file_size_ = 0;
@@ -229,8 +240,7 @@ class DataSegment {
   bool pending_header_stale_ = false;
   std::uint8_t compress_type_ = 0;
   bool active_ = false;
-  bool clean_ = true;
-  bool notified_ = false;
+  DirtyTracker dirty_;
 };
 
 }  // namespace quelvane
