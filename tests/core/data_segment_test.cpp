@@ -20,6 +20,7 @@
 #include "header.h"
 #include "segment/data.h"
 #include "support/interrupted_write.h"
+#include "support/file_faults.h"
 #include "support/temp_dir.h"
 #include "util/block_header.h"
 #include "util/bytes.h"
@@ -29,6 +30,7 @@ namespace quelvane {
 namespace {
 
 using testing::Bytes;
+using testing::FileSizeLimit;
 using testing::read_bytes;
 using testing::write_bytes;
 
@@ -814,27 +816,6 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
 }
 
 // ---- a full disk ---------------------------------------------------------------------------
-
-// Lowers the file-size limit for the test's duration; SIGXFSZ is ignored so that the system
-// call fails with EFBIG, as on a full disk, instead of killing the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_ = SIG_DFL;
-};
 
 TEST_F(DataSegmentTest, FullDiskIsAnIoErrorAndKeepsTheSegmentUsable) {
   DataSegment seg = make(4096, 1 << 20);

@@ -21,6 +21,7 @@
 #include "segment/data.h"
 #include "segment/mod.h"
 #include "support/interrupted_write.h"
+#include "support/file_faults.h"
 #include "support/temp_dir.h"
 #include "util/block_header.h"
 #include "util/bytes.h"
@@ -29,6 +30,7 @@ namespace quelvane {
 namespace {
 
 using testing::Bytes;
+using testing::FileSizeLimit;
 using testing::read_bytes;
 using testing::write_bytes;
 
@@ -429,27 +431,6 @@ TEST_F(DataSegmentsTest, LastSegmentThatCannotTakeRecordsSendsThemToAFreshSegmen
             "not found: no segment contains offset " + std::to_string(next.position()));
   EXPECT_EQ(read_bytes(newest), g);
 }
-
-// Lowers the file-size limit for the test's duration; SIGXFSZ is ignored so that the system
-// call fails with EFBIG, as on a full disk, instead of killing the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_ = SIG_DFL;
-};
 
 TEST_F(DataSegmentsTest, FullDiskIsAnIoErrorAndNeverMultipliesFiles) {
   DataSegments set = make();
