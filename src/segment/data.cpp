@@ -496,8 +496,8 @@ Status DataSegment::seal_pending_block(std::uint8_t compress_level) {
   return {};
 }
 
-Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, std::uint16_t in_block,
-                                                    std::span<const std::uint8_t> extra) {
+Result<DataSegment::LastRecord> DataSegment::last_record_of_pending(std::uint64_t block_offset, std::uint16_t in_block,
+                                                                   const LastRecordMessages& messages) {
   if (!mapped()) return fail(Error::mmap("segment mmap not open"));
   QV_TRY(begin_change());
   if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
@@ -505,18 +505,30 @@ Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, 
   const auto file = mapping_.file.bytes();
   const std::uint64_t block_at = header_len_ + block_offset;
   const util::BlockHeader block = util::read_block_header(file, block_at);
-  const std::uint64_t block_end = block_at + kBlockHeader + block.payload_size;
-  if (block_end != header_len_ + used_) return invalid("append: target block is not the last in segment");
-  if (!pending_ || pending_->offset != block_offset) return invalid("append: target block is not pending");
-  if ((block.flags & (util::kCompressed | util::kSealed)) != 0)
-    return invalid("append: target block is sealed or compressed");
-  if (block.payload_size != block.uncompressed_size)
-    return invalid("append: pending raw payload_size != uncompressed_size");
+  if (block_at + kBlockHeader + block.payload_size != header_len_ + used_) return invalid(messages.not_last_block);
+  if (!pending_ || pending_->offset != block_offset) return invalid(messages.not_pending);
+  if ((block.flags & (util::kCompressed | util::kSealed)) != 0) return invalid(messages.sealed);
+  if (messages.raw_size_mismatch != nullptr && block.payload_size != block.uncompressed_size)
+    return invalid(messages.raw_size_mismatch);
   const std::uint64_t record_at = block_at + kBlockHeader + in_block;
   if (!bytes::fits(file_size_, record_at, kRecordHeader)) return invalid("cannot read record header");
-  const std::uint64_t old_len = util::read_record_header(file, record_at).data_len;
-  if (in_block + kRecordHeader + old_len != block.payload_size)
-    return invalid("append: target record is not the last in block");
+  const std::uint64_t data_len = util::read_record_header(file, record_at).data_len;
+  if (in_block + kRecordHeader + data_len != block.payload_size) return invalid(messages.not_last_record);
+  return LastRecord{block, block_at, record_at, data_len};
+}
+
+Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, std::uint16_t in_block,
+                                                    std::span<const std::uint8_t> extra) {
+  static constexpr LastRecordMessages kAppend{
+      "append: target block is not the last in segment", "append: target block is not pending",
+      "append: target block is sealed or compressed", "append: pending raw payload_size != uncompressed_size",
+      "append: target record is not the last in block"};
+  const LastRecord target = QV_TRY(last_record_of_pending(block_offset, in_block, kAppend));
+  const util::BlockHeader& block = target.block;
+  const std::uint64_t block_at = target.block_at;
+  const std::uint64_t block_end = block_at + kBlockHeader + block.payload_size;
+  const std::uint64_t record_at = target.record_at;
+  const std::uint64_t old_len = target.data_len;
   const std::uint64_t new_len = old_len + extra.size();
   if (new_len > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
   if (new_len > kMaxSharedRecordLen) return invalid("append: final record exceeds pending block capacity");
@@ -544,23 +556,15 @@ Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, 
 
 Status DataSegment::correction_write(std::uint64_t block_offset, std::uint16_t in_block,
                                      std::span<const std::uint8_t> data) {
-  if (!mapped()) return fail(Error::mmap("segment mmap not open"));
-  QV_TRY(begin_change());
-  if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
-    return invalid("block header out of bounds");
-  const auto file = mapping_.file.bytes();
-  const std::uint64_t block_at = header_len_ + block_offset;
-  const util::BlockHeader block = util::read_block_header(file, block_at);
-  if (block_at + kBlockHeader + block.payload_size != header_len_ + used_)
-    return invalid("correction write: target block is not the last in segment");
-  if (!pending_ || pending_->offset != block_offset) return invalid("correction write: target block is not pending");
-  if ((block.flags & (util::kCompressed | util::kSealed)) != 0)
-    return invalid("correction write: target block is sealed or compressed, not supported");
-  const std::uint64_t record_at = block_at + kBlockHeader + in_block;
-  if (!bytes::fits(file_size_, record_at, kRecordHeader)) return invalid("cannot read record header");
-  const std::uint64_t old_len = util::read_record_header(file, record_at).data_len;
-  if (in_block + kRecordHeader + old_len != block.payload_size)
-    return invalid("correction write: target record is not the last in block");
+  static constexpr LastRecordMessages kCorrection{
+      "correction write: target block is not the last in segment", "correction write: target block is not pending",
+      "correction write: target block is sealed or compressed, not supported", nullptr,
+      "correction write: target record is not the last in block"};
+  const LastRecord target = QV_TRY(last_record_of_pending(block_offset, in_block, kCorrection));
+  const util::BlockHeader& block = target.block;
+  const std::uint64_t block_at = target.block_at;
+  const std::uint64_t record_at = target.record_at;
+  const std::uint64_t old_len = target.data_len;
   if (data.size() > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
   const std::int64_t delta = static_cast<std::int64_t>(data.size()) - static_cast<std::int64_t>(old_len);
   const std::int64_t new_payload = static_cast<std::int64_t>(block.payload_size) + delta;
@@ -579,7 +583,7 @@ Status DataSegment::correction_write(std::uint64_t block_offset, std::uint16_t i
   // new bytes.
   const auto others = static_cast<std::uint16_t>(block.record_count > 0 ? block.record_count - 1 : 0);
   publish_block_header(block_at, {in_block, block.flags, others, in_block});
-  util::write_record(out, record_at, util::read_record_header(file, record_at).key, data);
+  util::write_record(out, record_at, util::read_record_header(mapping_.file.bytes(), record_at).key, data);
   barrier();
   publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
                                   static_cast<std::uint32_t>(new_raw)});

@@ -185,6 +185,23 @@ class DataSegment {
   Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);
   void widen_time_range(std::span<const std::uint8_t> raw_payload, std::uint64_t count);
 
+  // The last record of the pending block, checked for an in-place change: the refusals come in
+  // one order, with the texts of the operation asking (raw_size_mismatch is checked when given).
+  struct LastRecordMessages {
+    const char* not_last_block;
+    const char* not_pending;
+    const char* sealed;
+    const char* raw_size_mismatch;
+    const char* not_last_record;
+  };
+  struct LastRecord {
+    util::BlockHeader block;
+    std::uint64_t block_at;   // absolute position of the block header
+    std::uint64_t record_at;  // absolute position of the record header
+    std::uint64_t data_len;
+  };
+  Result<LastRecord> last_record_of_pending(std::uint64_t block_offset, std::uint16_t in_block,
+                                            const LastRecordMessages& messages);
   Status begin_change();
   Result<RecordPlace> start_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data);
   Result<RecordPlace> add_to_pending_block(std::int64_t timestamp, std::span<const std::uint8_t> data);
