@@ -113,16 +113,7 @@ Result<DataSetConfig> DataSetConfigBuilder::build() const {
   c.compress_type = compress_type.value_or(c.compress_type);
   c.index_continuous = index_continuous_.value_or(false) ? 1 : 0;
   c.enable_journal = enable_journal;
-  QV_TRY(config::validate_dataset_options({
-      .data_segment_size = c.data_segment_size,
-      .index_segment_size = c.index_segment_size,
-      .compress_level = c.compress_level,
-      .compress_type = c.compress_type,
-      .index_continuous = c.index_continuous,
-      .initial_data_segment_size = c.initial_data_segment_size,
-      .initial_index_segment_size = c.initial_index_segment_size,
-      .retention_window = c.retention_window,
-  }));
+  QV_TRY(config::validate_dataset_options(config::options_of(c)));
   return c;
 }
 

@@ -125,6 +125,19 @@ struct DatasetOptions {
   std::uint64_t retention_window;
 };
 
+// The options of any record that carries them under these names (DataSetConfig, the meta record).
+template <class Record>
+DatasetOptions options_of(const Record& r) {
+  return {.data_segment_size = r.data_segment_size,
+          .index_segment_size = r.index_segment_size,
+          .compress_level = r.compress_level,
+          .compress_type = r.compress_type,
+          .index_continuous = r.index_continuous,
+          .initial_data_segment_size = r.initial_data_segment_size,
+          .initial_index_segment_size = r.initial_index_segment_size,
+          .retention_window = r.retention_window};
+}
+
 // The ten checks, in their order; the first failure is reported.
 Status validate_dataset_options(const DatasetOptions& o);
 

@@ -29,7 +29,6 @@ namespace {
 
 constexpr const char* kLogTarget = "quelvane::dataset";
 
-
 meta::Meta meta_of(const DataSetConfig& c) {
   meta::Meta m;
   m.data_segment_size = c.data_segment_size;
@@ -44,18 +43,7 @@ meta::Meta meta_of(const DataSetConfig& c) {
   return m;
 }
 
-Status validate(const meta::Meta& m) {
-  return config::validate_dataset_options(config::DatasetOptions{
-      .data_segment_size = m.data_segment_size,
-      .index_segment_size = m.index_segment_size,
-      .compress_level = m.compress_level,
-      .compress_type = m.compress_type,
-      .index_continuous = m.index_continuous,
-      .initial_data_segment_size = m.initial_data_segment_size,
-      .initial_index_segment_size = m.initial_index_segment_size,
-      .retention_window = m.retention_window,
-  });
-}
+Status validate(const meta::Meta& m) { return config::validate_dataset_options(config::options_of(m)); }
 
 // What a dataset directory holds besides meta and identifier. A directory without meta may
 // still hold these, left by an interrupted drop; a new dataset must not inherit its segments,
