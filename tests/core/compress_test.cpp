@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
+
+#include "support/payloads.h"
 
 namespace quelvane {
 namespace {
@@ -13,13 +14,6 @@ std::vector<std::uint8_t> sample(std::size_t n) {
   for (std::size_t i = 0; s.size() < n; ++i) s += "{\"sensor\":" + std::to_string(i * 7919 % 1000) + ",\"ok\":true}";
   s.resize(n);
   return {s.begin(), s.end()};
-}
-
-std::vector<std::uint8_t> random_bytes(std::size_t n) {
-  std::mt19937 gen(42);
-  std::vector<std::uint8_t> v(n);
-  for (auto& b : v) b = static_cast<std::uint8_t>(gen());
-  return v;
 }
 
 TEST(Compress, RoundTripsAtEveryLevelOfBothTypes) {
@@ -53,7 +47,7 @@ TEST(Compress, RawDeflateHasNoZlibHeader) {
 }
 
 TEST(Compress, IncompressibleOutputIsUsedAsItComes) {
-  auto raw = random_bytes(65'537);
+  auto raw = testing::noise(65'537, 42);
   auto packed = compress::compress(raw, 6, compress::kZstd).value();
   EXPECT_GT(packed.size(), raw.size());
   EXPECT_EQ(compress::decompress(packed, compress::kZstd).value(), raw);

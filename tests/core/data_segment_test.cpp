@@ -21,6 +21,7 @@
 #include "segment/data.h"
 #include "support/interrupted_write.h"
 #include "support/file_faults.h"
+#include "support/payloads.h"
 #include "support/temp_dir.h"
 #include "util/block_header.h"
 #include "util/bytes.h"
@@ -31,6 +32,8 @@ namespace {
 
 using testing::Bytes;
 using testing::FileSizeLimit;
+using testing::noise;
+using testing::pattern;
 using testing::read_bytes;
 using testing::write_bytes;
 
@@ -38,21 +41,6 @@ constexpr std::uint64_t kHl = header::kDataHeaderSize;
 constexpr std::uint64_t kState = header::kStateOffset;
 constexpr std::uint64_t kMax = 16ull << 20;
 constexpr std::uint64_t kNone = header::kNoPendingBlock;
-
-// Compressible bytes.
-Bytes pattern(std::size_t n, std::uint8_t seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i % 7);
-  return b;
-}
-
-// Bytes that do not compress.
-Bytes noise(std::size_t n, std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(gen());
-  return b;
-}
 
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -22,6 +22,7 @@
 #include "segment/mod.h"
 #include "support/interrupted_write.h"
 #include "support/file_faults.h"
+#include "support/payloads.h"
 #include "support/temp_dir.h"
 #include "util/block_header.h"
 #include "util/bytes.h"
@@ -31,23 +32,12 @@ namespace {
 
 using testing::Bytes;
 using testing::FileSizeLimit;
+using testing::noise;
+using testing::pattern;
 using testing::read_bytes;
 using testing::write_bytes;
 
 constexpr std::uint64_t kDss = 1024;
-
-Bytes pattern(std::size_t n, std::uint8_t seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i % 7);
-  return b;
-}
-
-Bytes noise(std::size_t n, std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(gen());
-  return b;
-}
 
 std::string error_text(const Status& s) { return s ? std::string("success") : s.error().display(); }
 template <class T>
