@@ -1,0 +1,313 @@
+#include "log.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "../util/bytes.h"
+#include "../util/log.h"
+#include "../util/text.h"
+#include "queue.h"
+
+namespace quelvane {
+
+namespace {
+
+constexpr const char* kLogTarget = "quelvane::journal::log";
+
+Error disabled_error() { return Error::not_found("journal is disabled"); }
+
+// A directory entry that is a regular file, following symbolic links; an entry that cannot be
+// looked at (a dangling link, a file removed meanwhile) is not one.
+bool regular_file(const fs::Path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+// ---- names ----
+
+fs::Path journal::journal_dir(const fs::Path& data_dir) { return data_dir / ".journal" / "logs"; }
+
+std::optional<std::int64_t> journal::parse_segment_file_name(const fs::Path& path) {
+  const std::string name = path.filename().string();
+  if (name.size() != 20) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (v > (static_cast<std::uint64_t>(INT64_MAX) - digit) / 10) return std::nullopt;
+    v = v * 10 + digit;
+  }
+  if (v == 0) return std::nullopt;
+  return static_cast<std::int64_t>(v);
+}
+
+std::string journal::segment_file_name(std::int64_t base) {
+  std::string digits = text::cat(base);
+  return std::string(20 - std::min<std::size_t>(20, digits.size()), '0') + digits;
+}
+
+// ---- JournalLog ----
+
+JournalLog::Settings JournalLog::Settings::of(const StoreConfig& config) {
+  return {.segment_size = config.data_segment_size,
+          .initial_segment_size = config.initial_data_segment_size,
+          .compress_level = config.compress_level,
+          .compress_type = config.compress_type};
+}
+
+Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool read_only) {
+  JournalLog log(std::move(data_dir), settings, read_only);
+  const std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
+  for (const std::string& name : names) {
+    fs::Path path = log.data_dir_ / name;
+    if (!regular_file(path)) continue;
+    const std::optional<std::int64_t> base = journal::parse_segment_file_name(path);
+    if (!base) {
+      QV_LOG(Warn, kLogTarget, "[journal] skipping invalid segment filename: ", text::debug_quoted(path.string()));
+      continue;
+    }
+    if (!QV_TRY(JournalSegment::check_header(path, *base))) {
+      QV_LOG(Warn, kLogTarget, "[journal] skipping unwritten segment file: ", text::debug_quoted(path.string()));
+      continue;
+    }
+    log.segments_.insert_or_assign(*base, Slot{std::move(path), std::nullopt});
+  }
+  if (log.segments_.empty()) return log;
+
+  auto& [base, slot] = *log.segments_.rbegin();
+  JournalSegment* last = QV_TRY(log.opened(base, slot));
+  if (last->record_count() > static_cast<std::uint64_t>(INT64_MAX))
+    return fail(Error::invalid_data("journal segment record_count exceeds i64"));
+  const auto count = static_cast<std::int64_t>(last->record_count());
+  if (base > INT64_MAX - count) return fail(Error::invalid_data("journal next_sequence overflow"));
+  log.next_sequence_ = base + count;
+  return log;
+}
+
+std::optional<std::int64_t> JournalLog::latest_sequence() const {
+  if (next_sequence_ > 1) return next_sequence_ - 1;
+  return std::nullopt;
+}
+
+std::size_t JournalLog::opened_segment_count() const {
+  std::size_t n = 0;
+  for (const auto& [base, slot] : segments_) n += slot.segment.has_value();
+  return n;
+}
+
+Result<JournalSegment*> JournalLog::opened(std::int64_t base, Slot& slot) {
+  if (!slot.segment) {
+    slot.segment = QV_TRY(read_only_ ? JournalSegment::open_read_only(slot.path, base, settings_.segment_size)
+                                     : JournalSegment::open(slot.path, base, settings_.segment_size));
+  }
+  return &*slot.segment;
+}
+
+Result<JournalSegment*> JournalLog::segment_for(std::int64_t sequence) {
+  if (sequence <= 0 || sequence >= next_sequence_ || segments_.empty()) return nullptr;
+  auto it = segments_.upper_bound(sequence);
+  if (it == segments_.begin()) return nullptr;
+  --it;
+  JournalSegment* seg = QV_TRY(opened(it->first, it->second));
+  if (sequence >= seg->next_sequence()) return nullptr;
+  return seg;
+}
+
+Result<JournalSegment*> JournalLog::last_segment() {
+  QV_ASSERT(!segments_.empty(), "journal append without a segment");
+  auto& [base, slot] = *segments_.rbegin();
+  return opened(base, slot);
+}
+
+Status JournalLog::rollover(std::int64_t base) {
+  fs::Path path = data_dir_ / journal::segment_file_name(base);
+  JournalSegment seg = QV_TRY(JournalSegment::create(path, base,
+                                                     std::min(settings_.segment_size, settings_.initial_segment_size),
+                                                     settings_.segment_size, settings_.compress_level,
+                                                     settings_.compress_type));
+  segments_.insert_or_assign(base, Slot{std::move(path), std::move(seg)});
+  return {};
+}
+
+Result<std::int64_t> JournalLog::append(std::span<const std::uint8_t> record) {
+  if (read_only_) return fail(Error::invalid_data("read-only journal cannot append records"));
+  if (next_sequence_ < 1 || next_sequence_ > journal::kMaxSequence)
+    return fail(Error::invalid_data("journal sequence overflow"));
+  const std::int64_t sequence = next_sequence_;
+  if (segments_.empty()) QV_TRY(rollover(sequence));
+  JournalSegment* last = QV_TRY(last_segment());
+  Status appended = last->append(sequence, record);
+  if (!appended) {
+    if (appended.error().kind() != ErrorKind::SegmentFull) return fail(std::move(appended).error());
+    // The full segment is made durable before the journal moves past it.
+    QV_TRY(last->flush());
+    QV_TRY(rollover(sequence));
+    last = QV_TRY(last_segment());
+    QV_TRY(last->append(sequence, record));
+  }
+  next_sequence_ = sequence + 1;
+  return sequence;
+}
+
+Result<std::optional<JournalRecordData>> JournalLog::read(std::int64_t sequence) {
+  JournalSegment* seg = QV_TRY(segment_for(sequence));
+  if (seg == nullptr) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> data = QV_TRY(seg->read(sequence));
+  if (!data) return std::nullopt;
+  return JournalRecordData{sequence, std::move(*data)};
+}
+
+Result<std::vector<JournalRecordData>> JournalLog::query(std::int64_t start, std::int64_t end) {
+  std::vector<JournalRecordData> out;
+  if (end < start) return out;
+  end = std::min(end, next_sequence_ - 1);
+  start = std::max<std::int64_t>(start, 1);
+  if (end < start || segments_.empty()) return out;
+  // The segment holding start, or the first one above it, and every later one up to end.
+  auto it = segments_.upper_bound(start);
+  if (it != segments_.begin()) --it;
+  const JournalSegment::Visitor collect = [&](std::int64_t seq, std::span<const std::uint8_t> data) {
+    out.emplace_back(seq, std::vector<std::uint8_t>(data.begin(), data.end()));
+  };
+  for (; it != segments_.end() && it->first <= end; ++it) {
+    JournalSegment* seg = QV_TRY(opened(it->first, it->second));
+    if (seg->next_sequence() <= start) continue;
+    QV_TRY(seg->visit(start, end, collect));
+  }
+  return out;
+}
+
+Status JournalLog::flush() {
+  for (auto& [base, slot] : segments_) {
+    if (slot.segment) QV_TRY(slot.segment->flush());
+  }
+  return {};
+}
+
+// ---- Journal ----
+
+Journal::Journal(Mode mode, SharedJournalLog log, fs::Path queue_dir)
+    : mode_(mode), log_(std::move(log)), queue_dir_(std::move(queue_dir)), queue_slot_("journal queue mutex") {}
+
+Journal::~Journal() = default;
+
+std::shared_ptr<Journal> Journal::disabled() { return std::make_shared<Journal>(Mode::Disabled); }
+
+Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const StoreConfig& config) {
+  if (!config.enable_journal) return disabled();
+  const fs::Path dir = journal::journal_dir(data_dir);
+  QV_TRY(fs::create_dir_all(dir));
+  QV_TRY(fs::create_dir_all(dir / "data"));
+  const fs::Path marker = dir / "meta";
+  if (!fs::path_exists(marker)) QV_TRY(fs::write_file(marker, bytes::as_bytes(journal::kMarkerText)));
+  JournalLog log = QV_TRY(JournalLog::open(dir / "data", JournalLog::Settings::of(config), false));
+  auto shared = std::make_shared<Mutex<JournalLog>>("journal log mutex", std::move(log));
+  return std::make_shared<Journal>(Mode::Writable, std::move(shared), dir / "queue");
+}
+
+Result<std::shared_ptr<Journal>> Journal::open_read_only(const fs::Path& data_dir, const StoreConfig& config) {
+  if (!config.enable_journal) return disabled();
+  const fs::Path dir = journal::journal_dir(data_dir);
+  if (!fs::path_exists(dir) || !fs::path_exists(dir / "data")) return std::make_shared<Journal>(Mode::ReadOnly);
+  JournalLog log = QV_TRY(JournalLog::open(dir / "data", JournalLog::Settings::of(config), true));
+  auto shared = std::make_shared<Mutex<JournalLog>>("journal log mutex", std::move(log));
+  return std::make_shared<Journal>(Mode::ReadOnly, std::move(shared));
+}
+
+Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry, Wake& wake) {
+  if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("read-only journal cannot append records"));
+  if (mode_ == Mode::Disabled) return std::nullopt;
+  const std::vector<std::uint8_t> record = QV_TRY(journal::record::encode(entry));
+  std::int64_t sequence;
+  {
+    auto log = QV_TRY(log_->lock());
+    sequence = QV_TRY(log->append(record));
+  }
+  // The queue is taken out of its slot and woken with no journal lock held.
+  std::shared_ptr<JournalQueue> queue;
+  {
+    auto slot = QV_TRY(queue_slot_.lock());
+    queue = *slot;
+  }
+  if (queue) wake.absorb(queue->notify_all());
+  return sequence;
+}
+
+Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry) {
+  Wake wake;
+  auto sequence = append(entry, wake);
+  wake.run();
+  return sequence;
+}
+
+Result<std::optional<std::int64_t>> Journal::record_create_dataset(std::uint64_t identifier, const DataSetKey& key,
+                                                                   std::span<const std::uint8_t> metadata,
+                                                                   Wake& wake) {
+  return append(JournalEntry::create_dataset(identifier, key, {metadata.begin(), metadata.end()}), wake);
+}
+
+Result<std::optional<std::int64_t>> Journal::record_drop_dataset(std::uint64_t identifier, const DataSetKey& key,
+                                                                 std::span<const std::uint8_t> metadata, Wake& wake) {
+  return append(JournalEntry::drop_dataset(identifier, key, {metadata.begin(), metadata.end()}), wake);
+}
+
+Status Journal::on_write(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
+  QV_TRY(append(JournalEntry::write(identifier, entry), wake));
+  return {};
+}
+
+Status Journal::on_delete(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
+  QV_TRY(append(JournalEntry::remove(identifier, entry), wake));
+  return {};
+}
+
+Status Journal::on_append(std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
+                          std::uint32_t appended_len, Wake& wake) {
+  QV_TRY(append(JournalEntry::append(identifier, entry, previous_len, appended_len), wake));
+  return {};
+}
+
+Result<std::optional<std::int64_t>> Journal::latest_sequence() {
+  if (mode_ == Mode::Disabled) return fail(disabled_error());
+  if (!log_) return std::nullopt;
+  auto log = QV_TRY(log_->lock());
+  return log->latest_sequence();
+}
+
+Result<std::optional<JournalRecordData>> Journal::read(std::int64_t sequence) {
+  if (mode_ == Mode::Disabled) return fail(disabled_error());
+  if (!log_) return std::nullopt;
+  auto log = QV_TRY(log_->lock());
+  return log->read(sequence);
+}
+
+Result<std::vector<JournalRecordData>> Journal::query(std::int64_t start, std::int64_t end) {
+  if (mode_ == Mode::Disabled) return fail(disabled_error());
+  if (!log_) return std::vector<JournalRecordData>{};
+  auto log = QV_TRY(log_->lock());
+  return log->query(start, end);
+}
+
+Status Journal::flush() {
+  if (mode_ != Mode::Writable) return {};
+  {
+    auto log = QV_TRY(log_->lock());
+    QV_TRY(log->flush());
+  }
+  auto slot = QV_TRY(queue_slot_.lock());
+  if (*slot) QV_TRY((*slot)->flush_groups());
+  return {};
+}
+
+Result<std::shared_ptr<JournalQueue>> Journal::open_queue() {
+  if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("journal queue is not available in read-only store"));
+  if (mode_ == Mode::Disabled) return fail(disabled_error());
+  auto slot = QV_TRY(queue_slot_.lock());
+  if (!*slot) *slot = std::make_shared<JournalQueue>(log_, queue_dir_);
+  return *slot;
+}
+
+}  // namespace quelvane

@@ -1,0 +1,164 @@
+// The store's journal: an ordered log of the changes of its journalled datasets, numbered 1, 2,
+// 3, ... without gaps, kept in journal segment files under <data_dir>/.journal/logs/data. The
+// Journal is writable (a writable store with the journal on), read-only (a read-only store with
+// the journal on; it serves what it found at open) or disabled (appends do nothing, readers get
+// "journal is disabled").
+//
+// Locks: the log mutex guards the JournalLog (every segment and next_sequence); the queue slot
+// mutex guards the optional journal queue. The log mutex is never held while another lock is
+// taken, and no wake callback runs under either: an append hands the journal queue's callbacks
+// back to its caller in a Wake, to be run once the caller's own locks are released.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "../config.h"
+#include "../dataset_context.h"
+#include "../dataset_key.h"
+#include "../error.h"
+#include "../queue/notifier.h"
+#include "../util/fs.h"
+#include "../util/mutex.h"
+#include "record.h"
+#include "segment.h"
+
+namespace quelvane {
+
+class JournalQueue;
+
+// A record read back: its sequence and its encoded bytes.
+using JournalRecordData = std::pair<std::int64_t, std::vector<std::uint8_t>>;
+
+namespace journal {
+
+inline constexpr std::int64_t kMaxSequence = 0x7FFF'FFFF'FFFF'FFFE;  // 2^63 - 2
+inline constexpr const char* kMarkerText = "quelvane journal v1\n";
+
+// <data_dir>/.journal/logs and the parts under it.
+fs::Path journal_dir(const fs::Path& data_dir);
+// The base sequence a segment file is named by: exactly 20 ASCII digits, above 0, within i64.
+std::optional<std::int64_t> parse_segment_file_name(const fs::Path& path);
+// The file name of the segment based at base.
+std::string segment_file_name(std::int64_t base);
+
+}  // namespace journal
+
+class JournalLog {
+ public:
+  // The sizes and compression of the segments roll-over creates: the store's data segment
+  // settings.
+  struct Settings {
+    std::uint64_t segment_size = defaults::kDataSegmentSize;
+    std::uint64_t initial_segment_size = defaults::kInitialDataSegmentSize;
+    std::uint8_t compress_level = defaults::kCompressLevel;
+    std::uint8_t compress_type = defaults::kCompressType;
+
+    static Settings of(const StoreConfig& config);
+  };
+
+  // Lists the data directory: headers are checked at once, the last segment is opened and
+  // scanned, the others when a read first needs them.
+  static Result<JournalLog> open(fs::Path data_dir, Settings settings, bool read_only);
+
+  JournalLog(JournalLog&&) noexcept = default;
+  JournalLog& operator=(JournalLog&&) noexcept = default;
+
+  std::int64_t next_sequence() const { return next_sequence_; }
+  // next_sequence - 1, none while the journal is empty.
+  std::optional<std::int64_t> latest_sequence() const;
+  bool read_only() const { return read_only_; }
+
+  // Stores an encoded record under next_sequence and returns it; next_sequence moves on only
+  // when the record is stored.
+  Result<std::int64_t> append(std::span<const std::uint8_t> record);
+  Result<std::optional<JournalRecordData>> read(std::int64_t sequence);
+  // The records of [start, end] (inclusive, clipped to what exists), in order.
+  Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
+  // Starts the segment based at base (replacing an empty one stored under it).
+  Status rollover(std::int64_t base);
+  // Synchronises every changed segment, in ascending base order; the first failure is returned.
+  Status flush();
+
+  std::size_t segment_count() const { return segments_.size(); }
+  // Segments whose file is open and scanned (the others are opened on first use).
+  std::size_t opened_segment_count() const;
+
+ private:
+  struct Slot {
+    fs::Path path;
+    std::optional<JournalSegment> segment;
+  };
+
+  JournalLog(fs::Path data_dir, Settings settings, bool read_only)
+      : data_dir_(std::move(data_dir)), settings_(settings), read_only_(read_only) {}
+
+  // The segment of the slot, opened on first use.
+  Result<JournalSegment*> opened(std::int64_t base, Slot& slot);
+  // The segment whose range holds sequence, or null.
+  Result<JournalSegment*> segment_for(std::int64_t sequence);
+  Result<JournalSegment*> last_segment();
+
+  fs::Path data_dir_;
+  Settings settings_;
+  bool read_only_ = false;
+  std::map<std::int64_t, Slot> segments_;
+  std::int64_t next_sequence_ = 1;
+};
+
+using SharedJournalLog = std::shared_ptr<Mutex<JournalLog>>;
+
+class Journal final : public JournalHook {
+ public:
+  enum class Mode { Writable, ReadOnly, Disabled };
+
+  // For a writable store: creates the journal's directories and marker when missing.
+  static Result<std::shared_ptr<Journal>> open(const fs::Path& data_dir, const StoreConfig& config);
+  // For a read-only store: creates and writes nothing; no journal directory reads as empty.
+  static Result<std::shared_ptr<Journal>> open_read_only(const fs::Path& data_dir, const StoreConfig& config);
+  static std::shared_ptr<Journal> disabled();
+
+  Mode mode() const { return mode_; }
+
+  // Stores the entry and returns its sequence (none when the journal is disabled). The
+  // journal queue's pollers are notified before this returns; its wake callbacks go into wake.
+  Result<std::optional<std::int64_t>> append(const JournalEntry& entry, Wake& wake);
+  // The same, running the wake callbacks itself: for a caller that holds no lock.
+  Result<std::optional<std::int64_t>> append(const JournalEntry& entry);
+  Result<std::optional<std::int64_t>> record_create_dataset(std::uint64_t identifier, const DataSetKey& key,
+                                                            std::span<const std::uint8_t> metadata, Wake& wake);
+  Result<std::optional<std::int64_t>> record_drop_dataset(std::uint64_t identifier, const DataSetKey& key,
+                                                          std::span<const std::uint8_t> metadata, Wake& wake);
+
+  Status on_write(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
+  Status on_delete(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
+  Status on_append(std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
+                   std::uint32_t appended_len, Wake& wake) override;
+
+  Result<std::optional<std::int64_t>> latest_sequence();
+  Result<std::optional<JournalRecordData>> read(std::int64_t sequence);
+  Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
+  // Synchronises the segments, then the journal queue's consumer groups.
+  Status flush();
+  // The store's one journal queue, created on first use and kept for the journal's life.
+  Result<std::shared_ptr<JournalQueue>> open_queue();
+
+  // The shared log, for the journal queue; null when disabled or read-only without a log.
+  const SharedJournalLog& log() const { return log_; }
+
+  explicit Journal(Mode mode, SharedJournalLog log = nullptr, fs::Path queue_dir = {});
+  ~Journal() override;
+
+ private:
+  Mode mode_;
+  SharedJournalLog log_;
+  fs::Path queue_dir_;
+  Mutex<std::shared_ptr<JournalQueue>> queue_slot_;
+};
+
+}  // namespace quelvane

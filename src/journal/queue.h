@@ -1,0 +1,86 @@
+// The journal queue: delivers the journal's records in sequence order to named consumer
+// groups, with acknowledgement, redelivery and a retry limit. A group's state is the shared
+// consumer-group state file (a position is a journal sequence) under
+// <data_dir>/.journal/logs/queue/<group_name>.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../error.h"
+#include "../queue/notifier.h"
+#include "../queue/state.h"
+#include "../util/fs.h"
+#include "../util/mutex.h"
+#include "../util/time.h"
+#include "log.h"
+
+namespace quelvane {
+
+class JournalQueueConsumer;
+
+class JournalQueue {
+ public:
+  JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock = system_unix_clock());
+
+  Result<JournalQueueConsumer> open_consumer(std::string_view group_name, std::uint16_t running_expired_seconds,
+                                             std::uint8_t max_retry_count);
+  // Store-wide and for good: every consumer handle then gets "journal queue is closed".
+  Status close();
+  bool closed() const { return closed_->load(); }
+  // Writes and synchronises every group that changed since its last sync.
+  Status flush_groups();
+  // Notifies the pollers; the callbacks are handed back to run once the caller holds no lock.
+  Wake notify_all();
+
+ private:
+  struct Group {
+    SharedQueueState state;
+    ConsumerGroupConfig config;
+  };
+  struct Inner {
+    std::map<std::string, Group> groups;
+  };
+
+  SharedJournalLog log_;
+  fs::Path queue_dir_;
+  UnixClock clock_;
+  std::shared_ptr<Mutex<Inner>> inner_;
+  std::shared_ptr<std::atomic<bool>> closed_;
+  std::shared_ptr<QueueNotifier> notifier_;
+};
+
+class JournalQueueConsumer {
+ public:
+  Result<std::optional<JournalRecordData>> poll(Duration timeout);
+  Result<std::optional<JournalRecordData>> try_poll();
+  Status ack(std::int64_t sequence);
+  // A callback while one is set is refused; none clears the slot.
+  Status set_poll_callback(WakeCallback callback);
+
+ private:
+  friend class JournalQueue;
+  JournalQueueConsumer(SharedQueueState state, SharedJournalLog log, std::shared_ptr<QueueNotifier> notifier,
+                       std::shared_ptr<std::atomic<bool>> closed, std::shared_ptr<CallbackSlot> slot,
+                       ConsumerGroupConfig config, UnixClock clock);
+
+  SharedQueueState state_;
+  SharedJournalLog log_;
+  std::shared_ptr<QueueNotifier> notifier_;
+  std::shared_ptr<std::atomic<bool>> closed_;
+  std::shared_ptr<CallbackSlot> slot_;
+  ConsumerGroupConfig config_;
+  UnixClock clock_;
+};
+
+namespace journal {
+// JournalLog::read under the log mutex.
+Result<std::optional<JournalRecordData>> read_at_locked(const SharedJournalLog& log, std::int64_t sequence);
+}  // namespace journal
+
+}  // namespace quelvane
