@@ -9,6 +9,7 @@
 #include "dataset_key.h"
 #include "error.h"
 #include "index/entry.h"
+#include "queue/notifier.h"
 
 namespace quelvane {
 
@@ -17,17 +18,18 @@ class DirtyQueue;
 
 // How a journalled dataset's changes reach the journal. Each call comes after the change is
 // complete and under the dataset's mutex; a failure is the operation's result, but the change
-// itself stays.
+// itself stays. The journal queue's wake callbacks are user code, so they are not run here:
+// the hook absorbs them into `wake`, which the dataset runs once its mutex is released.
 class JournalHook {
  public:
   virtual ~JournalHook() = default;
-  virtual Status on_write(std::uint64_t identifier, const IndexEntry& entry) = 0;
+  virtual Status on_write(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) = 0;
   // entry is the removed record's position, as the index held it before the delete.
-  virtual Status on_delete(std::uint64_t identifier, const IndexEntry& entry) = 0;
+  virtual Status on_delete(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) = 0;
   // previous_len is the record's data length before the append (0 for a record the append
   // created).
   virtual Status on_append(std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
-                           std::uint32_t appended_len) = 0;
+                           std::uint32_t appended_len, Wake& wake) = 0;
 };
 
 // Called with the closing dataset's key after the dataset has released its own mutex, so the

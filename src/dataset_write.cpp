@@ -37,7 +37,7 @@ Status DatasetInner::write(std::int64_t ts, std::span<const std::uint8_t> data) 
   BlockCache* cache = block_cache();
   JournalHook* journal = journal_hook();
   const IndexEntry entry = QV_TRY(write_record(ts, data, cache));
-  if (journal != nullptr) return journal->on_write(identifier, entry);
+  if (journal != nullptr) return journal->on_write(identifier, entry, pending_wake_);
   return {};
 }
 
@@ -108,7 +108,7 @@ Status DatasetInner::append(std::int64_t ts, std::span<const std::uint8_t> data)
   const auto appended = static_cast<std::uint32_t>(data.size());
   if (!latest_written_timestamp || ts > *latest_written_timestamp) {
     const IndexEntry entry = QV_TRY(write_record(ts, data, cache));
-    if (journal != nullptr) return journal->on_append(identifier, entry, 0, appended);
+    if (journal != nullptr) return journal->on_append(identifier, entry, 0, appended, pending_wake_);
     return {};
   }
   const std::optional<IndexEntry> found = QV_TRY(index.lookup(ts));
@@ -117,7 +117,7 @@ Status DatasetInner::append(std::int64_t ts, std::span<const std::uint8_t> data)
   // No fallback: a record that cannot grow in place stays as it is.
   const std::uint32_t previous = QV_TRY(segments.append_to_record(found->block_offset, found->in_block, data));
   last_activity = Clock::now();
-  if (journal != nullptr) return journal->on_append(identifier, *found, previous, appended);
+  if (journal != nullptr) return journal->on_append(identifier, *found, previous, appended, pending_wake_);
   return {};
 }
 
@@ -144,7 +144,7 @@ Status DatasetInner::delete_record(std::int64_t ts) {
   const IndexEntry old = QV_TRY(index.delete_entry(ts));
   if (old.live()) QV_TRY(retire(old, cache));
   last_activity = Clock::now();
-  if (journal != nullptr) return journal->on_delete(identifier, old);
+  if (journal != nullptr) return journal->on_delete(identifier, old, pending_wake_);
   return {};
 }
 

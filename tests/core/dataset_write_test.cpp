@@ -236,6 +236,29 @@ TEST_F(DatasetWrite, JournalSeesEachCommittedChange) {
   EXPECT_EQ(read_text(ds, 3), "kept");
 }
 
+TEST_F(DatasetWrite, JournalWakeRunsAfterTheDatasetIsUnlocked) {
+  Dataset ds = create();
+  auto journal = std::make_shared<FakeJournal>();
+  journal->queue = std::make_shared<QueueNotifier>();
+  auto slot = std::make_shared<CallbackSlot>();
+  std::vector<bool> unlocked;
+  ASSERT_TRUE(ok(slot->try_set(
+      std::make_shared<const std::function<void()>>([&] { unlocked.push_back(ds.lock().has_value()); }))));
+  ok(journal->queue->register_slot(slot));
+  DatasetContext ctx = context();
+  ctx.journal_hook = journal;
+  ok(ds.attach_context(std::move(ctx)));
+  ok(ds.set_identifier(7));
+
+  ok(ds.write(1, bytes("a")));
+  ok(ds.append(1, bytes("b")));
+  ok(ds.delete_record(1));
+  journal->fail = true;
+  (void)ds.write(2, bytes("c"));  // the journal failed, but its queue was woken
+
+  EXPECT_EQ(unlocked, (std::vector<bool>{true, true, true, true}));
+}
+
 TEST_F(DatasetWrite, OnlyNewInOrderRecordsWakeTheQueue) {
   Dataset ds = create();
   auto notifier = std::make_shared<QueueNotifier>();

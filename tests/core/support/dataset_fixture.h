@@ -56,17 +56,22 @@ struct FakeJournal : JournalHook {
   };
   std::vector<Call> calls;
   bool fail = false;
+  // When set, each call wakes it, as the journal wakes its queue, and hands the callbacks back.
+  std::shared_ptr<QueueNotifier> queue;
 
-  Status record(Call c) {
+  Status record(Call c, Wake& wake) {
     calls.push_back(c);
+    if (queue) wake.absorb(queue->wake());
     if (fail) return fail_io();
     return {};
   }
   static Status fail_io() { return std::unexpected(Error::io("journal append failed")); }
-  Status on_write(std::uint64_t id, const IndexEntry& e) override { return record({"write", id, e}); }
-  Status on_delete(std::uint64_t id, const IndexEntry& e) override { return record({"delete", id, e}); }
-  Status on_append(std::uint64_t id, const IndexEntry& e, std::uint32_t prev, std::uint32_t n) override {
-    return record({"append", id, e, prev, n});
+  Status on_write(std::uint64_t id, const IndexEntry& e, Wake& wake) override { return record({"write", id, e}, wake); }
+  Status on_delete(std::uint64_t id, const IndexEntry& e, Wake& wake) override {
+    return record({"delete", id, e}, wake);
+  }
+  Status on_append(std::uint64_t id, const IndexEntry& e, std::uint32_t prev, std::uint32_t n, Wake& wake) override {
+    return record({"append", id, e, prev, n}, wake);
   }
 };
 
@@ -90,7 +95,7 @@ struct FakeQueue : AttachedQueue {
     if (fail) return std::unexpected(*fail);
     return {};
   }
-  Status close_all() override {
+  Status close_all(Wake&) override {
     calls.push_back("close_all");
     return outcome();
   }
