@@ -2,8 +2,11 @@
 // new module object.
 #include "boundary/classes.h"
 #include "boundary/guard.h"
+#include "dataset_class.h"
 #include "exceptions.h"
+#include "inspect.h"
 #include "py.h"
+#include "query_iterator.h"
 #include "store_config.h"
 
 namespace quelvane::python {
@@ -13,13 +16,21 @@ namespace {
 using Registration = PyStatus (*)(PyObject* module);
 
 // The classes, in the order of the module's attributes and __all__ (after the exceptions).
-// The others take their places as they are written:
-//   Store, DataSetInfo, DataSetState, DataSetInspectResult, StoreConfig, Dataset, QueryIterator,
-//   DatasetQueue, DatasetQueueConsumer, DatasetQueueConsumerInfo, DatasetQueueConsumerPendingEntry,
-//   DatasetQueueConsumerState, DatasetQueueConsumerInspectResult, JournalQueue, JournalQueueConsumer.
 // QueryLengthIterator is made on its first use and never registered.
 constexpr Registration kClasses[] = {
+    // Store
+    &register_class<DataSetInfoClass>,
+    &register_class<DataSetStateClass>,
+    &register_class<DataSetInspectResultClass>,
     &register_class<StoreConfigClass>,
+    &register_class<DatasetClass>,
+    &register_class<QueryIteratorClass>,
+    // DatasetQueue, DatasetQueueConsumer
+    &register_class<DatasetQueueConsumerInfoClass>,
+    &register_class<DatasetQueueConsumerPendingEntryClass>,
+    &register_class<DatasetQueueConsumerStateClass>,
+    &register_class<DatasetQueueConsumerInspectResultClass>,
+    // JournalQueue, JournalQueueConsumer
 };
 
 }  // namespace

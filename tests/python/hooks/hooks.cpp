@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "boundary/entry.h"
+#include "dataset_class.h"
 #include "exceptions.h"
+#include "inspect.h"
+#include "util/fs.h"
 
 namespace quelvane::python::hooks {
 
@@ -172,6 +175,20 @@ PyResult<PyRef> enter_detached(PyTypeObject*, PyRef fn) {
 
 PyResult<void> noop(PyTypeObject*) { return {}; }
 
+// A class that cannot be made: its one method has conflicting call flags.
+struct BrokenClass {
+  static constexpr std::string_view name = "Broken";
+  using Payload = ProbePayload;
+  static ClassMembers members();
+};
+PyObject* never_called(PyObject*, PyObject*) { return nullptr; }
+PyMethodDef kBrokenMethods[] = {{"bad", &never_called, METH_NOARGS | METH_O, nullptr}, {}};
+// Needs the class where it must exist: its creation failure is an internal failure.
+PyResult<void> use_broken_class(PyTypeObject*) {
+  type_object<BrokenClass>();
+  return {};
+}
+
 constexpr Signature<1> kRegisterInto{"Probe", "register_into", {"module"}};
 PyResult<void> register_into(PyTypeObject*, PyRef module) { return register_class<ProbeClass>(module.get()); }
 
@@ -180,6 +197,33 @@ PyResult<std::vector<std::uint64_t>> int_list(PyTypeObject*, std::uint64_t count
   std::vector<std::uint64_t> out;
   for (std::uint64_t i = 0; i < count; ++i) out.push_back(i * i);
   return out;
+}
+
+constexpr Signature<4> kOpenDataset{"Probe", "open_dataset", {"dir", "name", "dataset_type", "read_only"}};
+// A Dataset object over a dataset of its own, without a store (no cache, journal or dirty
+// queue), for the dataset and iterator tests.
+PyResult<PyRef> open_dataset(PyTypeObject*, std::string dir, std::string name, std::string dataset_type,
+                             bool read_only) {
+  const DataSetKey key{std::move(name), std::move(dataset_type)};
+  const fs::Path path(dir);
+  if (fs::path_exists(path / "meta")) {
+    Dataset handle = QV_PY_TRY(from_core(Dataset::open(key, path)));
+    return new_dataset_object(std::move(handle), 1, read_only);
+  }
+  const DataSetConfig config = QV_PY_TRY(from_core(DataSetConfigBuilder(false).build()));
+  Dataset handle = QV_PY_TRY(from_core(Dataset::create(key, path, config)));
+  return new_dataset_object(std::move(handle), 1, read_only);
+}
+
+// A consumer group's inspection record with two pending entries, for the record classes' tests
+// before the queue classes exist.
+PyResult<PyRef> sample_consumer_inspect(PyTypeObject*) {
+  DatasetQueueConsumerInspectResult r;
+  r.info = {"g1", 900, 3};
+  r.state.processed_ts = 41;
+  r.state.pending_entries = {{42, 1700000000, DatasetQueueConsumerPendingEntry::kPending, 2},
+                             {44, 0, DatasetQueueConsumerPendingEntry::kDone, 255}};
+  return wrap<DatasetQueueConsumerInspectResultClass>(std::move(r));
 }
 
 PyMethodDef kMethods[] = {
@@ -212,8 +256,11 @@ PyMethodDef kMethods[] = {
     class_method<kCallOnThread, &call_on_thread>("call_on_thread($cls, callback)\n--\n\n"),
     class_method<kEnterDetached, &enter_detached>("enter_detached($cls, callback)\n--\n\n"),
     class_method_noargs<&noop>("noop", "noop($cls)\n--\n\n"),
+    class_method_noargs<&use_broken_class>("use_broken_class", "use_broken_class($cls)\n--\n\n"),
     class_method<kRegisterInto, &register_into>("register_into($cls, module)\n--\n\n"),
     class_method<kLongList, &int_list>("int_list($cls, count)\n--\n\n"),
+    class_method_noargs<&sample_consumer_inspect>("sample_consumer_inspect", "sample_consumer_inspect($cls)\n--\n\n"),
+    class_method<kOpenDataset, &open_dataset>("open_dataset($cls, dir, name, dataset_type, read_only)\n--\n\n"),
     {},
 };
 
@@ -223,6 +270,8 @@ PyGetSetDef kProperties[] = {
 };
 
 }  // namespace
+
+ClassMembers BrokenClass::members() { return {.methods = kBrokenMethods}; }
 
 ClassMembers ProbeClass::members() {
   return {.doc = "A probe of the call boundary.", .methods = kMethods, .properties = kProperties};

@@ -1,0 +1,222 @@
+#include "dataset_class.h"
+
+#include <span>
+#include <utility>
+
+#include "boundary/entry.h"
+#include "exceptions.h"
+#include "inspect.h"
+#include "query_iterator.h"
+#include "util/text.h"
+
+namespace quelvane::python {
+
+namespace {
+
+// A record's payload argument. A bytes object is immutable and the caller's reference outlives
+// the call, so the core reads it in place; anything else (a bytearray, which Python code running
+// during the call could resize, or a sequence of ints) is copied once.
+struct Data {
+  PyObject* bytes = nullptr;  // borrowed
+  ByteBuffer owned;
+
+  std::span<const std::uint8_t> view() const {
+    if (bytes == nullptr) return owned;
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(bytes)), static_cast<std::size_t>(PyBytes_Size(bytes))};
+  }
+};
+
+}  // namespace
+
+template <>
+struct FromPy<Data> {
+  static PyResult<Data> convert(PyObject* obj) {
+    if (PyBytes_Check(obj)) return Data{obj, {}};
+    ByteBuffer copy = QV_PY_TRY(FromPy<ByteBuffer>::convert(obj));
+    return Data{nullptr, std::move(copy)};
+  }
+};
+
+namespace {
+
+using Self = Object<DatasetClass>;
+
+// The refusal comes after the arguments converted and before the core is reached.
+PyStatus check_writable(const Self& self) {
+  if (self.payload.read_only) return runtime_error("Dataset is read-only");
+  return {};
+}
+
+PyStatus write(Self& self, std::int64_t timestamp, Data data) {
+  QV_PY_TRY(check_writable(self));
+  return from_core(self.payload.handle.write(timestamp, data.view()));
+}
+
+PyStatus append(Self& self, std::int64_t timestamp, Data data) {
+  QV_PY_TRY(check_writable(self));
+  return from_core(self.payload.handle.append(timestamp, data.view()));
+}
+
+PyStatus write_now(Self& self, Data data) {
+  QV_PY_TRY(check_writable(self));
+  return from_core(self.payload.handle.write_now(data.view()));
+}
+
+PyStatus append_now(Self& self, Data data) {
+  QV_PY_TRY(check_writable(self));
+  return from_core(self.payload.handle.append_now(data.view()));
+}
+
+PyStatus delete_record(Self& self, std::int64_t timestamp) {
+  QV_PY_TRY(check_writable(self));
+  return from_core(self.payload.handle.delete_record(timestamp));
+}
+
+PyResult<std::optional<RecordData>> read(Self& self, std::int64_t timestamp) {
+  return from_core(self.payload.handle.read(timestamp));
+}
+
+PyResult<std::optional<RecordData>> read_latest(Self& self) { return from_core(self.payload.handle.read_latest()); }
+
+PyResult<bool> read_exist(Self& self, std::int64_t timestamp) {
+  return from_core(self.payload.handle.read_exist(timestamp));
+}
+
+PyResult<std::optional<std::uint32_t>> read_length(Self& self, std::int64_t timestamp) {
+  return from_core(self.payload.handle.read_length(timestamp));
+}
+
+// Building the cursor raises the class of the error's kind; its steps raise RuntimeError.
+template <class Iterator>
+PyResult<PyRef> query_with(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  QueryState state = QV_PY_TRY(from_core(self.payload.handle.query(start_ts, end_ts)));
+  return wrap<Iterator>(std::optional<QueryState>(std::move(state)));
+}
+
+PyResult<PyRef> query(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  return query_with<QueryIteratorClass>(self, start_ts, end_ts);
+}
+
+PyResult<PyRef> query_length(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  return query_with<QueryLengthIteratorClass>(self, start_ts, end_ts);
+}
+
+PyResult<std::vector<RecordData>> query_all(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  return from_core(self.payload.handle.query_all(start_ts, end_ts));
+}
+
+PyResult<ByteBuffer> query_exist(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  return from_core(self.payload.handle.query_exist(start_ts, end_ts));
+}
+
+PyResult<std::vector<RecordLength>> query_length_all(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  return from_core(self.payload.handle.query_length_all(start_ts, end_ts));
+}
+
+PyStatus flush(Self& self) { return from_core(self.payload.handle.flush()); }
+
+PyResult<PyRef> inspect(Self& self) {
+  quelvane::DataSetInspectResult result = QV_PY_TRY(from_core(self.payload.handle.inspect()));
+  return wrap<DataSetInspectResultClass>(std::move(result));
+}
+
+PyResult<PyRef> repr(Self& self) {
+  return to_py(text::cat("Dataset(id=", self.payload.id, ", dir=", self.payload.data_dir, ")"));
+}
+
+constexpr Signature<2> kWrite{"Dataset", "write", {"timestamp", "data"}};
+constexpr Signature<2> kAppend{"Dataset", "append", {"timestamp", "data"}};
+constexpr Signature<1> kWriteNow{"Dataset", "write_now", {"data"}};
+constexpr Signature<1> kAppendNow{"Dataset", "append_now", {"data"}};
+constexpr Signature<1> kDelete{"Dataset", "delete", {"timestamp"}};
+constexpr Signature<1> kRead{"Dataset", "read", {"timestamp"}};
+constexpr Signature<1> kReadExist{"Dataset", "read_exist", {"timestamp"}};
+constexpr Signature<1> kReadLength{"Dataset", "read_length", {"timestamp"}};
+constexpr Signature<2> kQuery{"Dataset", "query", {"start_ts", "end_ts"}};
+constexpr Signature<2> kQueryAll{"Dataset", "query_all", {"start_ts", "end_ts"}};
+constexpr Signature<2> kQueryExist{"Dataset", "query_exist", {"start_ts", "end_ts"}};
+constexpr Signature<2> kQueryLength{"Dataset", "query_length", {"start_ts", "end_ts"}};
+constexpr Signature<2> kQueryLengthAll{"Dataset", "query_length_all", {"start_ts", "end_ts"}};
+
+constexpr auto X = Borrow::Exclusive;
+
+#define QV_TS_ARG "\n\nArgs:\n    timestamp: Exact timestamp when non-negative; latest-relative offset when negative."
+
+PyMethodDef kMethods[] = {
+    method<DatasetClass, kWrite, X, &write>(
+        "write($self, timestamp, data)\n--\n\nWrite a record (timestamp, data).\n\n"
+        "A record already at timestamp is replaced. data is bytes, a bytearray or a sequence of ints\n"
+        "0..255, at most 4 MiB. Raises RuntimeError on a read-only store's dataset."),
+    method<DatasetClass, kAppend, X, &append>(
+        "append($self, timestamp, data)\n--\n\nAppend bytes to a record.\n\n"
+        "Extends the record at timestamp, or writes it when there is none."),
+    method<DatasetClass, kWriteNow, X, &write_now>(
+        "write_now($self, data)\n--\n\nWrite a record using the current Unix timestamp (seconds)."),
+    method<DatasetClass, kAppendNow, X, &append_now>(
+        "append_now($self, data)\n--\n\nAppend data to a record using the current Unix timestamp (seconds)."),
+    method<DatasetClass, kDelete, X, &delete_record>(
+        "delete($self, timestamp)\n--\n\nDelete the record at the given timestamp."),
+    method<DatasetClass, kRead, X, &read>(
+        "read($self, timestamp)\n--\n\nRead a single record by timestamp." QV_TS_ARG
+        "\n\nReturns (timestamp, data), or None when there is no record."),
+    method_noargs<DatasetClass, X, &read_latest>(
+        "read_latest", "read_latest($self)\n--\n\nRead the latest written timestamp's record without falling back."),
+    method<DatasetClass, kReadExist, X, &read_exist>(
+        "read_exist($self, timestamp)\n--\n\nCheck if index entry exists for a timestamp." QV_TS_ARG),
+    method<DatasetClass, kReadLength, X, &read_length>(
+        "read_length($self, timestamp)\n--\n\nRead the logical data length for a timestamp." QV_TS_ARG),
+    method<DatasetClass, kQuery, X, &query>(
+        "query($self, start_ts, end_ts)\n--\n\nQuery records in [start_ts, end_ts], returns a lazy iterator.\n\n"
+        "Yields (timestamp: int, data: bytes) tuples.\n"
+        "Implements Python iterator protocol (__iter__ / __next__)."),
+    method<DatasetClass, kQueryAll, X, &query_all>(
+        "query_all($self, start_ts, end_ts)\n--\n\nQuery and collect all results into a list.\n\n"
+        "Convenience wrapper: equivalent to list(dataset.query(...))."),
+    method<DatasetClass, kQueryExist, X, &query_exist>(
+        "query_exist($self, start_ts, end_ts)\n--\n\nCheck existence of index entries in [start_ts, end_ts].\n\n"
+        "Returns a bitmap, one bit per timestamp from start_ts, least significant bit first."),
+    method<DatasetClass, kQueryLength, X, &query_length>(
+        "query_length($self, start_ts, end_ts)\n--\n\n"
+        "Query data lengths in [start_ts, end_ts], returns a lazy iterator.\n\n"
+        "Yields (timestamp: int, data_len: int) tuples.\n"
+        "Implements Python iterator protocol (__iter__ / __next__)."),
+    method<DatasetClass, kQueryLengthAll, X, &query_length_all>(
+        "query_length_all($self, start_ts, end_ts)\n--\n\nQuery data lengths and collect all results into a list.\n\n"
+        "Convenience wrapper: equivalent to list(dataset.query_length(...))."),
+    method_noargs<DatasetClass, X, &flush>("flush", "flush($self)\n--\n\nFlush pending data to disk."),
+    method_noargs<DatasetClass, Borrow::Shared, &inspect>(
+        "inspect", "inspect($self)\n--\n\nInspect dataset configuration and runtime state."),
+    {},
+};
+
+#undef QV_TS_ARG
+
+using Payload = const DatasetPayload&;
+
+PyGetSetDef kProperties[] = {
+    property<DatasetClass, [](Payload p) { return to_py(p.data_dir); }>("data_dir",
+                                                                              "Base directory of this dataset."),
+    property<DatasetClass, [](Payload p) { return p.id; }>("id", "Internal dataset ID (used for queue operations)."),
+    property<DatasetClass, [](Payload p) { return p.handle.identifier(); }>(
+        "identifier", "Store-assigned numeric dataset identifier."),
+    property<DatasetClass, [](Payload p) { return p.handle.latest_timestamp(); }>(
+        "latest_timestamp", "Latest successfully written timestamp (None if the dataset is empty)."),
+    {},
+};
+
+}  // namespace
+
+PyResult<PyRef> new_dataset_object(quelvane::Dataset handle, std::uint64_t id, bool read_only) {
+  std::string dir = text::lossy_utf8(handle.dir_path().native());
+  return wrap<DatasetClass>(DatasetPayload{std::move(dir), std::move(handle), id, read_only});
+}
+
+ClassMembers DatasetClass::members() {
+  return {
+      .methods = kMethods,
+      .properties = kProperties,
+      .repr = &slot_entry<DatasetClass, Borrow::Shared, &repr>,
+  };
+}
+
+}  // namespace quelvane::python

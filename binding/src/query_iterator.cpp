@@ -1,0 +1,122 @@
+#include "query_iterator.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "boundary/entry.h"
+#include "exceptions.h"
+
+namespace quelvane::python {
+
+namespace {
+
+// A step's failure is raised as RuntimeError with the error's display text, not as the class of
+// its kind: the iterator protocol is where callers expect it.
+std::unexpected<PyErr> step_error(const Error& error) { return runtime_error(error.display()); }
+
+template <class Cls>
+struct Steps;
+
+template <>
+struct Steps<QueryIteratorClass> {
+  static auto next(QueryState& q) { return q.next_record(); }
+  static auto take(QueryState& q, std::uint64_t count) { return q.take_records(count); }
+};
+
+template <>
+struct Steps<QueryLengthIteratorClass> {
+  static auto next(QueryState& q) { return q.next_length(); }
+  static auto take(QueryState& q, std::uint64_t count) { return q.take_lengths(count); }
+};
+
+template <class Cls>
+using Self = Object<Cls>;
+
+template <class Cls>
+PyResult<PyRef> next_item(Self<Cls>& self) {
+  // Closed: the iteration ends without a step.
+  if (!self.payload) return PyRef{};
+  auto item = Steps<Cls>::next(*self.payload);
+  if (!item) return step_error(item.error());
+  if (!item->has_value()) {
+    // The end of the range releases the cursor and its dataset handle.
+    self.payload.reset();
+    return PyRef{};
+  }
+  return to_py(**item);
+}
+
+template <class Cls>
+PyResult<PyRef> iter_self(Self<Cls>& self) {
+  return PyRef::borrow(self.py());
+}
+
+// Taken out first: the iterator is closed from here on, whatever the core answers.
+template <class Cls>
+PyResult<PyRef> take_out(Self<Cls>& self, std::uint64_t count) {
+  std::optional<QueryState> state = std::exchange(self.payload, std::nullopt);
+  if (!state) return checked_result(PyList_New(0), "list");
+  auto items = Steps<Cls>::take(*state, count);
+  if (!items) return step_error(items.error());
+  return to_py(*items);
+}
+
+template <class Cls>
+PyResult<PyRef> collect_all(Self<Cls>& self) {
+  return take_out(self, UINT64_MAX);
+}
+
+template <class Cls>
+PyResult<PyRef> collect_take(Self<Cls>& self, std::uint64_t count) {
+  return take_out(self, count);
+}
+
+// A closed iterator stays closed: skip and reverse leave it as it is.
+template <class Cls>
+PyResult<void> skip(Self<Cls>& self, std::uint64_t count) {
+  if (self.payload) self.payload->skip(count);
+  return {};
+}
+
+template <class Cls>
+PyResult<void> reverse(Self<Cls>& self) {
+  if (self.payload) self.payload->reverse();
+  return {};
+}
+
+template <class Cls>
+PyResult<void> close(Self<Cls>& self) {
+  self.payload.reset();
+  return {};
+}
+
+template <class Cls>
+constexpr Signature<1> kSkip{Cls::name.data(), "skip", {"count"}};
+template <class Cls>
+constexpr Signature<1> kCollectTake{Cls::name.data(), "collect_take", {"count"}};
+
+template <class Cls>
+PyMethodDef kMethods[] = {
+    method<Cls, kSkip<Cls>, Borrow::Exclusive, &skip<Cls>>("skip($self, count)\n--\n\n"),
+    method_noargs<Cls, Borrow::Exclusive, &reverse<Cls>>("reverse", "reverse($self)\n--\n\n"),
+    method_noargs<Cls, Borrow::Exclusive, &close<Cls>>("close", "close($self)\n--\n\n"),
+    method_noargs<Cls, Borrow::Exclusive, &collect_all<Cls>>("collect_all", "collect_all($self)\n--\n\n"),
+    method<Cls, kCollectTake<Cls>, Borrow::Exclusive, &collect_take<Cls>>("collect_take($self, count)\n--\n\n"),
+    {},
+};
+
+template <class Cls>
+ClassMembers iterator_members() {
+  return {
+      .methods = kMethods<Cls>,
+      .iter = &slot_entry<Cls, Borrow::Shared, &iter_self<Cls>>,
+      .iternext = &slot_entry<Cls, Borrow::Exclusive, &next_item<Cls>>,
+  };
+}
+
+}  // namespace
+
+ClassMembers QueryIteratorClass::members() { return iterator_members<QueryIteratorClass>(); }
+ClassMembers QueryLengthIteratorClass::members() { return iterator_members<QueryLengthIteratorClass>(); }
+
+}  // namespace quelvane::python
