@@ -156,7 +156,7 @@ Status DatasetInner::flush_targets(std::vector<FlushTarget> targets) {
 Status DatasetInner::close_queue() {
   std::shared_ptr<AttachedQueue> q = std::move(queue);
   queue.reset();
-  if (q) QV_TRY(q->close_all());
+  if (q) QV_TRY(q->close_all(pending_wake_));
   q.reset();
   queue_notifier.reset();
   return {};
@@ -298,7 +298,8 @@ Status Dataset::set_identifier(std::uint64_t identifier) {
 Status Dataset::close() {
   auto g = QV_TRY(lock());
   DatasetInner& d = *g;
-  if (!d.closed) {
+  Status closed = [&]() -> Status {
+    if (d.closed) return {};
     if (d.identifier != 0 && d.context && d.context->block_cache) d.context->block_cache->remove_dataset(d.identifier);
     if (!d.read_only()) {
       QV_TRY(d.close_queue());
@@ -307,10 +308,16 @@ Status Dataset::close() {
       QV_TRY(d.index.close_segments());
     }
     d.closed = true;
-  }
+    return {};
+  }();
+  // The queue's close took the wake callbacks out of their slots; releasing one may run user
+  // code, so they are let go of once the dataset is unlocked, on failure too.
+  Wake released = d.take_wake();
   const DataSetKey key = d.key;
-  std::shared_ptr<OnCloseCallback> on_close = d.context ? d.context->on_close : nullptr;
+  std::shared_ptr<OnCloseCallback> on_close = closed && d.context ? d.context->on_close : nullptr;
   g.release();
+  released.run();
+  QV_TRY(std::move(closed));
   if (on_close) on_close->on_close(key);
   return {};
 }

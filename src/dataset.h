@@ -98,7 +98,9 @@ class AttachedQueue {
  public:
   virtual ~AttachedQueue() = default;
   // Takes the queue's own mutex and closes every consumer group; the queue is closed for good.
-  virtual Status close_all() = 0;
+  // The wake callbacks taken out of the groups' slots go to `released`, to be let go of once
+  // the dataset is unlocked.
+  virtual Status close_all(Wake& released) = 0;
   // Writes and synchronises one group's state file; an absent group needs nothing.
   virtual Status flush_group(const std::string& group) = 0;
   // Writes and synchronises every open group's state file.

@@ -22,11 +22,8 @@ Error consumer_closed() { return Error::queue_closed("queue consumer is closed")
 
 // Empties every slot of the group and the slot list; the callbacks go to `released`, to be let
 // go of once the caller holds no lock (releasing one may run user code).
-Status clear_slots(ConsumerGroup& group, std::vector<WakeCallback>& released) {
-  for (auto& slot : group.slots) {
-    WakeCallback cb = QV_TRY(slot->take());
-    if (cb) released.push_back(std::move(cb));
-  }
+Status clear_slots(ConsumerGroup& group, Wake& released) {
+  for (auto& slot : group.slots) released.release_later(QV_TRY(slot->take()));
   group.slots.clear();
   return {};
 }
@@ -85,7 +82,12 @@ Status queue::check_group_name(std::string_view name) {
 
 Status queue::close_dataset_queue(const Dataset& dataset) {
   auto g = QV_TRY(dataset.lock());
-  return g->close_queue();
+  Status closed = g->close_queue();
+  // The callbacks the close took out of their slots are let go of once the dataset is unlocked.
+  Wake released = g->take_wake();
+  g.release();
+  released.run();
+  return closed;
 }
 
 Result<fs::Path> queue::queue_dir(const Dataset& dataset) {
@@ -108,7 +110,7 @@ QueueInner::QueueInner(std::shared_ptr<QueueNotifier> notifier, UnixClock clock)
       notifier_(notifier),
       clock_(std::move(clock)) {}
 
-Status QueueInner::close_all_locked(QueueGroups& g, std::vector<WakeCallback>& released) {
+Status QueueInner::close_all_locked(QueueGroups& g, Wake& released) {
   closed_->exchange(true);
   for (auto& [name, group] : g.groups) {
     group.closed->exchange(true);
@@ -120,10 +122,9 @@ Status QueueInner::close_all_locked(QueueGroups& g, std::vector<WakeCallback>& r
   return {};
 }
 
-Status QueueInner::close_all() {
+Status QueueInner::close_all(Wake& released) {
   // Closed before anything can fail: the dataset has let go of this queue either way.
   closed_->exchange(true);
-  std::vector<WakeCallback> released;  // outlives the lock
   Status closed;
   {
     auto g = QV_TRY(groups_.lock());
@@ -235,8 +236,8 @@ Status DatasetQueue::drop_consumer(std::string_view group_name) {
   QV_TRY(queue::check_group_name(group_name));
   const std::string name(group_name);
   const fs::Path path = QV_TRY(queue::queue_dir(dataset_)) / name;
-  std::vector<WakeCallback> released;  // outlives the lock
-  {
+  Wake released;  // outlives the lock
+  Status dropped = [&]() -> Status {
     auto g = QV_TRY(inner_->groups_.lock());
     if (inner_->closed()) return fail(queue_closed());
     auto it = g->groups.find(name);
@@ -259,7 +260,10 @@ Status DatasetQueue::drop_consumer(std::string_view group_name) {
     }
     if (auto removed = fs::remove_file(path); !removed && removed.error().os_code() != ENOENT)
       return fail(std::move(removed).error());
-  }
+    return {};
+  }();
+  released.run();
+  QV_TRY(std::move(dropped));
   // The dropped group's blocked pollers see their closed flag at once.
   return notifier_->notify();
 }
@@ -356,13 +360,19 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
 
 Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
   QV_TRY(check_open());
+  // This poll's view of the notifications, handed back to the handle however the poll ends.
+  struct Seen {
+    SeenNotifications& handle;
+    std::uint64_t count = handle.start();
+    ~Seen() { handle.finish(count); }
+  } seen{seen_};
   if (auto first = QV_TRY(try_poll())) return first;
   // An unrepresentable deadline is never due: such a poll ends by a record or a close.
   const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
   const std::function<bool()> closed = [this] { return is_closed(); };
   while (true) {
     Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
-    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed); };
+    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed, seen.count); };
     if (run_wait) {
       run_wait(wait);
     } else {
@@ -408,17 +418,20 @@ Status DatasetQueueConsumer::close() {
     s->clear_in_flight();
     QV_TRY(s->sync());
   }
-  std::vector<WakeCallback> released;  // outlives the lock
-  {
+  Wake released;  // outlives the lock
+  Status cleared = [&]() -> Status {
     auto g = QV_TRY(inner_->groups_.lock());
     // A group reopened under this name since is another group: its flag is another flag.
     if (auto it = g->groups.find(group_name_); it != g->groups.end() && it->second.closed == group_closed_) {
-      Status cleared = clear_slots(it->second, released);
+      Status slots = clear_slots(it->second, released);
       g->groups.erase(it);
       g->configs.erase(group_name_);
-      QV_TRY(std::move(cleared));
+      return slots;
     }
-  }
+    return {};
+  }();
+  released.run();
+  QV_TRY(std::move(cleared));
   return notifier_->notify();
 }
 
@@ -434,7 +447,9 @@ Result<DatasetQueueConsumerInspectResult> DatasetQueueConsumer::inspect() {
 Status DatasetQueueConsumer::poll_callback(WakeCallback callback) {
   QV_TRY(check_open());
   if (!callback) {
-    WakeCallback old = QV_TRY(slot_->take());
+    Wake released;
+    released.release_later(QV_TRY(slot_->take()));
+    released.run();
     return {};
   }
   if (!QV_TRY(slot_->try_set(std::move(callback))))

@@ -84,8 +84,9 @@ class QueueInner final : public AttachedQueue {
   QueueInner(std::shared_ptr<QueueNotifier> notifier, UnixClock clock);
 
   // Closes the queue for good and every group with it (in-flight entries released, states
-  // synchronised), then wakes every blocked poller so it sees the close at once.
-  Status close_all() override;
+  // synchronised), then wakes every blocked poller so it sees the close at once. The callbacks
+  // taken out of the slots go to `released`, for the caller to let go of after its locks.
+  Status close_all(Wake& released) override;
   Status flush_group(const std::string& group) override;
   Status flush_all() override;
   std::uint32_t consumer_group_count() override;
@@ -98,7 +99,7 @@ class QueueInner final : public AttachedQueue {
 
   // The body of close_all with the group map held; callbacks taken out of the slots go to
   // `released` so that the caller can let go of them after its locks.
-  Status close_all_locked(QueueGroups& g, std::vector<WakeCallback>& released);
+  Status close_all_locked(QueueGroups& g, Wake& released);
 
   Mutex<QueueGroups> groups_;
   std::shared_ptr<std::atomic<bool>> closed_;
@@ -151,6 +152,7 @@ class DatasetQueueConsumer {
   std::shared_ptr<QueueInner> inner_;
   std::shared_ptr<CallbackSlot> slot_;
   ConsumerGroupConfig config_;
+  SeenNotifications seen_;
 };
 
 class DatasetQueue {

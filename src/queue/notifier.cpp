@@ -27,7 +27,31 @@ Result<WakeCallback> CallbackSlot::get() {
   return *slot;
 }
 
+namespace {
+
+// The innermost open deferral scope of this thread.
+thread_local WakeDeferral* open_deferral = nullptr;
+
+void append(std::vector<WakeCallback>& to, std::vector<WakeCallback>&& from) {
+  if (to.empty()) {
+    to = std::move(from);
+    return;
+  }
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  from.clear();
+}
+
+}  // namespace
+
 void Wake::run() {
+  if (open_deferral != nullptr) {
+    open_deferral->collected_.absorb(std::move(*this));
+    return;
+  }
+  run_now();
+}
+
+void Wake::run_now() {
   auto callbacks = std::exchange(callbacks_, {});
   for (auto& callback : callbacks) {
     try {
@@ -37,20 +61,46 @@ void Wake::run() {
     }
     callback.reset();
   }
+  released_.clear();
 }
 
 void Wake::absorb(Wake&& later) {
-  auto more = std::exchange(later.callbacks_, {});
-  callbacks_.insert(callbacks_.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  append(callbacks_, std::exchange(later.callbacks_, {}));
+  append(released_, std::exchange(later.released_, {}));
+}
+
+void Wake::release_later(WakeCallback callback) {
+  if (callback) released_.push_back(std::move(callback));
+}
+
+WakeDeferral::WakeDeferral() : outer_(std::exchange(open_deferral, this)) {}
+
+WakeDeferral::~WakeDeferral() {
+  if (!finished_) finish().run();
+}
+
+Wake WakeDeferral::finish() {
+  QV_ASSERT(!finished_ && open_deferral == this, "deferral scopes finish innermost first, once");
+  finished_ = true;
+  open_deferral = outer_;
+  return std::move(collected_);
+}
+
+bool WakeDeferral::open() { return open_deferral != nullptr; }
+
+void SeenNotifications::finish(std::uint64_t seen) {
+  std::uint64_t current = seen_->load(std::memory_order_relaxed);
+  while (current < seen && !seen_->compare_exchange_weak(current, seen, std::memory_order_relaxed)) {
+  }
 }
 
 QueueNotifier::QueueNotifier(std::string_view lock_prefix)
     : registry_(text::cat(lock_prefix, "queue callback mutex")),
-      notified_(text::cat(lock_prefix, "notify mutex"), false) {}
+      notifications_(text::cat(lock_prefix, "notify mutex"), 0) {}
 
 Status QueueNotifier::notify() {
-  auto flag = QV_TRY(notified_.lock());
-  *flag = true;
+  auto count = QV_TRY(notifications_.lock());
+  ++*count;
   cv_.notify_all();
   return {};
 }
@@ -82,25 +132,25 @@ Wake QueueNotifier::wake() {
 }
 
 Result<QueueNotifier::WaitResult> QueueNotifier::wait(std::optional<Instant> deadline,
-                                                     const std::function<bool()>& closed) {
-  auto flag = QV_TRY(notified_.lock());
+                                                     const std::function<bool()>& closed, std::uint64_t& seen) {
+  auto count = QV_TRY(notifications_.lock());
   // The closed test comes first: a closing queue also notifies, and its pollers must see the
   // close rather than try once more.
   auto outcome = [&]() -> std::optional<WaitResult> {
     if (closed()) return WaitResult::Closed;
-    if (*flag) {
-      *flag = false;
+    if (*count != seen) {
+      seen = *count;
       return WaitResult::Notified;
     }
     return std::nullopt;
   };
   if (auto now = outcome()) return *now;
-  auto ready = [&] { return closed() || *flag; };
+  auto ready = [&] { return closed() || *count != seen; };
   if (!deadline) {
-    flag.wait(cv_, ready);
+    count.wait(cv_, ready);
   } else {
     if (Clock::now() >= *deadline) return WaitResult::DeadlinePassed;
-    if (!flag.wait_until(cv_, *deadline, ready)) return WaitResult::TimedOut;
+    if (!count.wait_until(cv_, *deadline, ready)) return WaitResult::TimedOut;
   }
   return *outcome();
 }

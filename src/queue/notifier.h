@@ -1,14 +1,18 @@
-// The wake-up hub of a queue: a sticky "notified" flag that blocked pollers wait on, and the
+// The wake-up hub of a queue: a notification count that blocked pollers wait on, and the
 // registry of the consumers' wake callbacks.
 //
 // Callbacks are user code. They are collected under the notifier's locks but run by the
 // caller once it has released its own locks (the dataset's, the queue's), still on the
 // waking thread and after the pollers were notified: a callback that reaches back into the
-// store then meets no lock its own thread holds.
+// store then meets no lock its own thread holds. A caller with a lock of its own that the
+// core cannot see (the interpreter's) opens a `WakeDeferral` around its core call and runs
+// the callbacks itself once the call has returned.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,7 +49,8 @@ class CallbackSlot {
   Mutex<WakeCallback> callback_;
 };
 
-// Callbacks collected from the registry, to be run once the caller's locks are released.
+// Callbacks collected from the registry, to be run once the caller's locks are released, and
+// callbacks taken out of their slots, to be let go of then (releasing one may run user code).
 // Dropping it without run() calls nothing.
 class [[nodiscard]] Wake {
  public:
@@ -53,23 +58,71 @@ class [[nodiscard]] Wake {
   Wake(Wake&&) noexcept = default;
   Wake& operator=(Wake&&) noexcept = default;
 
-  // Calls each callback once, in order, on this thread. A failure unwinding out of one is
-  // logged and the others still run. The Wake is empty afterwards.
+  // Calls each callback once, in order, on this thread, then lets go of the released ones. A
+  // failure unwinding out of a callback is logged and the others still run. Inside a
+  // `WakeDeferral` of this thread, all of it is handed to that scope instead. The Wake is
+  // empty afterwards.
   void run();
   // Appends another wake's callbacks (an operation that woke the queue more than once).
   void absorb(Wake&& later);
+  // Keeps a callback that was taken out of its slot until run().
+  void release_later(WakeCallback callback);
+  // The callbacks to call; released ones do not count.
   bool empty() const { return callbacks_.empty(); }
   std::size_t size() const { return callbacks_.size(); }
 
  private:
   friend class QueueNotifier;
+  // Calls and releases here, whatever scope is open.
+  void run_now();
+
   std::vector<WakeCallback> callbacks_;
+  std::vector<WakeCallback> released_;
+};
+
+// A scope on this thread in which every `Wake::run` hands its callbacks (and the callbacks it
+// would let go of) to the scope instead of running them. Opened around a core call by a
+// caller that holds a lock the core knows nothing of, and finished once the call returned, so
+// that no callback ever runs inside the call. Scopes nest: a scope finished inside another
+// hands what it collected to the outer one.
+class [[nodiscard]] WakeDeferral {
+ public:
+  WakeDeferral();
+  WakeDeferral(const WakeDeferral&) = delete;
+  WakeDeferral& operator=(const WakeDeferral&) = delete;
+  // Finishes the scope if finish() was not called, and runs what it collected.
+  ~WakeDeferral();
+
+  // Closes the scope and hands over what it collected, for the caller to run.
+  Wake finish();
+  // Whether a scope is open on this thread.
+  static bool open();
+
+ private:
+  friend class Wake;
+  WakeDeferral* outer_;
+  bool finished_ = false;
+  Wake collected_;
+};
+
+// What one consumer handle has seen of its notifier's notifications, shared by the handle's
+// copies. A poll starts from it and hands back what it saw: a notification made while nobody
+// polled is seen by the handle's next poll, and each of several polls at once sees every
+// notification.
+class SeenNotifications {
+ public:
+  std::uint64_t start() const { return seen_->load(std::memory_order_relaxed); }
+  // Records the count a poll saw; never moves backwards.
+  void finish(std::uint64_t seen);
+
+ private:
+  std::shared_ptr<std::atomic<std::uint64_t>> seen_ = std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
 class QueueNotifier {
  public:
   enum class WaitResult {
-    Notified,        // the flag was set; it is now cleared
+    Notified,        // a notification came that the poller had not seen; now it has
     Closed,          // the caller's closed test answered true
     DeadlinePassed,  // the deadline had passed before any wait
     TimedOut,        // waited until the deadline without a notification
@@ -79,7 +132,7 @@ class QueueNotifier {
   QueueNotifier(const QueueNotifier&) = delete;
   QueueNotifier& operator=(const QueueNotifier&) = delete;
 
-  // Sets the flag and wakes every waiting poller.
+  // Counts one notification and wakes every waiting poller.
   Status notify();
   Status register_slot(const std::shared_ptr<CallbackSlot>& slot);
   // Snapshots the callbacks of the live slots, forgetting slots nobody holds; a poisoned
@@ -90,16 +143,18 @@ class QueueNotifier {
   // notify, then the callbacks to run after unlocking; none when notify failed.
   Wake wake();
 
-  // One poller's wait: returns as soon as the closed test answers true (tested first), the
-  // flag is set (which this poller then clears), or the deadline (none = never) passes. The
-  // notify mutex is held only inside this call, so a caller may give up other locks (the
-  // interpreter's) around it. Whoever sets a closed flag notifies afterwards, which ends
-  // every wait at once.
-  Result<WaitResult> wait(std::optional<Instant> deadline, const std::function<bool()>& closed);
+  // One poller's wait: returns as soon as the closed test answers true (tested first), a
+  // notification came that `seen` (the count this poller last saw) does not include, or the
+  // deadline (none = never) passes. Every waiting poller sees each notification; `seen` is
+  // brought up to date when it does. The notify mutex is held only inside this call, so a
+  // caller may give up other locks (the interpreter's) around it. Whoever sets a closed flag
+  // notifies afterwards, which ends every wait at once.
+  Result<WaitResult> wait(std::optional<Instant> deadline, const std::function<bool()>& closed,
+                          std::uint64_t& seen);
 
  private:
   Mutex<std::vector<std::weak_ptr<CallbackSlot>>> registry_;
-  Mutex<bool> notified_;
+  Mutex<std::uint64_t> notifications_;
   std::condition_variable cv_;
 };
 

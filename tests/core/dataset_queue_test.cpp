@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -217,6 +218,45 @@ TEST_F(DatasetQueueTest, BlockingPollIsWokenByAPushFromAnotherThread) {
   EXPECT_EQ(*r, (RecordData{1, bytes("a")}));
 }
 
+// Pollers of several groups (and of one handle) waiting at once are all woken by one push.
+TEST_F(DatasetQueueTest, OnePushWakesEveryBlockedPoller) {
+  auto a = consumer("a");
+  auto b = consumer("b");
+  struct Poller {
+    DatasetQueueConsumer* consumer;
+    Duration timeout;
+  };
+  const Poller pollers[] = {{&a, kForever}, {&b, Duration::from_secs(600)}, {&b, kForever}};
+  std::atomic<int> waiting{0};
+  std::vector<std::future<Result<std::optional<QueueRecord>>>> polled;
+  for (const Poller& p : pollers) {
+    polled.push_back(std::async(std::launch::async, [&, p] {
+      bool counted = false;
+      return p.consumer->poll(p.timeout, [&](const std::function<void()>& wait) {
+        if (!std::exchange(counted, true)) ++waiting;
+        wait();
+      });
+    }));
+  }
+  while (waiting < 3) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let each reach its wait
+  push("x");
+  push("y");  // b's two polls each need a record
+  std::vector<std::int64_t> got;
+  for (auto& f : polled) {
+    if (f.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "a poller was not woken";
+      std::abort();  // the blocked thread cannot be joined
+    }
+    auto r = ok(f.get());
+    ASSERT_TRUE(r);
+    got.push_back(r->first);
+  }
+  EXPECT_EQ(got[0], 1);
+  std::sort(got.begin() + 1, got.end());
+  EXPECT_EQ(got, (std::vector<std::int64_t>{1, 1, 2}));
+}
+
 TEST_F(DatasetQueueTest, TimedOutPollMakesOneLastAttempt) {
   auto c = consumer("g", {30, 3});
   push("a");
@@ -360,6 +400,34 @@ TEST_F(DatasetQueueTest, CallbacksAreReleasedOutsideTheLocks) {
   ok(d.poll_callback(watched()));
   ok(q.drop_consumer("g2"));
   EXPECT_EQ(seen, (std::vector<Error>(2, Error::consumer_group_not_found("never-opened"))));
+}
+
+// Closing from the dataset's side lets go of the callbacks after the dataset's lock too: a
+// release that reaches the dataset finds it free.
+TEST_F(DatasetQueueTest, ClosingFromTheDatasetReleasesCallbacksAfterItsLock) {
+  struct Case {
+    const char* what;
+    std::function<void(DatasetQueue&, Dataset&)> close;
+  };
+  const Case cases[] = {
+      {"queue close", [](DatasetQueue& q, Dataset&) { ok(q.close()); }},
+      {"dataset close", [](DatasetQueue&, Dataset& d) { ok(d.close()); }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    Dataset d = ok(Dataset::create(key, tmp.path() / "release" / std::to_string(n++), small_config()));
+    DatasetQueue dq = open_queue(d);
+    std::vector<bool> lock_was_free;
+    {
+      auto held = ok(dq.open_consumer("g", {}));
+      ok(held.poll_callback(WakeCallback(new std::function<void()>([] {}), [&](const std::function<void()>* f) {
+        delete f;
+        lock_was_free.push_back(queue::queue_dir(d).has_value());
+      })));
+    }  // the handle goes; its group's slot keeps the callback
+    c.close(dq, d);
+    EXPECT_EQ(lock_was_free, std::vector<bool>{true}) << c.what;
+  }
 }
 
 TEST_F(DatasetQueueTest, DropAndListGroups) {

@@ -1,5 +1,6 @@
-// The queue's wake-up hub: the sticky notified flag, blocking waits and their deadlines, and
-// the wake callbacks collected from the consumers' slots.
+// The queue's wake-up hub: the notification count each poller compares with what it saw,
+// blocking waits and their deadlines, the wake callbacks collected from the consumers' slots,
+// and the scope that defers them to its opener.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -31,15 +32,16 @@ const auto never_closed = [] { return false; };
 
 std::optional<Instant> in(Clock::duration d) { return Clock::now() + d; }
 
-TEST(QueueNotifier, TheFlagStaysSetUntilAPollerSeesIt) {
+TEST(QueueNotifier, ANotificationStaysUnseenUntilThePollerLooks) {
   QueueNotifier notifier;
-  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::DeadlinePassed);
+  std::uint64_t seen = 0;
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed, seen).value(), WaitResult::DeadlinePassed);
   ASSERT_TRUE(notifier.notify().has_value());  // nobody waits yet
   ASSERT_TRUE(notifier.notify().has_value());
-  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::Notified)
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed, seen).value(), WaitResult::Notified)
       << "a notification before the wait is not lost";
-  EXPECT_EQ(notifier.wait(in(20ms), never_closed).value(), WaitResult::TimedOut)
-      << "the first poller cleared the flag; notifications do not count up";
+  EXPECT_EQ(notifier.wait(in(20ms), never_closed, seen).value(), WaitResult::TimedOut)
+      << "one look sees every notification so far; they do not wake it once each";
 }
 
 TEST(QueueNotifier, ABlockedWaitIsWokenFromAnotherThread) {
@@ -48,7 +50,8 @@ TEST(QueueNotifier, ABlockedWaitIsWokenFromAnotherThread) {
   std::thread poller([&] {
     waiting = true;
     auto started = Clock::now();
-    EXPECT_EQ(notifier.wait(in(60s), never_closed).value(), WaitResult::Notified);
+    std::uint64_t seen = 0;
+    EXPECT_EQ(notifier.wait(in(60s), never_closed, seen).value(), WaitResult::Notified);
     EXPECT_LT(Clock::now() - started, 30s);
   });
   while (!waiting) std::this_thread::yield();
@@ -66,34 +69,49 @@ TEST(QueueNotifier, ClosingEndsAWaitWithoutDeadlineAtOnce) {
   std::atomic<bool> waiting{false};
   std::thread poller([&] {
     waiting = true;
-    EXPECT_EQ(notifier.wait(deadline, [&] { return closed.load(); }).value(), WaitResult::Closed);
+    std::uint64_t seen = 0;
+    EXPECT_EQ(notifier.wait(deadline, [&] { return closed.load(); }, seen).value(), WaitResult::Closed);
   });
   while (!waiting) std::this_thread::yield();
   std::this_thread::sleep_for(10ms);
   closed = true;
   ASSERT_TRUE(notifier.notify().has_value());
   poller.join();
-  EXPECT_EQ(notifier.wait(Clock::now(), [&] { return closed.load(); }).value(), WaitResult::Closed)
+  std::uint64_t seen = 0;
+  EXPECT_EQ(notifier.wait(Clock::now(), [&] { return closed.load(); }, seen).value(), WaitResult::Closed)
       << "the close is seen before the pending notification";
 }
 
-TEST(QueueNotifier, EveryPollerWakesAndOneTakesTheNotification) {
+// Several pollers waiting at once each see the one notification, even without a deadline.
+TEST(QueueNotifier, EveryWaitingPollerSeesEachNotification) {
   QueueNotifier notifier;
-  std::atomic<int> notified{0}, timed_out{0}, started{0};
+  std::atomic<int> notified{0}, started{0};
   std::vector<std::thread> pollers;
   for (int i = 0; i < 3; ++i) {
-    pollers.emplace_back([&] {
+    pollers.emplace_back([&, i] {
+      std::uint64_t seen = 0;
       ++started;
-      auto r = notifier.wait(in(300ms), never_closed).value();
-      ++(r == WaitResult::Notified ? notified : timed_out);
+      const std::optional<Instant> deadline = i == 0 ? std::nullopt : in(60s);
+      if (notifier.wait(deadline, never_closed, seen).value() == WaitResult::Notified && seen == 1) ++notified;
     });
   }
   while (started < 3) std::this_thread::yield();
   std::this_thread::sleep_for(20ms);
+  const auto sent = Clock::now();
   ASSERT_TRUE(notifier.notify().has_value());
   for (auto& t : pollers) t.join();
-  EXPECT_EQ(notified, 1);
-  EXPECT_EQ(timed_out, 2);
+  EXPECT_EQ(notified, 3);
+  EXPECT_LT(Clock::now() - sent, 30s);
+}
+
+TEST(SeenNotifications, CopiesShareItAndItNeverMovesBack) {
+  SeenNotifications seen;
+  SeenNotifications copy = seen;
+  EXPECT_EQ(seen.start(), 0u);
+  copy.finish(5);
+  seen.finish(3);  // a poll that started earlier and saw less
+  EXPECT_EQ(seen.start(), 5u);
+  EXPECT_EQ(copy.start(), 5u);
 }
 
 TEST(QueueNotifier, WakeNotifiesFirstAndRunsCallbacksWhenTheCallerSaysSo) {
@@ -107,7 +125,8 @@ TEST(QueueNotifier, WakeNotifiesFirstAndRunsCallbacksWhenTheCallerSaysSo) {
   Wake wake = notifier.wake();
   EXPECT_EQ(wake.size(), 2u);
   EXPECT_TRUE(calls.empty()) << "nothing runs while the caller may still hold its locks";
-  EXPECT_EQ(notifier.wait(Clock::now(), never_closed).value(), WaitResult::Notified)
+  std::uint64_t seen = 0;
+  EXPECT_EQ(notifier.wait(Clock::now(), never_closed, seen).value(), WaitResult::Notified)
       << "pollers are notified before any callback runs";
   wake.run();
   EXPECT_EQ(calls, (std::vector<std::string>{"a", "b"})) << "registration order";
@@ -169,6 +188,57 @@ TEST(CallbackSlot, HoldsAtMostOneCallback) {
   EXPECT_EQ(slot.take().value(), first) << "handed back for release outside the caller's locks";
   EXPECT_EQ(slot.get().value(), nullptr);
   EXPECT_TRUE(slot.try_set(callback([] {})).value()) << "clear, then register";
+}
+
+// Inside a deferral scope nothing a Wake holds runs or is let go of; the scope's opener runs it
+// all once it finishes the scope. Without a scope a Wake runs at once, as before.
+TEST(WakeDeferral, CollectsEveryWakeOfItsThreadUntilFinished) {
+  QueueNotifier notifier;
+  std::vector<std::string> calls;
+  auto slot = slot_with(notifier, callback([&] { calls.push_back("cb"); }));
+  bool released = false;
+  auto watched = WakeCallback(new std::function<void()>([] {}), [&](const std::function<void()>* f) {
+    delete f;
+    released = true;
+  });
+
+  EXPECT_FALSE(WakeDeferral::open());
+  std::optional<Wake> handed;
+  {
+    WakeDeferral scope;
+    EXPECT_TRUE(WakeDeferral::open());
+    notifier.run_callbacks();
+    Wake with_release = notifier.wake();
+    with_release.release_later(std::move(watched));
+    with_release.run();
+    // Another thread has no scope: its wake runs there and then.
+    std::thread([&] { notifier.run_callbacks(); }).join();
+    EXPECT_EQ(calls.size(), 1u) << "only the other thread's wake ran";
+    EXPECT_FALSE(released);
+    {
+      WakeDeferral inner;
+      notifier.run_callbacks();
+      inner.finish().run();  // hands its callbacks to the outer scope
+    }
+    EXPECT_EQ(calls.size(), 1u);
+    handed = scope.finish();
+    EXPECT_FALSE(WakeDeferral::open());
+    EXPECT_EQ(handed->size(), 3u);
+  }
+  EXPECT_EQ(calls.size(), 1u) << "a finished scope leaves running to its opener";
+  handed->run();
+  EXPECT_EQ(calls.size(), 4u);
+  EXPECT_TRUE(released);
+
+  // A scope left without finish() runs what it collected as it closes: nothing is lost.
+  {
+    WakeDeferral scope;
+    notifier.run_callbacks();
+    EXPECT_EQ(calls.size(), 4u);
+  }
+  EXPECT_EQ(calls.size(), 5u);
+  notifier.run_callbacks();
+  EXPECT_EQ(calls.size(), 6u);
 }
 
 }  // namespace
