@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace quelvane {
 
@@ -65,6 +66,15 @@ std::vector<FlushTarget> DirtyQueue::take_for(const DataSetKey& key) {
   }
   items->erase(kept, items->end());
   return mine;
+}
+
+std::vector<DataSetKey> DirtyQueue::keys() {
+  std::vector<DataSetKey> out;
+  std::unordered_set<DataSetKey> seen;
+  auto items = items_.lock_or_panic();
+  for (const DirtyItem& item : *items)
+    if (seen.insert(item.key).second) out.push_back(item.key);
+  return out;
 }
 
 void DirtyQueue::put_back(const DataSetKey& key, std::vector<FlushTarget> targets) {

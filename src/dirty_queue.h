@@ -61,6 +61,8 @@ class DirtyQueue {
   std::vector<DirtyItem> take_all();
   // The targets of one dataset in queue order; the other datasets' items stay in their order.
   std::vector<FlushTarget> take_for(const DataSetKey& key);
+  // The distinct keys of the queued items, in the order they first appear; nothing is taken.
+  std::vector<DataSetKey> keys();
   // Returns targets that a flush failed on or did not reach, ahead of everything queued since,
   // so that nothing unsynced is ever forgotten.
   void put_back(const DataSetKey& key, std::vector<FlushTarget> targets);

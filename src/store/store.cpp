@@ -1,0 +1,259 @@
+// The store's data directory: the writer lock, the identifier files, the scan of the dataset
+// directories, and opening and tearing down a store.
+#include "store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+#include <string_view>
+#include <system_error>
+
+#include "../util/log.h"
+#include "../util/text.h"
+
+namespace quelvane {
+
+namespace {
+
+constexpr const char* kLogTarget = "quelvane::store";
+
+// The Unicode White_Space characters, as UTF-8.
+constexpr std::array<std::string_view, 25> kWhiteSpace = {
+    "\t", "\n", "\v", "\f", "\r", " ",
+    "\xC2\x85",      // U+0085
+    "\xC2\xA0",      // U+00A0
+    "\xE1\x9A\x80",  // U+1680
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",  // U+2000-U+200A
+    "\xE2\x80\xA8",  // U+2028
+    "\xE2\x80\xA9",  // U+2029
+    "\xE2\x80\xAF",  // U+202F
+    "\xE2\x81\x9F",  // U+205F
+    "\xE3\x80\x80",  // U+3000
+};
+
+std::string_view trim_white_space(std::string_view s) {
+  for (bool again = true; again;) {
+    again = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (s.starts_with(ws)) {
+        s.remove_prefix(ws.size());
+        again = true;
+      }
+      if (s.ends_with(ws)) {
+        s.remove_suffix(ws.size());
+        again = true;
+      }
+    }
+  }
+  return s;
+}
+
+// A small whole file, or none when it is missing. Opened without blocking and refused unless it
+// is a regular file, and read only up to a bound, so a FIFO or a device in its place can neither
+// hang the caller nor exhaust its memory.
+Result<std::optional<std::string>> read_small_file(const fs::Path& path) {
+  QV_TRY(fs::check_path(path));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::optional<std::string>();
+    return fail_errno();
+  }
+  fs::FileDescriptor owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail_errno();
+  if (!S_ISREG(st.st_mode)) return fail(Error::io("not a regular file"));
+  std::string out;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+    if (out.size() > store::kMaxIdentifierFileLen) return fail(Error::io("file too large"));
+  }
+  return std::optional<std::string>(std::move(out));
+}
+
+Result<std::optional<std::string>> read_text_file(const fs::Path& path) {
+  auto text = QV_TRY(read_small_file(path));
+  if (text && text::lossy_utf8(*text) != *text) return fail(Error::io("stream did not contain valid UTF-8"));
+  return text;
+}
+
+std::vector<std::uint8_t> digits_of(std::uint64_t value) {
+  const std::string s = text::cat(value);
+  return {s.begin(), s.end()};
+}
+
+// The entries of dir that are directories (following symbolic links) named by the key rule.
+// An entry that vanished or cannot be looked at is not a dataset directory.
+Result<std::vector<std::string>> key_dirs(const fs::Path& dir) {
+  std::vector<std::string> names = QV_TRY(fs::list_dir(dir));
+  std::erase_if(names, [&](const std::string& n) {
+    if (!store::valid_key_part(n)) return true;
+    auto d = fs::is_dir(dir / n);
+    return !d || !*d;
+  });
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+namespace store {
+
+Result<std::optional<fs::FileDescriptor>> try_lock_dir(const fs::Path& data_dir) {
+  const fs::Path path = data_dir / kLockFileName;
+  QV_TRY(fs::check_path(path));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  fs::FileDescriptor owned(fd);
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    if (errno == EWOULDBLOCK) return std::optional<fs::FileDescriptor>();
+    return fail_errno();
+  }
+  return std::optional<fs::FileDescriptor>(std::move(owned));
+}
+
+Result<std::uint64_t> parse_identifier(std::string_view label, std::string_view text, bool zero_allowed) {
+  const std::string_view digits = trim_white_space(text);
+  const bool decimal =
+      !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!decimal) return fail(Error::invalid_data(text::cat(label, " must be a decimal u64 string")));
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    const auto d = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - d) / 10)
+      return fail(Error::invalid_data(text::cat(label, " exceeds maximum u64 identifier value")));
+    value = value * 10 + d;
+  }
+  if (value == 0 && !zero_allowed) return fail(Error::invalid_data(text::cat(label, " must be > 0")));
+  return value;
+}
+
+Result<std::uint64_t> read_max_identifier(const fs::Path& data_dir) {
+  const auto text = QV_TRY(read_text_file(data_dir / kMaxIdentifierFileName));
+  if (!text) return std::uint64_t{0};
+  return parse_identifier(kMaxIdentifierFileName, *text, true);
+}
+
+Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir) {
+  const fs::Path path = dataset_dir / kIdentifierFileName;
+  const auto text = QV_TRY(read_text_file(path));
+  if (!text) return fail(Error::not_found(text::cat("dataset identifier not found at ", path.string())));
+  return parse_identifier(kIdentifierFileName, *text, false);
+}
+
+Status write_identifier_file(const fs::Path& path, std::uint64_t value) {
+  return fs::write_file(path, digits_of(value));
+}
+
+Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value) {
+  return fs::overwrite_file(data_dir / kMaxIdentifierFileName, digits_of(value));
+}
+
+Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir) {
+  std::vector<ScannedDataset> out;
+  for (const std::string& name : QV_TRY(key_dirs(data_dir))) {
+    for (std::string& type : QV_TRY(key_dirs(data_dir / name))) {
+      fs::Path dir = data_dir / name / type;
+      out.push_back({name, std::move(type), std::move(dir)});
+    }
+  }
+  return out;
+}
+
+}  // namespace store
+
+// ---- open and teardown ----
+
+Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config) {
+  return open(std::move(data_dir), std::move(config), bg::Clocks::system());
+}
+
+Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config, bg::Clocks clocks) {
+  QV_TRY(config.validate());
+  QV_TRY(fs::check_path(data_dir));
+  if (data_dir.empty()) return fail(Error::os(ENOENT));
+
+  // Every failure from here on releases what was taken through the destructor, the lock last.
+  std::unique_ptr<Store> s(new Store());
+  std::error_code ec;
+  s->io_dir_ = std::filesystem::absolute(data_dir, ec);
+  if (ec) return fail(Error::os(ec.value()));
+  s->data_dir_ = std::move(data_dir);
+  s->config_ = config;
+
+  if (config.read_only != true) {
+    QV_TRY(fs::create_dir_all(s->io_dir_));
+    auto fd = QV_TRY(store::try_lock_dir(s->io_dir_));
+    if (fd) {
+      s->writer_lock_ = std::make_shared<const WriterLock>(std::move(*fd));
+    } else if (config.read_only == false) {
+      return fail(Error::invalid_data("store is already locked for writing"));
+    }
+  }
+  s->read_only_ = s->writer_lock_ == nullptr;
+
+  s->block_cache_ = std::make_shared<BlockCache>(config.cache_max_memory);
+  std::shared_ptr<DirtyQueue> dirty = s->read_only_ ? nullptr : std::make_shared<DirtyQueue>();
+  s->journal_ = s->read_only_ ? QV_TRY(Journal::open_read_only(s->io_dir_, config))
+                              : QV_TRY(Journal::open(s->io_dir_, config));
+  s->max_identifier_ = QV_TRY(store::read_max_identifier(s->io_dir_));
+  s->open_datasets_ = std::make_shared<OpenDatasets>();
+
+  if (s->read_only_) {
+    QV_LOG(Info, kLogTarget, "[store] opened in read-only mode, background tasks disabled");
+    return s;
+  }
+  bg::Handles handles{s->open_datasets_, std::move(dirty), s->block_cache_,
+                      [journal = s->journal_] { return journal->flush(); }};
+  if (config.enable_background_thread) {
+    s->bg_tasks_ = BackgroundTasks::spawn(std::move(handles), bg::Settings::of(config), std::move(clocks));
+  } else {
+    s->bg_tasks_ = BackgroundTasks::new_manual(std::move(handles), bg::Settings::of(config), std::move(clocks));
+    QV_LOG(Info, kLogTarget, "[store] background thread disabled, manual tick required");
+  }
+  return s;
+}
+
+void Store::shutdown_background() {
+  std::unique_ptr<BackgroundTasks> tasks = std::move(bg_tasks_);
+  if (tasks) tasks->shutdown();
+}
+
+Store::~Store() {
+  shutdown_background();
+  if (journal_) (void)journal_->flush();
+  data_dir_.clear();
+  io_dir_.clear();
+  open_datasets_.reset();
+  block_cache_.reset();
+  journal_.reset();
+  identifiers_.clear();
+  // Last: whatever the store released above could still write until now.
+  writer_lock_.reset();
+}
+
+}  // namespace quelvane

@@ -1,0 +1,285 @@
+// The store's data directory: identifier files, the writer lock, the scan, open in each
+// read-only mode, and the teardown that gives the lock up last.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+#include "support/dataset_fixture.h"
+#include "support/temp_dir.h"
+#include "util/log.h"
+
+namespace quelvane {
+namespace {
+
+using testing::err;
+using testing::ok;
+using testing::TempDir;
+
+std::string read_text(const fs::Path& p) {
+  auto b = ok(fs::read_file(p));
+  return {b.begin(), b.end()};
+}
+
+void write_text(const fs::Path& p, std::string_view s) { ok(fs::write_file(p, bytes::as_bytes(s))); }
+
+StoreConfig manual_config(ReadOnlyMode read_only = std::nullopt) {
+  StoreConfig c;
+  c.enable_background_thread = false;
+  c.read_only = read_only;
+  return c;
+}
+
+// Whether a writer could take the directory's lock right now.
+bool lock_free(const fs::Path& dir) { return ok(store::try_lock_dir(dir)).has_value(); }
+
+struct LogCapture {
+  std::vector<std::string> lines;
+  LogCapture() {
+    log::set_sink([this](log::Level, std::string_view, std::string_view text) { lines.emplace_back(text); },
+                  log::Level::Info);
+  }
+  ~LogCapture() { log::set_sink(nullptr, log::Level::Off); }
+  bool has(std::string_view line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+};
+
+TEST(StoreIdentifiers, ParseTable) {
+  struct Case {
+    std::string text;
+    bool zero_allowed;
+    std::optional<std::uint64_t> value;
+    std::string error;  // after the label
+  };
+  const std::string kDecimal = " must be a decimal u64 string";
+  const std::vector<Case> cases = {
+      {" 42\n", true, 42, ""},
+      {"\xC2\xA0\xE3\x80\x80" "42\xE2\x80\xA8\t", true, 42, ""},  // Unicode spaces around
+      {"007", false, 7, ""},
+      {"0", true, 0, ""},
+      {"0", false, std::nullopt, " must be > 0"},
+      {"18446744073709551615", true, 18446744073709551615ull, ""},
+      {"18446744073709551616", true, std::nullopt, " exceeds maximum u64 identifier value"},
+      {"99999999999999999999", true, std::nullopt, " exceeds maximum u64 identifier value"},
+      {"+42", true, std::nullopt, kDecimal},
+      {"-1", true, std::nullopt, kDecimal},
+      {"4 2", true, std::nullopt, kDecimal},
+      {"", true, std::nullopt, kDecimal},
+      {" \n\t", true, std::nullopt, kDecimal},
+      {"42\xC2\xA1", true, std::nullopt, kDecimal},  // U+00A1 is not white space
+      {"0x2a", true, std::nullopt, kDecimal},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto r = store::parse_identifier("max_identifier", c.text, c.zero_allowed);
+    if (c.value) {
+      ASSERT_TRUE(r.has_value()) << r.error().display();
+      EXPECT_EQ(*r, *c.value);
+    } else {
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error(), Error::invalid_data("max_identifier" + c.error));
+    }
+  }
+}
+
+TEST(StoreIdentifiers, FilesReadAndWriteExactly) {
+  TempDir tmp;
+  EXPECT_EQ(ok(store::read_max_identifier(tmp.path())), 0u);  // missing
+  ok(store::write_identifier_file(tmp / "identifier", 42));
+  EXPECT_EQ(read_text(tmp / "identifier"), "42");
+  EXPECT_EQ(ok(store::read_identifier_file(tmp.path())), 42u);
+
+  // Rewritten in place from a shorter value and from one of the same length.
+  ok(store::write_max_identifier(tmp.path(), 9));
+  ok(store::write_max_identifier(tmp.path(), 10));
+  EXPECT_EQ(read_text(tmp / "max_identifier"), "10");
+  ok(store::write_max_identifier(tmp.path(), 11));
+  EXPECT_EQ(read_text(tmp / "max_identifier"), "11");
+  EXPECT_EQ(ok(store::read_max_identifier(tmp.path())), 11u);
+
+  const fs::Path missing = tmp / "none";
+  ok(fs::create_dir_all(missing));
+  EXPECT_EQ(err(store::read_identifier_file(missing)),
+            Error::not_found("dataset identifier not found at " + (missing / "identifier").string()));
+  write_text(missing / "identifier", "0");
+  EXPECT_EQ(err(store::read_identifier_file(missing)), Error::invalid_data("identifier must be > 0"));
+}
+
+TEST(StoreIdentifiers, HostileFilesAreIoErrors) {
+  TempDir tmp;
+  write_text(tmp / "max_identifier", "4\xFF");
+  EXPECT_EQ(err(store::read_max_identifier(tmp.path())).kind(), ErrorKind::Io);
+
+  write_text(tmp / "max_identifier", std::string(1 << 20, '1'));
+  EXPECT_EQ(err(store::read_max_identifier(tmp.path())).kind(), ErrorKind::Io);
+
+  // A FIFO would block a plain read for ever; a directory is not a file either.
+  ok(fs::remove_file(tmp / "max_identifier"));
+  ASSERT_EQ(::mkfifo((tmp / "max_identifier").c_str(), 0666), 0);
+  EXPECT_EQ(err(store::read_max_identifier(tmp.path())).kind(), ErrorKind::Io);
+  ok(fs::create_dir_all(tmp / "ds" / "identifier"));
+  EXPECT_EQ(err(store::read_identifier_file(tmp / "ds")).kind(), ErrorKind::Io);
+}
+
+TEST(StoreLock, FlockConflictsWithinOneProcessAndIsNotInherited) {
+  TempDir tmp;
+  auto first = ok(store::try_lock_dir(tmp.path()));
+  ASSERT_TRUE(first.has_value());
+  EXPECT_NE(::fcntl(first->get(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_FALSE(ok(store::try_lock_dir(tmp.path())).has_value());
+  first.reset();
+  EXPECT_TRUE(lock_free(tmp.path()));
+  EXPECT_EQ(read_text(tmp / ".lock"), "");
+}
+
+TEST(StoreScan, ListsValidDatasetDirectoriesSorted) {
+  TempDir tmp;
+  for (const char* d : {"b/x", "a/y", "a/x", "a/z.tmp", "bad.name/x", ".journal/logs", "-/_", "Z/0"})
+    ok(fs::create_dir_all(tmp / d));
+  ok(fs::create_dir_all(tmp / "elsewhere"));
+  ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (tmp / "b" / "link").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp / "gone").c_str(), (tmp / "b" / "dangling").c_str()), 0);
+  ok(fs::create_dir_all(tmp / "\xFF\xFE"));
+  write_text(tmp / "c", "");
+  write_text(tmp / "a" / "file", "");
+
+  std::vector<std::string> seen;
+  for (const auto& d : ok(store::scan_datasets(tmp.path()))) {
+    EXPECT_EQ(d.dir, tmp / d.name / d.dataset_type);
+    seen.push_back(d.name + "/" + d.dataset_type);
+  }
+  // Bytewise: '-' < digits < upper case < '_' < lower case.
+  EXPECT_EQ(seen, (std::vector<std::string>{"-/_", "Z/0", "a/x", "a/y", "b/link", "b/x"}));
+  EXPECT_EQ(err(store::scan_datasets(tmp / "missing")).kind(), ErrorKind::Io);
+}
+
+TEST(StoreOpen, ReadOnlyModes) {
+  TempDir tmp;
+  const fs::Path dir = tmp / "store";
+  {
+    // An invalid configuration touches nothing.
+    StoreConfig bad = manual_config(false);
+    bad.compress_type = 9;
+    EXPECT_FALSE(Store::open(dir, bad).has_value());
+    EXPECT_FALSE(fs::path_exists(dir));
+  }
+  {
+    // True: nothing is created, and there is nothing to list.
+    auto ro = ok(Store::open(dir, manual_config(true)));
+    EXPECT_TRUE(ro->read_only());
+    EXPECT_FALSE(fs::path_exists(dir));
+    EXPECT_EQ(err(ro->get_dataset_names()).kind(), ErrorKind::Io);
+    EXPECT_EQ(err(ro->tick_background_tasks()), Error::invalid_data("read-only store has no background tasks"));
+  }
+  LogCapture logs;
+  auto writer = ok(Store::open(dir, manual_config(false)));
+  EXPECT_FALSE(writer->read_only());
+  EXPECT_TRUE(fs::path_exists(dir / ".lock"));
+  EXPECT_FALSE(fs::path_exists(dir / "max_identifier"));
+  EXPECT_TRUE(logs.has("[store] background thread disabled, manual tick required"));
+
+  EXPECT_EQ(err(Store::open(dir, manual_config(false))), Error::invalid_data("store is already locked for writing"));
+  auto fallback = ok(Store::open(dir, manual_config(std::nullopt)));
+  EXPECT_TRUE(fallback->read_only());
+  EXPECT_TRUE(logs.has("[store] opened in read-only mode, background tasks disabled"));
+  EXPECT_EQ(err(fallback->next_background_delay()), Error::invalid_data("read-only store has no background tasks"));
+
+  writer.reset();
+  EXPECT_TRUE(lock_free(dir));
+  EXPECT_FALSE(ok(Store::open(dir, manual_config(false)))->read_only());
+}
+
+TEST(StoreOpen, BadDirectories) {
+  TempDir tmp;
+  EXPECT_EQ(err(Store::open("", manual_config())), Error::os(ENOENT));
+  write_text(tmp / "file", "");
+  EXPECT_EQ(err(Store::open(tmp / "file", manual_config())), Error::os(EEXIST));
+  EXPECT_EQ(err(Store::open(tmp / "file" / "sub", manual_config())).kind(), ErrorKind::Io);
+  ok(fs::create_dir_all(tmp / "bad"));
+  write_text(tmp / "bad" / "max_identifier", "x");
+  EXPECT_EQ(err(Store::open(tmp / "bad", manual_config())),
+            Error::invalid_data("max_identifier must be a decimal u64 string"));
+  // The failed open gave the lock back.
+  EXPECT_TRUE(lock_free(tmp / "bad"));
+}
+
+TEST(StoreOpen, ContentionWithAnotherProcess) {
+  TempDir tmp;
+  int to_parent[2], to_child[2];
+  ASSERT_EQ(::pipe(to_parent), 0);
+  ASSERT_EQ(::pipe(to_child), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto s = Store::open(tmp.path(), manual_config(false));
+    char c = s ? 'y' : 'n';
+    (void)!::write(to_parent[1], &c, 1);
+    (void)!::read(to_child[0], &c, 1);
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(to_parent[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(err(Store::open(tmp.path(), manual_config(false))),
+            Error::invalid_data("store is already locked for writing"));
+  EXPECT_TRUE(ok(Store::open(tmp.path(), manual_config()))->read_only());
+  ASSERT_EQ(::write(to_child[1], &c, 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_FALSE(ok(Store::open(tmp.path(), manual_config()))->read_only());
+  for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) ::close(fd);
+}
+
+TEST(StoreOpen, TeardownGivesTheLockUpLastUnlessAHandedOutDatasetCanStillWrite) {
+  TempDir tmp;
+  {
+    // Datasets only the registry holds go with the store; the lock is free right after.
+    auto s = ok(Store::open(tmp.path(), StoreConfig{}));
+    ok(s->create_dataset("a", "b"));
+    EXPECT_FALSE(lock_free(tmp.path()));
+  }
+  EXPECT_TRUE(lock_free(tmp.path()));
+
+  // Freed without closing what it handed out: the dataset keeps the lock while it can write.
+  auto s = ok(Store::open(tmp.path(), manual_config()));
+  Dataset ds = ok(s->open_dataset("a", "b"));
+  s.reset();
+  EXPECT_FALSE(lock_free(tmp.path()));
+  ok(ds.write(1, bytes::as_bytes(std::string_view("x"))));
+  EXPECT_EQ(err(Store::open(tmp.path(), manual_config(false))),
+            Error::invalid_data("store is already locked for writing"));
+  ok(ds.close());
+  EXPECT_TRUE(lock_free(tmp.path()));
+
+  // A store whose handed-out dataset was closed gives the lock up with its own end.
+  auto again = ok(Store::open(tmp.path(), manual_config()));
+  Dataset closed = ok(again->open_dataset("a", "b"));
+  ok(closed.close());
+  again.reset();
+  EXPECT_TRUE(lock_free(tmp.path()));
+}
+
+TEST(StoreOpen, RelativeDirectoryIsResolvedOnce) {
+  TempDir tmp;
+  ok(fs::create_dir_all(tmp / "elsewhere"));
+  const fs::Path cwd = std::filesystem::current_path();
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  auto s = Store::open("rel", manual_config());
+  ASSERT_EQ(::chdir((tmp / "elsewhere").c_str()), 0);
+  ASSERT_TRUE(s.has_value());
+  EXPECT_EQ((*s)->data_dir(), fs::Path("rel"));
+  auto created = (*s)->create_dataset("a", "b");
+  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+  ASSERT_TRUE(created.has_value());
+  EXPECT_TRUE(fs::path_exists(tmp / "rel" / "a" / "b" / "meta"));
+  EXPECT_FALSE(fs::path_exists(tmp / "elsewhere" / "rel"));
+}
+
+}  // namespace
+}  // namespace quelvane

@@ -1,0 +1,312 @@
+// The store's dataset operations: each one's checks in their order and with their texts, the
+// identifiers they give out and record, the registry they keep, the journal records of create
+// and drop, and a store killed in the middle of create or drop.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+#include "support/dataset_fixture.h"
+#include "support/temp_dir.h"
+
+namespace quelvane {
+namespace {
+
+using testing::err;
+using testing::ok;
+using testing::TempDir;
+
+StoreConfig small_store(ReadOnlyMode read_only = std::nullopt) {
+  StoreConfig c;
+  c.enable_background_thread = false;
+  c.read_only = read_only;
+  c.data_segment_size = 1 << 20;
+  c.initial_data_segment_size = 16 << 10;
+  c.index_segment_size = 4096;
+  c.initial_index_segment_size = 1024;
+  return c;
+}
+
+std::string read_text(const fs::Path& p) {
+  auto b = ok(fs::read_file(p));
+  return {b.begin(), b.end()};
+}
+
+std::span<const std::uint8_t> payload(std::string_view s) { return bytes::as_bytes(s); }
+
+const std::string kBadName = "dataset name, must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes";
+const std::string kBadType = "dataset type, must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes";
+
+class StoreRegistry : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::unique_ptr<Store> store = ok(Store::open(tmp.path(), small_store()));
+
+  fs::Path dir(const std::string& name, const std::string& type) const { return tmp / name / type; }
+  void reopen(ReadOnlyMode read_only = std::nullopt) {
+    store.reset();
+    store = ok(Store::open(tmp.path(), small_store(read_only)));
+  }
+  // A dataset directory made behind the store's back, holding the given identifier text.
+  void plant(const std::string& name, const std::string& type, std::uint64_t id) {
+    {
+      Dataset ds = ok(Dataset::create({name, type}, dir(name, type), testing::small_config()));
+      ok(ds.close());
+    }
+    ok(store::write_identifier_file(dir(name, type) / "identifier", id));
+  }
+};
+
+TEST_F(StoreRegistry, IdentifiersAreGivenOutOnceAndSurviveReopening) {
+  EXPECT_EQ(ok(store->create_dataset("a", "b")).identifier(), 1u);
+  EXPECT_EQ(ok(store->create_dataset("c", "d")).identifier(), 2u);
+  EXPECT_EQ(read_text(tmp / "max_identifier"), "2");
+  EXPECT_EQ(read_text(dir("a", "b") / "identifier"), "1");
+  reopen();
+  EXPECT_EQ(store->max_identifier(), 2u);
+  ok(store->drop_dataset("c", "d"));
+  EXPECT_EQ(ok(store->create_dataset("c", "d")).identifier(), 3u);
+
+  // Options that fail to build use nothing up; a failure after max_identifier was written does.
+  DataSetConfigBuilder bad(false);
+  bad.compress_type = 7;
+  EXPECT_EQ(err(store->create_dataset("e", "f", bad)).kind(), ErrorKind::InvalidData);
+  EXPECT_EQ(store->max_identifier(), 3u);
+  ok(fs::create_dir_all(tmp / "g"));
+  ok(fs::write_file(tmp / "g" / "h", {}));  // the dataset directory cannot be made
+  EXPECT_EQ(err(store->create_dataset("g", "h")).kind(), ErrorKind::Io);
+  EXPECT_EQ(read_text(tmp / "max_identifier"), "4");
+  EXPECT_EQ(ok(store->create_dataset("e", "f")).identifier(), 5u);
+}
+
+TEST_F(StoreRegistry, CreateChecksInOrder) {
+  const std::string long_name(255, 'n');
+  ok(store->create_dataset(long_name, "t"));
+  ok(store->create_dataset("open", "t"));
+  plant("closed", "t", 99);  // exists on disk, not open
+
+  struct Case {
+    std::string name, type;
+    Error error;
+  };
+  const std::vector<Case> cases = {
+      {".journal", "logs", Error::invalid_data("journal dataset is reserved")},
+      {"", "t", Error::invalid_data(kBadName)},
+      {std::string(256, 'n'), "t", Error::invalid_data(kBadName)},
+      {"a.b", "t", Error::invalid_data(kBadName)},
+      {"a/b", "t", Error::invalid_data(kBadName)},
+      {"\xC3\xA9", "t", Error::invalid_data(kBadName)},
+      {"bad name", "bad type", Error::invalid_data(kBadName)},
+      {"n", "", Error::invalid_data(kBadType)},
+      {"n", "x.tmp", Error::invalid_data(kBadType)},
+      {"open", "t", Error::already_exists("dataset open/t is already open")},
+      {"closed", "t", Error::already_exists("dataset already exists at " + dir("closed", "t").string())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + "/" + c.type);
+    EXPECT_EQ(err(store->create_dataset(c.name, c.type)), c.error);
+  }
+  EXPECT_EQ(store->max_identifier(), 2u);
+
+  reopen(true);
+  for (const char* name : {".journal", "bad.name", "n"})
+    EXPECT_EQ(err(store->create_dataset(name, "logs")), Error::invalid_data("read-only store cannot create dataset"));
+}
+
+TEST_F(StoreRegistry, OpenChecksInOrder) {
+  Dataset ab = ok(store->create_dataset("a", "b"));
+  ok(store->create_dataset("c", "d"));
+  ok(store->drop_dataset("c", "d"));  // 2 is given out but recorded nowhere now
+  plant("dup", "x", 1);               // the identifier of a/b
+  plant("high", "x", 50);             // above max_identifier
+  ok(fs::create_dir_all(dir("nometa", "x")));
+  ok(store::write_identifier_file(dir("nometa", "x") / "identifier", 2));
+  ok(fs::create_dir_all(dir("missing", "x")));
+
+  struct Case {
+    std::string name, type;
+    Error error;
+  };
+  const std::vector<Case> cases = {
+      {".journal", "logs", Error::not_found("journal is not exposed as a dataset handle")},
+      {"a.b", "t", Error::invalid_data(kBadName)},
+      {"n", "t/u", Error::invalid_data(kBadType)},
+      {"missing", "x",
+       Error::not_found("dataset identifier not found at " + (dir("missing", "x") / "identifier").string())},
+      {"high", "x",
+       Error::invalid_data("dataset DataSetKey { name: \"high\", dataset_type: \"x\" } identifier 50 exceeds "
+                           "authoritative max_identifier 2")},
+      {"dup", "x",
+       Error::invalid_data("duplicate dataset identifier 1: DataSetKey { name: \"a\", dataset_type: \"b\" } and "
+                           "DataSetKey { name: \"dup\", dataset_type: \"x\" }")},
+      // The identifier is read before meta.
+      {"nometa", "x", Error::not_found("dataset meta not found at " + (dir("nometa", "x") / "meta").string())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + "/" + c.type);
+    EXPECT_EQ(err(store->open_dataset(c.name, c.type)), c.error);
+  }
+  // A registered key is returned at once, without looking at its files again.
+  ok(fs::remove_file(dir("a", "b") / "identifier"));
+  EXPECT_TRUE(ok(store->open_dataset("a", "b")).same_as(ab));
+}
+
+TEST_F(StoreRegistry, OpenByIdentifier) {
+  plant("b", "x", 2);
+  plant("a", "x", 1);
+  plant("c", "x", 2);
+  ok(store::write_max_identifier(tmp.path(), 2));
+  reopen();
+  EXPECT_EQ(err(store->open_dataset_by_identifier(0)), Error::invalid_data("dataset identifier must be > 0"));
+  EXPECT_EQ(err(store->open_dataset_by_identifier(7)), Error::not_found("dataset identifier 7"));
+  // Found by scan, recorded and opened.
+  Dataset a = ok(store->open_dataset_by_identifier(1));
+  EXPECT_TRUE(ok(store->open_dataset("a", "x")).same_as(a));
+  // Two directories holding it are named in sorted order.
+  EXPECT_EQ(err(store->open_dataset_by_identifier(2)),
+            Error::invalid_data("duplicate dataset identifier 2: DataSetKey { name: \"b\", dataset_type: \"x\" } and "
+                                "DataSetKey { name: \"c\", dataset_type: \"x\" }"));
+  // An identifier above max_identifier anywhere in the walk ends it, even for another one.
+  plant("0", "x", 9);
+  EXPECT_EQ(err(store->open_dataset_by_identifier(7)),
+            Error::invalid_data("dataset DataSetKey { name: \"0\", dataset_type: \"x\" } identifier 9 exceeds "
+                                "authoritative max_identifier 2"));
+  // Without meta, a directory is not looked at.
+  ok(fs::remove_file(dir("0", "x") / "meta"));
+  EXPECT_EQ(err(store->open_dataset_by_identifier(7)), Error::not_found("dataset identifier 7"));
+}
+
+TEST_F(StoreRegistry, DropRemovesTheDirectoryAndNeverFollowsLinks) {
+  ok(store->create_dataset("a", "x"));
+  ok(store->create_dataset("a", "y"));
+  ok(store->create_dataset("b", "x"));
+  // Outside files reachable through links inside the dataset tree must survive the drop.
+  ok(fs::create_dir_all(tmp / "outside"));
+  ok(fs::write_file(tmp / "outside" / "keep", payload("k")));
+  ASSERT_EQ(::symlink((tmp / "outside").c_str(), (dir("b", "x") / "data" / "link").c_str()), 0);
+
+  ok(store->drop_dataset("b", "x"));
+  EXPECT_FALSE(fs::path_exists(dir("b", "x")));
+  EXPECT_TRUE(fs::path_exists(tmp / "b"));
+  EXPECT_TRUE(fs::path_exists(tmp / "outside" / "keep"));
+  EXPECT_EQ(ok(store->get_dataset_names()), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(ok(store->get_dataset_types("a")), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(err(store->get_dataset_types("a.b")), Error::invalid_data(kBadName));
+  EXPECT_EQ(err(store->open_dataset_by_identifier(3)), Error::not_found("dataset identifier 3"));
+
+  // A dataset that is not open is opened to be dropped, so one without identifier cannot be.
+  reopen();
+  ok(store->drop_dataset("a", "y"));
+  ok(fs::remove_file(dir("a", "x") / "identifier"));
+  EXPECT_EQ(err(store->drop_dataset("a", "x")).kind(), ErrorKind::NotFound);
+  EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("journal dataset is reserved"));
+  reopen(true);
+  EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("read-only store cannot drop dataset"));
+}
+
+TEST_F(StoreRegistry, InspectOpensAndRegistersWithoutRecording) {
+  plant("a", "x", 1);
+  plant("b", "x", 1);  // the same identifier: inspect makes no duplicate check
+  ok(store::write_max_identifier(tmp.path(), 1));
+  reopen();
+  EXPECT_EQ(ok(store->inspect_dataset("a", "x")).info.identifier, 1u);
+  EXPECT_EQ(ok(store->inspect_dataset("b", "x")).info.identifier, 1u);
+  EXPECT_EQ(err(store->inspect_dataset(".journal", "logs")), Error::invalid_data(kBadName));
+  // Registered: open returns the inspected dataset without any identifier check.
+  ok(fs::remove_file(dir("b", "x") / "identifier"));
+  ok(store->open_dataset("b", "x"));
+  // Not recorded: a's identifier is still free for b's.
+  ok(store->open_dataset("a", "x"));
+}
+
+TEST_F(StoreRegistry, ClosingLeavesTheRegistry) {
+  Dataset ds = ok(store->create_dataset("a", "b"));
+  ok(ds.close());
+  EXPECT_EQ(err(store->create_dataset("a", "b")),
+            Error::already_exists("dataset already exists at " + dir("a", "b").string()));
+  Dataset again = ok(store->open_dataset("a", "b"));
+  EXPECT_FALSE(again.same_as(ds));
+  ok(again.write(1, payload("x")));
+  // The callback outlives the store harmlessly.
+  store.reset();
+  ok(again.close());
+}
+
+TEST_F(StoreRegistry, ReadOnlyStoreSeesDatasetsALiveWriterCreates) {
+  auto reader = ok(Store::open(tmp.path(), small_store()));  // the lock is held: read-only
+  ASSERT_TRUE(reader->read_only());
+  Dataset w = ok(store->create_dataset("a", "b"));
+  ok(w.write(5, payload("five")));
+  ok(w.flush());
+  Dataset r = ok(reader->open_dataset("a", "b"));
+  EXPECT_EQ(ok(r.read(5))->second, std::vector<std::uint8_t>({'f', 'i', 'v', 'e'}));
+  EXPECT_EQ(err(r.write(6, payload("x"))).kind(), ErrorKind::InvalidData);
+  EXPECT_EQ(reader->max_identifier(), 1u);
+  EXPECT_EQ(err(reader->open_journal_queue()), Error::invalid_data("read-only store cannot open journal queue"));
+}
+
+TEST_F(StoreRegistry, JournalRecordsCreateAndDrop) {
+  DataSetConfigBuilder journalled(true);
+  journalled.data_segment_size = 1 << 20;
+  journalled.initial_data_segment_size = 16 << 10;
+  const Dataset ds = ok(store->create_dataset("a", "b", journalled));
+  const auto metadata = ok(meta::read_meta_payload(dir("a", "b") / "meta"));
+  ASSERT_EQ(metadata.size(), 82u);
+  ok(store->create_dataset("plain", "b"));  // not journalled: no record
+  ok(store->drop_dataset("a", "b"));
+  const auto records = ok(store->journal_query(1, 10));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].second, ok(journal::record::encode(JournalEntry::create_dataset(1, {"a", "b"}, metadata))));
+  EXPECT_EQ(records[1].second, ok(journal::record::encode(JournalEntry::drop_dataset(1, {"a", "b"}, metadata))));
+  EXPECT_EQ(records[0].second.size(), 96u);
+
+  // With the store's journal off, a journalled dataset writes no record.
+  TempDir off;
+  StoreConfig c = small_store();
+  c.enable_journal = false;
+  auto s = ok(Store::open(off.path(), c));
+  ok(s->create_dataset("a", "b", journalled));
+  ok(s->drop_dataset("a", "b"));
+  EXPECT_FALSE(fs::path_exists(off / ".journal"));
+}
+
+// A child creates and drops datasets until it is killed; the store must open again, create,
+// and open and write every dataset that got its identifier.
+TEST_F(StoreRegistry, KilledDuringCreateAndDrop) {
+  store.reset();
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto s = Store::open(tmp.path(), small_store(false));
+      if (!s) ::_exit(1);
+      for (int i = 0;; ++i) {
+        const std::string name = "k" + std::to_string(round) + "_" + std::to_string(i % 4);
+        if (!(*s)->create_dataset(name, "t")) (void)(*s)->drop_dataset(name, "t");
+      }
+    }
+    ::usleep(20'000 + round * 7'000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    auto s = ok(Store::open(tmp.path(), small_store(false)));
+    ok(s->create_dataset("after" + std::to_string(round), "t"));
+    for (const auto& d : ok(store::scan_datasets(tmp.path()))) {
+      if (!fs::path_exists(d.dir / "identifier") || !fs::path_exists(d.dir / "meta")) continue;
+      SCOPED_TRACE(d.name);
+      Dataset ds = ok(s->open_dataset(d.name, d.dataset_type));
+      ok(ds.write(round + 1, payload("after a kill")));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quelvane
