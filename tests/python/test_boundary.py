@@ -281,6 +281,13 @@ def test_internal_failure_is_panic_exception(hooks, call, message):
     assert type(raised(hooks.Probe.panic, "again")) is cls
 
 
+def test_class_creation_failure_names_only_the_class(hooks):
+    err = raised(hooks.Probe.use_broken_class)
+    assert type(err).__name__ == "PanicException"
+    assert err.args == ("failed to create type object for `Broken`",)
+    assert hooks.Probe.make(1).value == 1  # nothing was left set
+
+
 # --- threads ---------------------------------------------------------------------------------
 
 def test_release_from_a_detached_thread_waits_for_the_next_entry(hooks):

@@ -53,10 +53,10 @@ PyResult<PyRef> create_class(const ClassDef& def) {
   return PyRef::steal(cls);
 }
 
-void class_creation_failed(std::string_view name, PyErr error) {
-  std::move(error).raise();
-  const std::string why = take_error_text();
-  internal_failure(text::cat("failed to create type object for `", name, "` (", why, ")"));
+void class_creation_failed(std::string_view name, PyErr /*why*/) {
+  // The interpreter's reason was taken out of its error indicator and is dropped with it: the
+  // failure names the class, and nothing else is left set.
+  internal_failure(text::cat("failed to create type object for `", name, "`"));
 }
 
 PyResult<PyRef> allocate_object(PyTypeObject* cls) {
