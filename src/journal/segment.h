@@ -26,6 +26,11 @@
 
 namespace quelvane {
 
+// Called with the segment's path at every ordering point of a change, once the stores before
+// it are made. Tests install one to take the file as a kill at that point would leave it.
+using JournalBarrierObserver = void (*)(const fs::Path& path);
+void set_journal_barrier_observer(JournalBarrierObserver observer);
+
 class JournalSegment {
  public:
   static constexpr std::uint64_t kHeaderSize = 108;
@@ -92,6 +97,7 @@ class JournalSegment {
     std::int64_t first = 0;        // sequence of its first record
     std::uint64_t count = 0;
     std::uint64_t raw_len = 0;  // the raw payload the scan accepted (bounds a raw block)
+    bool sealed = false;        // sealed when indexed: payload_at is where its bytes are read
   };
   // The raw payload of the block read last, with the offset of each record.
   struct Decoded {
