@@ -1,4 +1,5 @@
-// The main job: stores, reads, queries and consumes records of one dataset in a data directory.
+// The main job: opens a store, then stores, reads, queries and consumes records of one of its
+// datasets.
 //   quickstart <data directory>
 #include <bit>
 #include <cstdio>
@@ -7,6 +8,7 @@
 
 #include "dataset.h"
 #include "queue/mod.h"
+#include "store/store.h"
 
 namespace {
 
@@ -26,12 +28,15 @@ T must(Result<T> r, const char* what) {
 }
 
 int run(const fs::Path& data_dir) {
-  const DataSetKey key{"sensors", "temperature"};
-  const fs::Path dir = data_dir / key.name / key.dataset_type;
-  Dataset ds = fs::path_exists(dir / "meta")
-                   ? must(Dataset::open(key, dir), "open dataset")
-                   : must(Dataset::create(key, dir, must(DataSetConfigBuilder(false).build(), "options")),
-                          "create dataset");
+  // The store owns the directory: its writer lock, the shared block cache, the journal and the
+  // background flushing all come with it.
+  std::unique_ptr<Store> store = must(Store::open(data_dir, StoreConfig{}), "open store");
+  auto opened = store->open_dataset("sensors", "temperature");
+  Dataset ds = opened                                        ? std::move(opened).value()
+               : opened.error().kind() != ErrorKind::NotFound ? must(std::move(opened), "open dataset")
+                                                              : must(store->create_dataset("sensors", "temperature"),
+                                                                     "create dataset");
+  std::printf("dataset identifier %llu\n", static_cast<unsigned long long>(ds.identifier()));
 
   // Store: one reading a minute, then a correction of the latest and an out-of-order fix.
   const std::int64_t start = ds.latest_timestamp().value_or(1'700'000'000) + 60;
@@ -86,6 +91,8 @@ int run(const fs::Path& data_dir) {
               static_cast<unsigned long long>(info.state.total_data_size),
               static_cast<unsigned long long>(info.state.total_uncompressed_size), info.state.data_segments);
   must(ds.close(), "close dataset");
+  auto names = must(store->get_dataset_names(), "list datasets");
+  std::printf("datasets in the store: %zu\n", names.size());
   return 0;
 }
 
