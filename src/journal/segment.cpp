@@ -531,9 +531,17 @@ std::size_t JournalSegment::block_of(std::int64_t sequence) const {
 // this read-only segment saw raw. A raw block is bounded by what the scan accepted, whatever
 // its header says since.
 Result<JournalSegment::BlockRecords> JournalSegment::read_block(const Block& block) {
+  if (!bytes::fits(file_.size(), block.at, kBlockHeader)) return invalid("journal block payload out of bounds");
+  util::BlockHeader live = util::read_block_header(file_.bytes(), block.at);
+  // A block a live writer sealed since this read-only open may now reach past the part of
+  // the file mapped then: map the file again, as it is now.
+  if (read_only_ && (live.flags & util::kCompressed) != 0 &&
+      !bytes::fits(file_.size(), block.at + kBlockHeader, live.payload_size)) {
+    file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadOnly));
+    if (!bytes::fits(file_.size(), block.at, kBlockHeader)) return invalid("journal block payload out of bounds");
+    live = util::read_block_header(file_.bytes(), block.at);
+  }
   const auto file = file_.bytes();
-  if (!bytes::fits(file.size(), block.at, kBlockHeader)) return invalid("journal block payload out of bounds");
-  const util::BlockHeader live = util::read_block_header(file, block.at);
   if ((live.flags & util::kCompressed) == 0) {
     if (!bytes::fits(file.size(), block.at + kBlockHeader, block.raw_len))
       return invalid("journal block payload out of bounds");
