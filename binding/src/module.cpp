@@ -7,6 +7,7 @@
 #include "inspect.h"
 #include "py.h"
 #include "query_iterator.h"
+#include "store.h"
 #include "store_config.h"
 
 namespace quelvane::python {
@@ -18,7 +19,7 @@ using Registration = PyStatus (*)(PyObject* module);
 // The classes, in the order of the module's attributes and __all__ (after the exceptions).
 // QueryLengthIterator is made on its first use and never registered.
 constexpr Registration kClasses[] = {
-    // Store
+    &register_class<StoreClass>,
     &register_class<DataSetInfoClass>,
     &register_class<DataSetStateClass>,
     &register_class<DataSetInspectResultClass>,

@@ -1,0 +1,42 @@
+// Store: the Python entry to a data directory. It owns one core store while open (none once
+// closed, and none from the start for an object made by Store()), and keeps every dataset it
+// handed out under an id of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+#include "boundary/classes.h"
+#include "store/store.h"
+
+namespace quelvane::python {
+
+struct StorePayload {
+  std::unique_ptr<quelvane::Store> core;  // null: closed
+  // One entry per Dataset object handed out, under its id; entries leave only at close or
+  // teardown (a dropped dataset's entry stays).
+  std::unordered_map<std::uint64_t, quelvane::Dataset> tracked_datasets;
+  std::uint64_t next_dataset_id = 1;
+
+  StorePayload() = default;
+  explicit StorePayload(std::unique_ptr<quelvane::Store> store) : core(std::move(store)) {}
+  StorePayload(StorePayload&&) noexcept = default;
+  StorePayload& operator=(StorePayload&&) = delete;
+  // The teardown on free: flushes the handed-out datasets without closing them, then drops the
+  // core store. Whatever of the store a live dataset still needs (the writer lock among it) it
+  // keeps itself.
+  ~StorePayload();
+};
+
+struct StoreClass {
+  static constexpr std::string_view name = "Store";
+  using Payload = StorePayload;
+  static ClassMembers members();
+};
+
+// The open core store, or RuntimeError "Store is closed".
+PyResult<quelvane::Store*> open_core(StorePayload& store);
+
+}  // namespace quelvane::python

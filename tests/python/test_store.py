@@ -1,0 +1,398 @@
+"""Store: opening and closing, handing out datasets, the option merge, the journal and background
+methods, the closed state, the writer lock, and a read-only store beside a live writer."""
+import gc
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quelvane
+from quelvane import Store, StoreConfig
+
+pytestmark = pytest.mark.skipif(not hasattr(quelvane, "Store"), reason="the Store class is not built")
+
+
+def raised(fn, *args, **kwargs):
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    return info.value
+
+
+def expect(err, cls, message):
+    assert type(err) is cls, (type(err), str(err))
+    assert str(err) == message
+
+
+QUIET = StoreConfig(enable_background_thread=False)
+
+
+# --- the closed state ------------------------------------------------------------------------
+
+CLOSED_CALLS = [
+    ("create_dataset", ("a", "b")),
+    ("open_dataset", ("a", "b")),
+    ("open_dataset_by_identifier", (1,)),
+    ("journal_latest_sequence", ()),
+    ("journal_read", (1,)),
+    ("journal_query", (1, 2)),
+    ("drop_dataset", ("a", "b")),
+    ("tick_background_tasks", ()),
+    ("next_background_delay", ()),
+    ("get_dataset_names", ()),
+    ("get_dataset_types", ("a",)),
+    ("inspect_dataset", ("a", "b")),
+]
+
+
+@pytest.mark.parametrize("method,args", CLOSED_CALLS)
+def test_a_closed_store_refuses(data_dir, method, args):
+    closed = Store.open(data_dir)
+    closed.close()
+    for store in (Store(), closed):
+        expect(raised(getattr(store, method), *args), RuntimeError, "Store is closed")
+
+
+def test_store_constructor(data_dir):
+    s = Store()
+    assert type(s) is Store and s.__enter__() is s
+    expect(raised(s.close), RuntimeError, "Store is already closed")
+    expect(raised(Store, 1), TypeError, "Store.__new__() takes 0 positional arguments but 1 was given")
+    expect(raised(Store, x=1), TypeError, "Store.__new__() got an unexpected keyword argument 'x'")
+    with pytest.raises(RuntimeError, match="^Store is already closed$"):
+        with Store():
+            pass
+
+
+def test_argument_errors_win_over_closed():
+    s = Store()
+    expect(raised(s.open_dataset, 1, "b"), TypeError, "argument 'name': 'int' object cannot be converted to 'str'")
+    expect(raised(s.open_dataset_by_identifier, -1), OverflowError, "can't convert negative int to unsigned")
+    expect(raised(s.create_dataset, "a", "b", compress_level=256), OverflowError,
+           "out of range integral type conversion attempted")
+    expect(raised(s.journal_read), TypeError, "Store.journal_read() missing 1 required positional argument: 'sequence'")
+    expect(raised(s.__exit__), TypeError,
+           "Store.__exit__() missing 3 required positional arguments: '_exc_type', '_exc_val', and '_exc_tb'")
+    expect(raised(s.drop_dataset), TypeError,
+           "Store.drop_dataset() missing 2 required positional arguments: 'name' and 'dataset_type'")
+    expect(raised(s.create_dataset, "a", "b", 1), TypeError,
+           "Store.create_dataset() takes 2 positional arguments but 3 were given")
+
+
+def test_close_and_context_manager(data_dir):
+    s = Store.open(data_dir)
+    assert s.close() is None
+    expect(raised(s.close), RuntimeError, "Store is already closed")
+    with pytest.raises(RuntimeError, match="^Store is already closed$"):
+        with Store.open(data_dir) as s:
+            assert s.__exit__(None, None, None) is None  # closes; leaving the block finds it closed
+    expect(raised(s.get_dataset_names), RuntimeError, "Store is closed")
+    with pytest.raises(KeyError):  # __exit__ returns None: the body's exception propagates
+        with Store.open(data_dir) as s:
+            raise KeyError("x")
+    expect(raised(s.get_dataset_names), RuntimeError, "Store is closed")
+
+
+# --- opening ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("data_dir,config,cls,message", [
+    (5, None, TypeError, "argument 'data_dir': 'int' object cannot be converted to 'str'"),
+    (None, None, TypeError, "argument 'data_dir': 'None' is not an instance of 'str'"),
+    (b"/tmp/x", None, TypeError, "argument 'data_dir': 'bytes' object cannot be converted to 'str'"),
+    (pathlib.Path("/tmp/x"), None, TypeError, "argument 'data_dir': 'PosixPath' object cannot be converted to 'str'"),
+    ("/tmp/x", 1, TypeError, "argument 'config': 'int' object cannot be converted to 'StoreConfig'"),
+])
+def test_open_argument_errors(data_dir, config, cls, message):
+    expect(raised(Store.open, data_dir, config), cls, message)
+
+
+def test_nul_is_refused_before_any_file(tmp_path):
+    target = tmp_path / "d"
+    expect(raised(Store.open, str(target) + "\0x"), ValueError, "embedded null byte")
+    assert not target.exists()
+    with Store.open(str(target)) as s:
+        for method, args in [("create_dataset", ("a\0", "b")), ("open_dataset", ("a", "b\0")),
+                             ("drop_dataset", ("a\0", "b")), ("inspect_dataset", ("a", "\0")),
+                             ("get_dataset_types", ("\0",))]:
+            expect(raised(getattr(s, method), *args), ValueError, "embedded null byte")
+        assert not (target / "a").exists() and s.get_dataset_names() == []
+
+
+def test_options_are_checked_at_open(data_dir):
+    err = raised(Store.open, data_dir, StoreConfig(data_segment_size=0))
+    assert isinstance(err, quelvane.QvanInvalidDataError)
+
+
+def test_open_on_an_instance_gives_a_store(data_dir):
+    s = Store().open(data_dir)
+    assert type(s) is Store
+    s.close()
+
+
+# --- handing out datasets --------------------------------------------------------------------
+
+def test_ids_and_identifiers(store, data_dir):
+    a = store.create_dataset("a", "b")
+    b = store.open_dataset("a", "b")
+    c = store.open_dataset_by_identifier(a.identifier)
+    assert (a.id, b.id, c.id) == (1, 2, 3)
+    assert a.identifier == b.identifier == c.identifier
+    assert a.data_dir == b.data_dir == os.path.join(data_dir, "a", "b")
+    a.write(1, b"x")
+    assert b.read(1) == (1, b"x") and c.read_latest() == (1, b"x")
+    other = Store.open(data_dir, StoreConfig(read_only=True))
+    assert other.open_dataset("a", "b").id == 1
+    other.close()
+
+
+def test_core_errors_hand_out_nothing(store):
+    expect(raised(store.open_dataset, "a", "b"), quelvane.QvanNotFoundError,
+           f"not found: dataset identifier not found at {store.create_dataset('x', 'y').data_dir[:-4]}/a/b/identifier")
+    store.create_dataset("a", "b")
+    err = raised(store.create_dataset, "a", "b")
+    expect(err, quelvane.QvanAlreadyExistsError, "already exists: dataset a/b is already open")
+    err = raised(store.create_dataset, "bad name", "b")
+    assert type(err) is quelvane.QvanInvalidDataError and str(err).startswith("invalid data: dataset name, must match")
+    expect(raised(store.open_dataset_by_identifier, 0), quelvane.QvanInvalidDataError,
+           "invalid data: dataset identifier must be > 0")
+    expect(raised(store.open_dataset_by_identifier, 99), quelvane.QvanNotFoundError, "not found: dataset identifier 99")
+    assert store.open_dataset("a", "b").id == 3  # x/y took 1, a/b 2; the failures took none
+
+
+@pytest.mark.parametrize("store_level,kwargs,expected", [
+    (6, {}, {"compress_level": 6, "index_continuous": 0, "enable_journal": False}),
+    (3, {"compress_level": None}, {"compress_level": 3}),
+    (6, {"compress_level": 200}, {"compress_level": 9}),
+    (6, {"compress_level": 0}, {"compress_level": 0}),
+    (6, {"index_continuous": True}, {"index_continuous": 1}),
+    (6, {"enable_journal": True}, {"enable_journal": True}),
+    (6, {"data_segment_size": 1 << 20, "index_segment_size": 1 << 16},
+     {"data_segment_size": 1 << 20, "index_segment_size": 1 << 16}),
+    (6, {"initial_data_segment_size": 1 << 16, "initial_index_segment_size": 8192},
+     {"initial_data_segment_size": 1 << 16, "initial_index_segment_size": 8192}),
+    (6, {"data_segment_size": None}, {"data_segment_size": 67108864, "compress_type": 0, "retention_window": 0}),
+])
+def test_create_dataset_options(data_dir, store_level, kwargs, expected):
+    # The store's own enable_journal (True by default) does not reach the dataset.
+    with Store.open(data_dir, StoreConfig(compress_level=store_level, enable_journal=True)) as s:
+        info = s.create_dataset("a", "b", **kwargs).inspect().info
+        assert {k: getattr(info, k) for k in expected} == expected
+
+
+@pytest.mark.parametrize("kwargs,cls,message", [
+    ({"index_continuous": None}, TypeError, "argument 'index_continuous': 'None' is not an instance of 'bool'"),
+    ({"enable_journal": 1}, TypeError, "argument 'enable_journal': 'int' object cannot be converted to 'bool'"),
+    ({"compress_level": 256}, OverflowError, "out of range integral type conversion attempted"),
+    ({"compress_level": -1}, OverflowError, "out of range integral type conversion attempted"),
+    ({"data_segment_size": "1"}, TypeError, "argument 'data_segment_size': 'str' object cannot be interpreted as an integer"),
+    ({"level": 1}, TypeError, "Store.create_dataset() got an unexpected keyword argument 'level'"),
+])
+def test_create_dataset_argument_errors(store, kwargs, cls, message):
+    expect(raised(store.create_dataset, "a", "b", **kwargs), cls, message)
+    assert store.get_dataset_names() == []
+
+
+def test_names_types_inspect_and_drop(store):
+    for name, kind in [("b", "x"), ("a", "z"), ("a", "y")]:
+        store.create_dataset(name, kind).write(1, b"v")
+    assert store.get_dataset_names() == ["a", "b"]
+    assert store.get_dataset_types("a") == ["y", "z"]
+    assert store.get_dataset_types("nope") == []
+    result = store.inspect_dataset("a", "y")
+    assert type(result) is quelvane.DataSetInspectResult
+    assert (result.info.name, result.info.dataset_type, result.state.total_record_count) == ("a", "y", 1)
+
+    ds = store.open_dataset("a", "z")
+    it = ds.query(0, 10)
+    assert store.drop_dataset("a", "z") is None
+    assert store.get_dataset_types("a") == ["y"]
+    closed = "invalid data: dataset a/z is closed"
+    expect(raised(ds.query_all, 0, 10), quelvane.QvanInvalidDataError, closed)
+    expect(raised(next, it), RuntimeError, closed)  # one failure, two reportings
+    expect(raised(next, it), RuntimeError, closed)  # a failed step leaves the iterator open
+    assert ds.latest_timestamp == 1 and ds.identifier > 0  # the accessors still answer
+
+
+def test_close_closes_handed_out_datasets(data_dir):
+    s = Store.open(data_dir)
+    ds = s.create_dataset("a", "b")
+    ds.write(1, b"kept")
+    it = ds.query(0, 10)
+    s.close()
+    closed = "invalid data: dataset a/b is closed"
+    expect(raised(ds.write, 2, b""), quelvane.QvanInvalidDataError, closed)
+    expect(raised(ds.read, 1), quelvane.QvanInvalidDataError, closed)
+    expect(raised(it.collect_all), RuntimeError, closed)
+    assert it.collect_all() == []  # collecting closed it even so
+    with Store.open(data_dir, StoreConfig(read_only=False)) as again:  # the lock went with close()
+        assert again.open_dataset("a", "b").read(1) == (1, b"kept")
+
+
+# --- the writer lock, freeing without close, read-only stores --------------------------------
+
+LOCKED = "invalid data: store is already locked for writing"
+
+
+def test_freed_store_keeps_the_lock_while_a_dataset_lives(data_dir):
+    ds = Store.open(data_dir).create_dataset("a", "b")  # the store is freed at once
+    gc.collect()
+    expect(raised(Store.open, data_dir, StoreConfig(read_only=False)), quelvane.QvanInvalidDataError, LOCKED)
+    ds.write(1, b"still writable")  # the teardown flushed, but did not close
+    assert ds.read(1) == (1, b"still writable")
+    del ds
+    gc.collect()
+    with Store.open(data_dir, StoreConfig(read_only=False)) as s:
+        assert s.open_dataset("a", "b").read(1) == (1, b"still writable")
+
+
+def test_freed_store_without_datasets_releases_the_lock(data_dir):
+    s = Store.open(data_dir)
+    s.create_dataset("a", "b").write(5, b"five")
+    del s
+    gc.collect()
+    with Store.open(data_dir, StoreConfig(read_only=False)) as s:
+        assert s.open_dataset("a", "b").read(5) == (5, b"five")
+
+
+def test_read_only_store_refusals(read_only_ds, data_dir):
+    with Store.open(data_dir, StoreConfig(read_only=True)) as s:
+        ds = s.open_dataset("a", "b")
+        assert ds.inspect().state.read_only is True
+        expect(raised(ds.write, 2, b""), RuntimeError, "Dataset is read-only")
+        expect(raised(s.create_dataset, "c", "d"), quelvane.QvanInvalidDataError,
+               "invalid data: read-only store cannot create dataset")
+        expect(raised(s.drop_dataset, "a", "b"), quelvane.QvanInvalidDataError,
+               "invalid data: read-only store cannot drop dataset")
+        for method in (s.tick_background_tasks, s.next_background_delay):
+            expect(raised(method), quelvane.QvanInvalidDataError, "invalid data: read-only store has no background tasks")
+
+
+WRITER = textwrap.dedent("""
+    import sys
+    import quelvane
+    s = quelvane.Store.open(sys.argv[1], quelvane.StoreConfig(read_only=False))
+    ds = s.create_dataset("a", "b")
+    for ts in range(100):
+        ds.write(ts, b"w%d" % ts)
+    ds.flush()
+    print("ready", flush=True)
+    sys.stdin.readline()
+    ds.write(100, b"late")
+    ds.flush()
+    print("wrote", flush=True)
+    sys.stdin.readline()
+    s.close()
+""")
+
+
+def test_read_only_beside_a_live_writer(data_dir):
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, data_dir], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline().strip() == "ready"
+        expect(raised(Store.open, data_dir, StoreConfig(read_only=False)), quelvane.QvanInvalidDataError, LOCKED)
+        with Store.open(data_dir) as s:  # read_only unset: falls back to read-only
+            ds = s.open_dataset("a", "b")
+            assert ds.query_all(0, 99) == [(ts, b"w%d" % ts) for ts in range(100)]
+            expect(raised(ds.write, 200, b"x"), RuntimeError, "Dataset is read-only")
+            expect(raised(ds.delete, 1), RuntimeError, "Dataset is read-only")
+            assert ds.inspect().state.read_only is True
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        assert writer.stdout.readline().strip() == "wrote"
+        with Store.open(data_dir, StoreConfig(read_only=True)) as s:
+            assert s.open_dataset("a", "b").read(100) == (100, b"late")
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        assert writer.wait(timeout=30) == 0
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+# --- journal and background ------------------------------------------------------------------
+
+def test_journal_methods(data_dir):
+    with Store.open(data_dir, QUIET) as s:
+        assert s.journal_latest_sequence() is None
+        assert s.journal_query(1, 100) == []
+        assert s.journal_read(1) is None
+        ds = s.create_dataset("a", "b", enable_journal=True)
+        ds.write(1, b"x")
+        ds.delete(1)
+        latest = s.journal_latest_sequence()
+        assert latest is not None and latest >= 3  # create, write, delete
+        records = s.journal_query(1, latest)
+        assert [seq for seq, _ in records] == list(range(1, latest + 1))
+        assert all(type(r) is bytes and r for _, r in records)
+        assert s.journal_read(latest) == records[-1]
+        plain = s.create_dataset("c", "d")
+        plain.write(1, b"not journalled")
+        assert s.journal_latest_sequence() == latest  # a dataset without journalling records nothing
+
+
+def test_journal_disabled(data_dir):
+    with Store.open(data_dir, StoreConfig(enable_journal=False)) as s:
+        err = raised(s.journal_latest_sequence)
+        assert isinstance(err, quelvane.QvanError)
+
+
+def test_background_methods(data_dir):
+    with Store.open(data_dir, QUIET) as s:
+        s.create_dataset("a", "b").write(1, b"x")
+        delay = s.next_background_delay()
+        assert type(delay) is int and 0 <= delay <= 15_000
+        executed, next_delay = s.tick_background_tasks()
+        assert type(executed) is int and 0 <= executed <= 4 and type(next_delay) is int
+
+
+# --- borrows, the class, leaks ---------------------------------------------------------------
+
+class CallsBack:
+    """An int whose conversion calls back into the store while the call holds its borrow."""
+
+    def __init__(self, call):
+        self.call = call
+
+    def __index__(self):
+        self.call()
+        return 1 << 20
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda s: s.get_dataset_names(), "Already mutably borrowed"),
+    (lambda s: s.close(), "Already borrowed"),
+    (lambda s: s.open_dataset("a", "b"), "Already borrowed"),
+])
+def test_reentrant_call_meets_the_borrow(store, call, message):
+    err = raised(store.create_dataset, "a", "b", data_segment_size=CallsBack(lambda: call(store)))
+    expect(err, RuntimeError, message)
+    assert store.get_dataset_names() == []
+    assert store.create_dataset("a", "b", data_segment_size=CallsBack(lambda: None)).id == 1
+
+
+def test_class_surface():
+    assert Store.__module__ == "builtins" and Store.__text_signature__ == "()"
+    assert Store.create_dataset.__text_signature__ == (
+        "($self, name, dataset_type, *, data_segment_size=None, index_segment_size=None, compress_level=None, "
+        "index_continuous=False, initial_data_segment_size=None, initial_index_segment_size=None, enable_journal=False)")
+    assert Store.open.__text_signature__ == "($cls, data_dir, config=None)"
+    assert Store.__exit__.__doc__ == "Context manager exit - calls close()."
+    assert Store.drop_dataset.__doc__.splitlines() == [
+        "Delete an entire dataset.", "", "WARNING: Irreversible. All data is permanently deleted."]
+    with pytest.raises(TypeError):
+        type("Sub", (Store,), {})
+
+
+def test_store_calls_leak_nothing(store):
+    store.create_dataset("a", "b")
+    def loop():
+        for _ in range(100_000):
+            store.get_dataset_types("a")
+            store.journal_latest_sequence()
+    loop()
+    before = sys.getallocatedblocks()
+    loop()
+    assert sys.getallocatedblocks() - before < 1000
