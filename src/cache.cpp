@@ -186,7 +186,7 @@ Result<std::uint32_t> HotBlock::record_len(std::span<const std::uint8_t> payload
   return bytes::get<std::uint32_t>(payload, in_block);
 }
 
-Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> HotBlock::read_record(
+Result<std::pair<std::int64_t, std::span<const std::uint8_t>>> HotBlock::view_record(
     std::span<const std::uint8_t> payload, std::uint16_t in_block, RecordMessages messages) {
   Texts texts = texts_for(messages);
   QV_TRY(check_record_header(payload, in_block, texts));
@@ -194,7 +194,12 @@ Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> HotBlock::read_record
   std::uint64_t data_at = std::uint64_t{in_block} + kRecordHeaderLen;
   if (!bytes::fits(payload.size(), data_at, len)) return fail(Error::invalid_data(texts.data));
   std::int64_t ts = bytes::get<std::int64_t>(payload, std::uint64_t{in_block} + 4);
-  auto data = bytes::slice(payload, data_at, len);
+  return std::pair{ts, bytes::slice(payload, data_at, len)};
+}
+
+Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> HotBlock::read_record(
+    std::span<const std::uint8_t> payload, std::uint16_t in_block, RecordMessages messages) {
+  const auto [ts, data] = QV_TRY(view_record(payload, in_block, messages));
   return std::pair{ts, std::vector<std::uint8_t>(data.begin(), data.end())};
 }
 

@@ -102,6 +102,10 @@ class HotBlock {
   // The data length of the record at in_block (u32 length, i64 timestamp, data).
   static Result<std::uint32_t> record_len(std::span<const std::uint8_t> payload, std::uint16_t in_block,
                                           RecordMessages messages = RecordMessages::HotBlock);
+  // The timestamp of the record at in_block and its data, viewed inside payload.
+  static Result<std::pair<std::int64_t, std::span<const std::uint8_t>>> view_record(
+      std::span<const std::uint8_t> payload, std::uint16_t in_block,
+      RecordMessages messages = RecordMessages::HotBlock);
   // The timestamp and a copy of the data of the record at in_block.
   static Result<std::pair<std::int64_t, std::vector<std::uint8_t>>> read_record(
       std::span<const std::uint8_t> payload, std::uint16_t in_block,

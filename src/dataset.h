@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -44,6 +45,15 @@ Result<std::int64_t> unix_secs_at(std::chrono::system_clock::time_point t);
 
 // (timestamp, data length) of one record.
 using RecordLength = std::pair<std::int64_t, std::uint32_t>;
+
+// A record read in place: its data lies in a block the reader holds. Valid only while the
+// dataset's lock is held and until the reader's next read, so a visitor copies what it keeps.
+struct RecordView {
+  std::int64_t timestamp;
+  std::span<const std::uint8_t> data;
+};
+// Called with each record of a read, in order; false stops the read there.
+using RecordVisitor = std::function<bool(const RecordView&)>;
 
 struct DataSetInfo {
   std::string name;
@@ -122,6 +132,9 @@ class BlockReader {
   explicit BlockReader(Lifetime lifetime = Lifetime::Cursor) : holds_block_(lifetime == Lifetime::OneCall) {}
 
   Result<RecordData> read_record(DatasetInner& inner, const IndexEntry& entry);
+  // The same read in place: only the first record of each block read from its segment is
+  // copied (into the reader), the others are viewed inside the decoded block.
+  Result<RecordView> view_record(DatasetInner& inner, const IndexEntry& entry);
   Result<std::uint32_t> read_length(DatasetInner& inner, const IndexEntry& entry);
   // Forgets the hot block (the cursor turned or skipped).
   void forget_block() {
@@ -151,6 +164,9 @@ class BlockReader {
   bool holds_block_;
   std::uint64_t held_position_ = 0;
   BlockPayload held_;
+  // What the last view points into: a hot block, or a record copied out of a segment.
+  BlockPayload viewed_;
+  RecordData copied_;
 };
 
 class DatasetInner {
@@ -201,6 +217,8 @@ class DatasetInner {
   Result<std::optional<RecordData>> read_one(std::int64_t ts, BlockCache* cache);
   Result<std::vector<RecordData>> query_all(std::int64_t start, std::int64_t end);
   Result<std::vector<RecordLength>> query_length_all(std::int64_t start, std::int64_t end);
+  // The records of query_all handed to visit one by one, read in place.
+  Status visit_range(std::int64_t start, std::int64_t end, const RecordVisitor& visit);
   Result<std::vector<std::uint8_t>> query_exist(std::int64_t start, std::int64_t end);
   // The queue's reads: every entry of the range (sentinels included), and a live entry's record
   // without the retention test.
@@ -280,6 +298,7 @@ class Dataset {
   Result<QueryState> query(std::int64_t start, std::int64_t end);
   Result<std::vector<RecordData>> query_all(std::int64_t start, std::int64_t end);
   Result<std::vector<RecordLength>> query_length_all(std::int64_t start, std::int64_t end);
+  Status visit_range(std::int64_t start, std::int64_t end, const RecordVisitor& visit);
   Result<std::vector<std::uint8_t>> query_exist(std::int64_t start, std::int64_t end);
   Result<std::vector<IndexEntry>> index_entries(std::int64_t start, std::int64_t end);
   Result<RecordData> read_entry(const IndexEntry& entry);
@@ -324,6 +343,11 @@ class QueryState {
   Result<std::vector<RecordData>> take_records(std::uint64_t count);
   Result<std::vector<RecordLength>> collect_lengths();
   Result<std::vector<RecordLength>> take_lengths(std::uint64_t count);
+  // The next record handed to visit, read in place under the dataset's lock; false at the end.
+  Result<bool> next_record_view(const RecordVisitor& visit);
+  // Up to count records handed to visit (fewer when it stops them); ends the query, on success
+  // and on failure alike.
+  Status visit_records(std::uint64_t count, const RecordVisitor& visit);
   // Skips count live entries at the end the query is currently moving from.
   void skip(std::uint64_t count);
   void reverse();

@@ -7,6 +7,7 @@
 #include "exceptions.h"
 #include "inspect.h"
 #include "query_iterator.h"
+#include "record_objects.h"
 #include "util/text.h"
 
 namespace quelvane::python {
@@ -101,8 +102,16 @@ PyResult<PyRef> query_length(Self& self, std::int64_t start_ts, std::int64_t end
   return query_with<QueryLengthIteratorClass>(self, start_ts, end_ts);
 }
 
-PyResult<std::vector<RecordData>> query_all(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
-  return from_core(self.payload.handle.query_all(start_ts, end_ts));
+// Built from the decoded blocks under the dataset's lock, without a copy of each record.
+PyResult<PyRef> query_all(Self& self, std::int64_t start_ts, std::int64_t end_ts) {
+  RecordObjects records(RecordObjects::Into::List);
+  Status read;
+  {
+    GcPaused paused;
+    read = self.payload.handle.visit_range(start_ts, end_ts, records.visitor());
+  }
+  QV_PY_TRY(from_core(std::move(read)));
+  return records.take();
 }
 
 PyResult<ByteBuffer> query_exist(Self& self, std::int64_t start_ts, std::int64_t end_ts) {

@@ -5,6 +5,7 @@
 
 #include "boundary/entry.h"
 #include "exceptions.h"
+#include "record_objects.h"
 
 namespace quelvane::python {
 
@@ -17,10 +18,31 @@ std::unexpected<PyErr> step_error(const Error& error) { return runtime_error(err
 template <class Cls>
 struct Steps;
 
+// Records are made from the decoded blocks under the dataset's lock (record_objects.h).
 template <>
 struct Steps<QueryIteratorClass> {
-  static auto next(QueryState& q) { return q.next_record(); }
-  static auto take(QueryState& q, std::uint64_t count) { return q.take_records(count); }
+  // An item, none at the end of the range, or the core's error.
+  static Result<std::optional<PyRef>> next(QueryState& q) {
+    RecordObjects record(RecordObjects::Into::One);
+    Result<bool> visited;
+    {
+      GcPaused paused;
+      visited = q.next_record_view(record.visitor());
+    }
+    if (!visited) return fail(std::move(visited).error());
+    if (!*visited) return std::nullopt;
+    return record.take();
+  }
+  static Result<PyRef> take(QueryState& q, std::uint64_t count) {
+    RecordObjects records(RecordObjects::Into::List);
+    Status read;
+    {
+      GcPaused paused;
+      read = q.visit_records(count, records.visitor());
+    }
+    if (!read) return fail(std::move(read).error());
+    return records.take();
+  }
 };
 
 template <>
@@ -31,6 +53,13 @@ struct Steps<QueryLengthIteratorClass> {
 
 template <class Cls>
 using Self = Object<Cls>;
+
+// A step's item or list: already an object, or a value to convert.
+PyResult<PyRef> as_object(PyRef obj) { return obj; }
+template <class T>
+PyResult<PyRef> as_object(const T& value) {
+  return to_py(value);
+}
 
 template <class Cls>
 PyResult<PyRef> next_item(Self<Cls>& self) {
@@ -43,7 +72,7 @@ PyResult<PyRef> next_item(Self<Cls>& self) {
     self.payload.reset();
     return PyRef{};
   }
-  return to_py(**item);
+  return as_object(std::move(**item));
 }
 
 template <class Cls>
@@ -58,7 +87,7 @@ PyResult<PyRef> take_out(Self<Cls>& self, std::uint64_t count) {
   if (!state) return checked_result(PyList_New(0), "list");
   auto items = Steps<Cls>::take(*state, count);
   if (!items) return step_error(items.error());
-  return to_py(*items);
+  return as_object(std::move(*items));
 }
 
 template <class Cls>
