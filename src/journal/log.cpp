@@ -180,6 +180,19 @@ Result<std::vector<JournalRecordData>> JournalLog::query(std::int64_t start, std
   return out;
 }
 
+Result<std::optional<std::int64_t>> JournalLog::first_present_from(std::int64_t from) {
+  from = std::max<std::int64_t>(from, 1);
+  if (from >= next_sequence_ || segments_.empty()) return std::nullopt;
+  auto it = segments_.upper_bound(from);
+  if (it != segments_.begin()) --it;
+  for (; it != segments_.end(); ++it) {
+    JournalSegment* seg = QV_TRY(opened(it->first, it->second));
+    const std::int64_t at = std::max(from, seg->base_sequence());
+    if (at < seg->next_sequence()) return at < next_sequence_ ? std::optional<std::int64_t>(at) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
 Status JournalLog::flush() {
   for (auto& [base, slot] : segments_) {
     if (slot.segment) QV_TRY(slot.segment->flush());

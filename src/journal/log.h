@@ -80,6 +80,9 @@ class JournalLog {
   Result<std::optional<JournalRecordData>> read(std::int64_t sequence);
   // The records of [start, end] (inclusive, clipped to what exists), in order.
   Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
+  // The first sequence from `from` on that lies in a segment, below next_sequence; none when
+  // there is none. A damaged segment whose tail was lost leaves a gap before the next one.
+  Result<std::optional<std::int64_t>> first_present_from(std::int64_t from);
   // Starts the segment based at base (replacing an empty one stored under it).
   Status rollover(std::int64_t base);
   // Synchronises every changed segment, in ascending base order; the first failure is returned.

@@ -1,7 +1,47 @@
-// Placeholder while the queue is being written: consumers cannot be opened yet.
 #include "queue.h"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "../util/log.h"
+#include "../util/text.h"
+
 namespace quelvane {
+
+namespace {
+
+using Entry = DatasetQueueConsumerPendingEntry;
+
+constexpr const char* kLogTarget = "quelvane::journal::queue";
+
+Error queue_closed() { return Error::queue_closed("journal queue is closed"); }
+
+Result<std::int64_t> next_sequence_of(const SharedJournalLog& log) {
+  auto l = QV_TRY(log->lock());
+  return l->next_sequence();
+}
+
+// The first sequence from `from` below `end` that the pending list does not hold: one walk
+// along the sorted list.
+std::optional<std::int64_t> first_unlisted(std::span<const Entry> pending, std::int64_t from, std::int64_t end) {
+  auto it = std::lower_bound(pending.begin(), pending.end(), from,
+                             [](const Entry& e, std::int64_t seq) { return e.timestamp < seq; });
+  for (std::int64_t seq = from; seq < end; ++seq) {
+    if (it == pending.end() || it->timestamp != seq) return seq;
+    ++it;  // positions are strictly increasing: the next listed one lies above seq
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::optional<JournalRecordData>> journal::read_at_locked(const SharedJournalLog& log, std::int64_t sequence) {
+  auto l = QV_TRY(log->lock());
+  return l->read(sequence);
+}
+
+// ---- JournalQueue ----
 
 JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock)
     : log_(std::move(log)),
@@ -11,14 +51,191 @@ JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock c
       closed_(std::make_shared<std::atomic<bool>>(false)),
       notifier_(std::make_shared<QueueNotifier>(kJournalLockPrefix)) {}
 
-Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view, std::uint16_t, std::uint8_t) {
-  return fail(Error::io("journal queue consumers are not available yet"));
+Result<QueueState> JournalQueue::open_state(const std::string& name, std::int64_t latest) {
+  const fs::Path path = queue_dir_ / name;
+  QueueState state = QV_TRY(QueueState::open_or_create(path, latest));
+  if (state.processed_ts() <= latest) return state;
+  // The journal lost its tail (a damaged segment) after the group had finished sequences
+  // beyond it. Those sequences are given to new records, which the group must receive: its
+  // file starts again at the latest sequence. Every entry it listed lay above the old watermark,
+  // so above the latest sequence too, and refers to a record that is gone.
+  QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " was at sequence ", state.processed_ts(),
+         " beyond the journal's latest sequence ", latest, "; it continues from ", latest);
+  { QueueState gone = std::move(state); }
+  QV_TRY(fs::remove_file(path));
+  return QueueState::open_or_create(path, latest);
 }
+
+Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view group_name,
+                                                         std::uint16_t running_expired_seconds,
+                                                         std::uint8_t max_retry_count) {
+  if (!queue::check_group_name(group_name)) {
+    return fail(Error::invalid_data(text::cat(
+        "journal queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most ", queue::kMaxGroupNameLen,
+        " bytes")));
+  }
+  const std::string name(group_name);
+  const ConsumerGroupConfig config{running_expired_seconds, max_retry_count};
+  auto inner = QV_TRY(inner_->lock());
+  if (closed()) return fail(queue_closed());
+  SharedQueueState state;
+  if (auto it = inner->groups.find(name); it != inner->groups.end()) {
+    if (it->second.config != config)
+      return fail(Error::invalid_data(text::cat("journal consumer group ", name, " is already open with a different config")));
+    state = it->second.state;
+  } else {
+    const std::int64_t next = QV_TRY(next_sequence_of(log_));
+    const std::int64_t latest = next < 2 ? 0 : next - 1;
+    state = share_queue_state(QV_TRY(open_state(name, latest)), kJournalLockPrefix);
+    inner->groups.insert_or_assign(name, Group{state, config});
+  }
+  auto slot = std::make_shared<CallbackSlot>(kJournalLockPrefix);
+  QV_TRY(notifier_->register_slot(slot));
+  return JournalQueueConsumer(std::move(state), log_, notifier_, closed_, std::move(slot), config, clock_);
+}
+
 Status JournalQueue::close() {
-  closed_->exchange(true);
+  {
+    auto inner = QV_TRY(inner_->lock());
+    if (closed_->exchange(true)) return {};
+    for (auto& [name, group] : inner->groups) {
+      auto s = group.state->lock();
+      if (!s) continue;  // a poisoned state holds nothing worth writing
+      (void)(*s)->sync();
+    }
+    inner->groups.clear();
+  }
+  // Blocked pollers see the closed flag now rather than at their deadline.
+  (void)notifier_->notify();
   return {};
 }
-Status JournalQueue::flush_groups() { return {}; }
+
+Status JournalQueue::flush_groups() {
+  auto inner = QV_TRY(inner_->lock());
+  for (auto& [name, group] : inner->groups) {
+    auto s = QV_TRY(group.state->lock());
+    // A group unchanged since its last sync has its file as it should be.
+    if (s->clean()) continue;
+    QV_TRY(s->sync());
+  }
+  return {};
+}
+
 Wake JournalQueue::notify_all() { return notifier_->wake(); }
+
+// ---- JournalQueueConsumer ----
+
+JournalQueueConsumer::JournalQueueConsumer(SharedQueueState state, SharedJournalLog log,
+                                           std::shared_ptr<QueueNotifier> notifier,
+                                           std::shared_ptr<std::atomic<bool>> closed,
+                                           std::shared_ptr<CallbackSlot> slot, ConsumerGroupConfig config,
+                                           UnixClock clock)
+    : state_(std::move(state)),
+      log_(std::move(log)),
+      notifier_(std::move(notifier)),
+      closed_(std::move(closed)),
+      slot_(std::move(slot)),
+      config_(config),
+      clock_(std::move(clock)) {}
+
+Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
+  QueueState::Redelivery redelivery;
+  std::optional<std::int64_t> from;
+  {
+    auto s = QV_TRY(state_->lock());
+    redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, clock_());
+    if (redelivery.changed) QV_TRY(s->write_block());
+    from = s->next_new_position();
+  }
+  if (redelivery.position) return journal::read_at_locked(log_, *redelivery.position);
+  if (!from) return std::nullopt;
+
+  const std::int64_t next = QV_TRY(next_sequence_of(log_));
+  std::optional<std::int64_t> candidate;
+  std::optional<JournalRecordData> record;
+  while (true) {
+    {
+      auto s = QV_TRY(state_->lock());
+      candidate = first_unlisted(s->pending(), std::max(*from, s->processed_ts() + 1), next);
+    }
+    if (!candidate) return std::nullopt;
+    record = QV_TRY(journal::read_at_locked(log_, *candidate));
+    if (record) break;
+    // No record under a sequence below next_sequence: a gap that a damaged segment left.
+    // The group steps over it to the next record there is, so it never stalls.
+    std::optional<std::int64_t> present;
+    {
+      auto l = QV_TRY(log_->lock());
+      present = QV_TRY(l->first_present_from(*candidate));
+    }
+    if (!present) return std::nullopt;
+    from = *present;
+  }
+
+  const std::int64_t now = clock_();
+  {
+    auto s = QV_TRY(state_->lock());
+    // Another handle of the group may have taken it meanwhile: it is delivered again here, as
+    // at-least-once delivery allows.
+    if (*candidate > s->processed_ts() && !s->is_pending(*candidate)) {
+      QV_TRY(s->push_pending(Entry{*candidate, now, Entry::kPending, 0}));
+      QV_TRY(s->write_block());
+    }
+  }
+  return record;
+}
+
+Result<std::optional<JournalRecordData>> JournalQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
+  if (closed_->load()) return fail(queue_closed());
+  // This poll's view of the notifications, handed back to the handle however the poll ends.
+  struct Seen {
+    SeenNotifications& handle;
+    std::uint64_t count = handle.start();
+    ~Seen() { handle.finish(count); }
+  } seen{seen_};
+  if (auto first = QV_TRY(try_poll())) return first;
+  if (timeout.is_zero()) return std::nullopt;
+  // An unrepresentable deadline is never due: such a poll ends by a record or a close.
+  const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
+  const std::function<bool()> closed = [this] { return closed_->load(); };
+  while (true) {
+    Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
+    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed, seen.count); };
+    if (run_wait) {
+      run_wait(wait);
+    } else {
+      wait();
+    }
+    switch (QV_TRY(std::move(waited))) {
+      case QueueNotifier::WaitResult::Closed:
+        return fail(queue_closed());
+      case QueueNotifier::WaitResult::Notified:
+        if (auto record = QV_TRY(try_poll())) return record;
+        break;
+      case QueueNotifier::WaitResult::DeadlinePassed:
+      case QueueNotifier::WaitResult::TimedOut:
+        // A redelivery may have come due while waiting.
+        return try_poll();
+    }
+  }
+}
+
+Status JournalQueueConsumer::ack(std::int64_t sequence) {
+  if (closed_->load()) return fail(queue_closed());
+  auto s = QV_TRY(state_->lock());
+  QV_TRY(s->acknowledge(sequence));
+  return s->write_block();
+}
+
+Status JournalQueueConsumer::set_poll_callback(WakeCallback callback) {
+  if (!callback) {
+    // Let go of outside the slot's lock: releasing a callback may run user code.
+    WakeCallback old = QV_TRY(slot_->take());
+    return {};
+  }
+  if (!QV_TRY(slot_->try_set(std::move(callback))))
+    return fail(Error::invalid_data("journal queue poll callback is already registered"));
+  return {};
+}
 
 }  // namespace quelvane

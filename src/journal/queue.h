@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "../error.h"
+#include "../queue/mod.h"
 #include "../queue/notifier.h"
 #include "../queue/state.h"
 #include "../util/fs.h"
@@ -47,6 +48,9 @@ class JournalQueue {
     std::map<std::string, Group> groups;
   };
 
+  // Opens the group's file; a watermark above the journal's latest sequence comes down to it.
+  Result<QueueState> open_state(const std::string& name, std::int64_t latest);
+
   SharedJournalLog log_;
   fs::Path queue_dir_;
   UnixClock clock_;
@@ -57,7 +61,9 @@ class JournalQueue {
 
 class JournalQueueConsumer {
  public:
-  Result<std::optional<JournalRecordData>> poll(Duration timeout);
+  // Waits up to timeout for a record; run_wait, when given, runs the wait itself (to give up
+  // the interpreter's lock around it).
+  Result<std::optional<JournalRecordData>> poll(Duration timeout, const PollWaitRunner& run_wait = {});
   Result<std::optional<JournalRecordData>> try_poll();
   Status ack(std::int64_t sequence);
   // A callback while one is set is refused; none clears the slot.
@@ -76,6 +82,7 @@ class JournalQueueConsumer {
   std::shared_ptr<CallbackSlot> slot_;
   ConsumerGroupConfig config_;
   UnixClock clock_;
+  SeenNotifications seen_;
 };
 
 namespace journal {

@@ -1,0 +1,305 @@
+#include "journal/queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/dataset_fixture.h"
+#include "support/interrupted_write.h"
+#include "support/temp_dir.h"
+#include "util/bytes.h"
+#include "util/log.h"
+
+namespace quelvane {
+namespace {
+
+using testing::Bytes;
+using testing::err;
+using testing::ok;
+using testing::read_bytes;
+
+JournalEntry entry(std::int64_t i) { return JournalEntry::write(1, {i, 124, 0}); }
+Bytes encoded(std::int64_t i) { return *journal::record::encode(entry(i)); }
+
+std::optional<std::int64_t> seq_of(const std::optional<JournalRecordData>& r) {
+  if (!r) return std::nullopt;
+  return r->first;
+}
+
+WakeCallback callback(std::function<void()> f) { return std::make_shared<const std::function<void()>>(std::move(f)); }
+
+class JournalQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { journal_ = ok(Journal::open(tmp_.path(), StoreConfig{})); }
+
+  fs::Path group_file(const std::string& name) const { return journal::journal_dir(tmp_.path()) / "queue" / name; }
+  std::int64_t watermark_in_file(const std::string& name) const {
+    return bytes::get<std::int64_t>(read_bytes(group_file(name)), 10);
+  }
+  std::uint16_t pending_in_file(const std::string& name) const {
+    return bytes::get<std::uint16_t>(read_bytes(group_file(name)), 18);
+  }
+  void append_n(std::int64_t first, std::int64_t last) {
+    for (std::int64_t i = first; i <= last; ++i) ASSERT_EQ(ok(journal_->append(entry(i))), i);
+  }
+  // A queue of the journal that runs on the test's clock.
+  std::shared_ptr<JournalQueue> clocked_queue() {
+    return std::make_shared<JournalQueue>(journal_->log(), journal::journal_dir(tmp_.path()) / "queue",
+                                          [this] { return now_; });
+  }
+  testing::TempDir tmp_;
+  std::shared_ptr<Journal> journal_;
+  std::int64_t now_ = 1000;
+};
+
+TEST_F(JournalQueueTest, NewGroupStartsAtTheLatestSequence) {
+  append_n(1, 10);
+  auto queue = ok(journal_->open_queue());
+  EXPECT_EQ(ok(journal_->open_queue()), queue);
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  EXPECT_EQ(watermark_in_file("g"), 10);
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);
+  append_n(11, 11);
+  auto got = ok(c.poll(Duration{}));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->first, 11);
+  EXPECT_EQ(got->second, encoded(11));
+
+  // Over an empty journal a group starts at 0 and gets sequence 1 first.
+  testing::TempDir other;
+  auto empty = ok(Journal::open(other.path(), StoreConfig{}));
+  auto c0 = ok(ok(empty->open_queue())->open_consumer("g", 0, 3));
+  ASSERT_EQ(ok(empty->append(entry(1))), 1);
+  EXPECT_EQ(seq_of(ok(c0.try_poll())), 1);
+}
+
+TEST_F(JournalQueueTest, DeliveryAckAndWatermarkGoThroughTheFile) {
+  auto queue = ok(journal_->open_queue());
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  append_n(1, 3);
+  for (std::int64_t s : {1, 2, 3}) EXPECT_EQ(seq_of(ok(c.try_poll())), s);
+  // With running_expired_seconds 0 nothing is delivered twice while the group is open.
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);
+  EXPECT_EQ(pending_in_file("g"), 3);  // written at every delivery, before any flush
+  ok(c.ack(2));
+  EXPECT_EQ(watermark_in_file("g"), 0);
+  ok(c.ack(1));
+  EXPECT_EQ(watermark_in_file("g"), 2);
+  EXPECT_EQ(err(c.ack(9)), Error::not_found("pending entry for timestamp 9"));
+  ok(c.ack(3));
+  EXPECT_EQ(watermark_in_file("g"), 3);
+  EXPECT_EQ(pending_in_file("g"), 0);
+}
+
+TEST_F(JournalQueueTest, HandlesOfOneGroupShareItsState) {
+  append_n(1, 2);
+  auto queue = ok(journal_->open_queue());
+  auto a = ok(queue->open_consumer("g", 60, 3));
+  auto b = ok(queue->open_consumer("g", 60, 3));
+  EXPECT_EQ(err(queue->open_consumer("g", 900, 3)),
+            Error::invalid_data("journal consumer group g is already open with a different config"));
+  EXPECT_EQ(err(queue->open_consumer("g", 60, 4)),
+            Error::invalid_data("journal consumer group g is already open with a different config"));
+  append_n(3, 4);
+  EXPECT_EQ(seq_of(ok(a.try_poll())), 3);
+  EXPECT_EQ(seq_of(ok(b.try_poll())), 4);  // 3 is pending for both
+  ok(b.ack(3));
+  ok(a.ack(4));
+  EXPECT_EQ(watermark_in_file("g"), 4);
+}
+
+TEST_F(JournalQueueTest, GroupNames) {
+  auto queue = ok(journal_->open_queue());
+  const Error bad = Error::invalid_data(
+      "journal queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes");
+  for (const std::string& name : {std::string(), std::string("a.b"), std::string(256, 'a'), std::string("a b")})
+    EXPECT_EQ(err(queue->open_consumer(name, 0, 0)), bad) << name;
+  const std::string longest = "az_-09AZ" + std::string(247, 'x');
+  ASSERT_EQ(longest.size(), 255u);
+  ok(queue->open_consumer(longest, 0, 0));
+}
+
+TEST_F(JournalQueueTest, RedeliveryAndRetryLimit) {
+  auto queue = clocked_queue();
+  auto c = ok(queue->open_consumer("g", 60, 2));
+  append_n(1, 2);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+  now_ += 59;
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 2);  // 1 is not due yet
+  now_ += 1;
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);  // redelivery 1
+  now_ += 60;
+  // Both are due: the head first.
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);  // redelivery 2
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 2);
+  ok(c.ack(2));
+  now_ += 60;
+  // The third redelivery of 1 is beyond the limit: given up, it finishes the group's prefix.
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);
+  EXPECT_EQ(watermark_in_file("g"), 2);
+  EXPECT_EQ(pending_in_file("g"), 0);
+}
+
+TEST_F(JournalQueueTest, InFlightEntriesAreDeliveredAgainAfterARestart) {
+  {
+    auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+    append_n(1, 3);
+    EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+    EXPECT_EQ(seq_of(ok(c.try_poll())), 2);
+    ok(c.ack(1));
+    ok(journal_->flush());
+  }
+  journal_.reset();
+  journal_ = ok(Journal::open(tmp_.path(), StoreConfig{}));
+  auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 2);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 3);
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);
+}
+
+TEST_F(JournalQueueTest, PendingListHoldsAtMost226Entries) {
+  auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+  append_n(1, 230);
+  for (std::int64_t s = 1; s <= 226; ++s) ASSERT_EQ(seq_of(ok(c.try_poll())), s);
+  EXPECT_EQ(err(c.try_poll()).kind(), ErrorKind::PendingFull);
+  ok(c.ack(1));
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 227);
+}
+
+TEST_F(JournalQueueTest, ClosingIsStoreWideAndForGood) {
+  auto queue = ok(journal_->open_queue());
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  append_n(1, 1);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+  std::atomic<bool> waiting{false};
+  Result<std::optional<JournalRecordData>> blocked = std::nullopt;
+  std::thread poller([&] {
+    auto other = ok(queue->open_consumer("g", 0, 3));
+    waiting = true;
+    blocked = other.poll(Duration::from_secs(30));
+  });
+  while (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ok(queue->close());
+  poller.join();
+  const Error closed = Error::queue_closed("journal queue is closed");
+  EXPECT_EQ(err(blocked), closed);
+  EXPECT_EQ(err(c.poll(Duration{})), closed);
+  EXPECT_EQ(err(c.ack(1)), closed);
+  EXPECT_EQ(err(queue->open_consumer("h", 0, 3)), closed);
+  auto again = ok(journal_->open_queue());
+  EXPECT_EQ(again, queue);
+  EXPECT_EQ(err(again->open_consumer("g", 0, 3)), closed);
+  ok(queue->close());
+  // The close synced the group: the delivery is in the file.
+  EXPECT_EQ(pending_in_file("g"), 1);
+}
+
+TEST_F(JournalQueueTest, BlockedPollWakesOnAnAppend) {
+  auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+  auto started = Clock::now();
+  EXPECT_EQ(ok(c.poll(Duration{})), std::nullopt);
+  EXPECT_EQ(ok(c.poll(Duration::from_millis(100))), std::nullopt);
+  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(100));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(journal_->append(entry(1)).has_value());
+  });
+  started = Clock::now();
+  auto got = ok(c.poll(Duration::from_secs(10)));
+  writer.join();
+  EXPECT_EQ(seq_of(got), 1);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+}
+
+TEST_F(JournalQueueTest, CallbacksRunOncePerAppendWithNoJournalLockHeld) {
+  auto queue = ok(journal_->open_queue());
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  std::vector<bool> free;
+  ok(c.set_poll_callback(callback([&] {
+    // Each of these takes a journal lock: none of them is held while callbacks run.
+    free.push_back(journal_->latest_sequence().has_value() && journal_->open_queue().has_value() &&
+                   queue->flush_groups().has_value());
+  })));
+  EXPECT_EQ(err(c.set_poll_callback(callback([] {}))),
+            Error::invalid_data("journal queue poll callback is already registered"));
+  append_n(1, 2);
+  EXPECT_EQ(free, (std::vector<bool>{true, true}));
+  // The hook hands them back to its caller instead.
+  Wake wake;
+  ok(journal_->on_write(1, {3, 124, 0}, wake));
+  EXPECT_EQ(free.size(), 2u);
+  EXPECT_EQ(wake.size(), 1u);
+  wake.run();
+  EXPECT_EQ(free.size(), 3u);
+  ok(c.set_poll_callback(nullptr));
+  append_n(4, 4);
+  EXPECT_EQ(free.size(), 3u);
+  ok(c.set_poll_callback(callback([] {})));
+}
+
+class JournalQueueOfADataset : public testing::DatasetTest {};
+
+TEST_F(JournalQueueOfADataset, CallbacksRunAfterTheDatasetIsUnlocked) {
+  auto journal = ok(Journal::open(tmp.path() / "store", StoreConfig{}));
+  auto c = ok(ok(journal->open_queue())->open_consumer("g", 0, 3));
+  Dataset ds = create();
+  std::vector<bool> unlocked;
+  ok(c.set_poll_callback(callback([&] { unlocked.push_back(ds.lock().has_value()); })));
+  DatasetContext ctx = context();
+  ctx.journal_hook = journal;
+  ok(ds.attach_context(std::move(ctx)));
+  ok(ds.set_identifier(7));
+  ok(ds.write(1, testing::bytes("a")));
+  ok(ds.append(1, testing::bytes("b")));
+  ok(ds.delete_record(1));
+  EXPECT_EQ(unlocked, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+}
+
+TEST_F(JournalQueueTest, GroupStepsOverASequenceGap) {
+  // Segments 1..5 and 10..12: a damaged segment lost 6..9.
+  const fs::Path data = journal::journal_dir(tmp_.path()) / "data";
+  for (auto [base, count] : {std::pair<std::int64_t, int>{1, 5}, {10, 3}}) {
+    auto seg = ok(JournalSegment::create(data / journal::segment_file_name(base), base, 4096, 1 << 20, 3, 0));
+    for (int i = 0; i < count; ++i) ok(seg.append(base + i, encoded(base + i)));
+    ok(seg.flush());
+  }
+  ok(QueueState::open_or_create(group_file("g"), 3));
+  journal_ = ok(Journal::open(tmp_.path(), StoreConfig{}));
+  auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+  std::vector<std::int64_t> got;
+  while (auto r = ok(c.try_poll())) {
+    EXPECT_EQ(r->second, encoded(r->first));
+    got.push_back(r->first);
+    ok(c.ack(r->first));
+  }
+  EXPECT_EQ(got, (std::vector<std::int64_t>{4, 5, 10, 11, 12}));
+  EXPECT_EQ(watermark_in_file("g"), 12);
+}
+
+TEST_F(JournalQueueTest, GroupAheadOfTheJournalComesDownToIt) {
+  append_n(1, 5);
+  {
+    auto state = ok(QueueState::open_or_create(group_file("g"), 50));
+    ok(state.push_pending({52, 0, 0, 0}));
+    ok(state.sync());
+  }
+  std::vector<std::string> warns;
+  log::set_sink([&](log::Level, std::string_view, std::string_view text) { warns.emplace_back(text); },
+                log::Level::Warn);
+  auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
+  log::set_sink(nullptr, log::Level::Off);
+  EXPECT_EQ(warns.size(), 1u);
+  EXPECT_EQ(watermark_in_file("g"), 5);
+  EXPECT_EQ(pending_in_file("g"), 0);
+  append_n(6, 6);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 6);
+}
+
+}  // namespace
+}  // namespace quelvane
