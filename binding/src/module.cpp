@@ -7,6 +7,7 @@
 #include "inspect.h"
 #include "py.h"
 #include "query_iterator.h"
+#include "queue.h"
 #include "store.h"
 #include "store_config.h"
 
@@ -26,7 +27,8 @@ constexpr Registration kClasses[] = {
     &register_class<StoreConfigClass>,
     &register_class<DatasetClass>,
     &register_class<QueryIteratorClass>,
-    // DatasetQueue, DatasetQueueConsumer
+    &register_class<DatasetQueueClass>,
+    &register_class<DatasetQueueConsumerClass>,
     &register_class<DatasetQueueConsumerInfoClass>,
     &register_class<DatasetQueueConsumerPendingEntryClass>,
     &register_class<DatasetQueueConsumerStateClass>,

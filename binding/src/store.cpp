@@ -10,7 +10,9 @@
 #include "dataset_class.h"
 #include "exceptions.h"
 #include "inspect.h"
+#include "queue.h"
 #include "store_config.h"
+#include "util/text.h"
 
 namespace quelvane::python {
 
@@ -142,6 +144,15 @@ PyResult<PyRef> open_dataset_by_identifier(Self& self, std::uint64_t identifier)
   return hand_out(self, *core, std::move(ds));
 }
 
+// No closed check: a closed store tracks no dataset, so every id misses.
+PyResult<PyRef> open_queue(Self& self, std::uint64_t dataset_id) {
+  auto tracked = self.payload.tracked_datasets.find(dataset_id);
+  if (tracked == self.payload.tracked_datasets.end())
+    return value_error(text::cat("dataset_id ", dataset_id, " not found"));
+  quelvane::DatasetQueue queue = QV_PY_TRY(from_core(quelvane::DatasetQueue::open(tracked->second)));
+  return wrap<DatasetQueueClass>(std::move(queue));
+}
+
 PyResult<std::optional<std::int64_t>> journal_latest_sequence(Self& self) {
   quelvane::Store* core = QV_PY_TRY(open_core(self.payload));
   return from_core(core->journal_latest_sequence());
@@ -201,6 +212,7 @@ constexpr Signature<2, 7> kCreate{"Store",
                                    "initial_data_segment_size", "initial_index_segment_size", "enable_journal"}};
 constexpr Signature<2> kOpenDataset{"Store", "open_dataset", {"name", "dataset_type"}};
 constexpr Signature<1> kOpenById{"Store", "open_dataset_by_identifier", {"identifier"}};
+constexpr Signature<1> kOpenQueue{"Store", "open_queue", {"dataset_id"}};
 constexpr Signature<1> kJournalRead{"Store", "journal_read", {"sequence"}};
 constexpr Signature<2> kJournalQuery{"Store", "journal_query", {"start_sequence", "end_sequence"}};
 constexpr Signature<2> kDrop{"Store", "drop_dataset", {"name", "dataset_type"}};
@@ -234,7 +246,10 @@ PyMethodDef kMethods[] = {
     method<StoreClass, kOpenById, X, &open_dataset_by_identifier>(
         "open_dataset_by_identifier($self, identifier)\n--\n\n"
         "Open an existing dataset by its Store-assigned numeric identifier."),
-    // open_queue
+    method<StoreClass, kOpenQueue, X, &open_queue>(
+        "open_queue($self, dataset_id)\n--\n\nOpen the queue subsystem for a dataset.\n\n"
+        "Args:\n    dataset_id: The ID of the dataset (returned by `open_dataset().id`).\n\n"
+        "Returns a DatasetQueue that supports push and consumer group operations."),
     method_noargs<StoreClass, S, &journal_latest_sequence>(
         "journal_latest_sequence",
         "journal_latest_sequence($self)\n--\n\nReturn the latest journal sequence, or None when journal is empty."),

@@ -1,7 +1,8 @@
 // Entry points: the C functions the interpreter calls, generated from a class's method bodies.
 // Each one runs the entry guard and then, in this order: matches the arguments, checks the
-// receiver's type, takes the borrow, converts the arguments in parameter order, runs the body, and
-// converts its result; the borrow is released on every path.
+// receiver's type, takes the borrow, converts the arguments in parameter order, runs the body, runs
+// the wake callbacks the body's core calls collected, and converts its result; the borrow is
+// released on every path.
 //
 // A body takes the receiver first (Object<Cls>&; PyTypeObject* for class methods and constructors)
 // and then one value per parameter, whose type names its conversion (convert.h). It returns a
@@ -32,6 +33,7 @@
 #include "boundary/convert.h"
 #include "boundary/guard.h"
 #include "py.h"
+#include "queue/notifier.h"
 
 namespace quelvane::python {
 
@@ -75,6 +77,17 @@ auto convert_and_call(Self&& self, std::span<PyObject* const> slots) -> typename
                               std::make_index_sequence<BodyTraits<decltype(Body)>::arity>{});
 }
 
+// Runs a body inside a wake-deferral scope: the wake callbacks its core calls collect run once
+// it has returned, so with every core lock released, yet before the borrow is released and
+// before any error is raised. The same goes for the callbacks those calls let go of.
+template <class F>
+auto deferring_wakes(F&& body) {
+  WakeDeferral scope;
+  auto result = body();
+  scope.finish().run();
+  return result;
+}
+
 template <class F>
 PyCFunction as_cfunction(F* f) {
   // The interpreter calls it through the convention its flags name.
@@ -92,7 +105,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     QV_PY_TRY(match_fastcall(Sig.view(), args, nargs, kwnames, slots));
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(entry_detail::convert_and_call<Body, Sig>(*obj, slots));
+    return result_to_py(entry_detail::deferring_wakes([&] { return entry_detail::convert_and_call<Body, Sig>(*obj, slots); }));
   });
 }
 
@@ -101,7 +114,7 @@ PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(Body(*obj));
+    return result_to_py(entry_detail::deferring_wakes([&] { return Body(*obj); }));
   });
 }
 
@@ -110,13 +123,16 @@ PyObject* class_method_entry(PyObject* cls, PyObject* const* args, Py_ssize_t na
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_fastcall(Sig.view(), args, nargs, kwnames, slots));
-    return result_to_py(entry_detail::convert_and_call<Body, Sig>(reinterpret_cast<PyTypeObject*>(cls), slots));
+    return result_to_py(entry_detail::deferring_wakes(
+        [&] { return entry_detail::convert_and_call<Body, Sig>(reinterpret_cast<PyTypeObject*>(cls), slots); }));
   });
 }
 
 template <auto Body>
 PyObject* class_method_noargs_entry(PyObject* cls, PyObject* /*unused*/) noexcept {
-  return guard_object([&]() -> PyResult<PyRef> { return result_to_py(Body(reinterpret_cast<PyTypeObject*>(cls))); });
+  return guard_object([&]() -> PyResult<PyRef> {
+    return result_to_py(entry_detail::deferring_wakes([&] { return Body(reinterpret_cast<PyTypeObject*>(cls)); }));
+  });
 }
 
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS), named by its description.
@@ -170,7 +186,8 @@ PyObject* constructor_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs)
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_tuple_dict(Sig.view(), args, kwargs, slots));
-    typename Cls::Payload payload = QV_PY_TRY(entry_detail::convert_and_call<Body, Sig>(cls, slots));
+    typename Cls::Payload payload =
+        QV_PY_TRY(entry_detail::deferring_wakes([&] { return entry_detail::convert_and_call<Body, Sig>(cls, slots); }));
     return wrap_as<Cls>(cls, std::move(payload));
   });
 }
@@ -182,7 +199,7 @@ PyObject* slot_entry(PyObject* self) noexcept {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(Body(*obj));
+    return result_to_py(entry_detail::deferring_wakes([&] { return Body(*obj); }));
   });
 }
 

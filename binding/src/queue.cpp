@@ -1,0 +1,223 @@
+#include "queue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "boundary/entry.h"
+#include "boundary/gil.h"
+#include "exceptions.h"
+#include "inspect.h"
+#include "util/time.h"
+
+namespace quelvane::python {
+
+// ---- wake callbacks ---------------------------------------------------------------------------
+
+namespace {
+
+// Runs on the thread that woke the queue: inside a call into the module once that call's core
+// work is done, or on a thread of the core's own, which attaches here.
+void call_wake(PyObject* callable) noexcept {
+  AttachedGil attached;
+  PyObject* result = PyObject_CallNoArgs(callable);
+  if (result != nullptr) {
+    Py_DECREF(result);
+    return;
+  }
+  // What the callable raised goes to sys.unraisablehook, never to the write that woke it.
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  } else {
+    PyErr_SetRaisedException(raised);
+  }
+  PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace
+
+WakeCallback python_wake_callback(PyRef callable) {
+  // std::function needs a copyable target; the copies share the one reference.
+  auto held = std::make_shared<const PyRef>(std::move(callable));
+  return std::make_shared<const std::function<void()>>([held = std::move(held)] { call_wake(held->get()); });
+}
+
+namespace {
+
+// The registration both consumer classes share: None clears the slot, a callable is registered,
+// anything else is refused before the core is asked.
+template <class Register>
+PyStatus register_callback(PyRef callback, Register&& set) {
+  if (callback.get() == Py_None) return from_core(set(WakeCallback{}));
+  if (!PyCallable_Check(callback.get())) return type_error("poll_callback requires a callable or None");
+  // A refused callback is let go of when this call's last holder goes, right after the core.
+  return from_core(set(python_wake_callback(std::move(callback))));
+}
+
+// ms // 1000 seconds and (ms % 1000) * 1e6 nanoseconds.
+Duration poll_timeout(std::uint64_t timeout_ms) { return Duration::from_millis(timeout_ms); }
+
+// A poll's wait gives the interpreter lock up, and only the wait: it is released before the
+// notifier's mutex is taken and taken back after that mutex is let go, so a writer on another
+// Python thread can push and wake it, and close() from another thread ends it at once.
+void wait_without_gil(const std::function<void()>& wait) {
+  ReleasedGil released;
+  wait();
+}
+
+// The defaults of both open_consumer methods, then the check that comes before the group name's.
+PyResult<ConsumerGroupConfig> consumer_config(Omittable<std::uint64_t> running_expired_seconds,
+                                              Omittable<std::uint16_t> max_retry_count) {
+  return from_core(queue::check_consumer_config(running_expired_seconds.value_or(900), max_retry_count.value_or(3)));
+}
+
+// ---- DatasetQueue -------------------------------------------------------------------------------
+
+using Queue = Object<DatasetQueueClass>;
+
+PyResult<std::int64_t> push(Queue& self, ByteBuffer data) { return from_core(self.payload.push(data)); }
+
+PyResult<PyRef> open_consumer(Queue& self, std::string group_name, Omittable<std::uint64_t> running_expired_seconds,
+                              Omittable<std::uint16_t> max_retry_count) {
+  const ConsumerGroupConfig config = QV_PY_TRY(consumer_config(running_expired_seconds, max_retry_count));
+  quelvane::DatasetQueueConsumer consumer = QV_PY_TRY(from_core(self.payload.open_consumer(group_name, config)));
+  return wrap<DatasetQueueConsumerClass>(std::move(consumer));
+}
+
+PyResult<std::vector<std::string>> get_consumer_group_names(Queue& self) {
+  return from_core(self.payload.get_consumer_group_names());
+}
+
+PyStatus close_queue(Queue& self) { return from_core(self.payload.close()); }
+
+PyStatus drop_consumer(Queue& self, std::string group_name) {
+  return from_core(self.payload.drop_consumer(group_name));
+}
+
+PyResult<PyRef> queue_repr(Queue&) { return to_py("DatasetQueue()"); }
+
+constexpr Signature<1> kPush{"DatasetQueue", "push", {"data"}};
+constexpr Signature<3> kOpenConsumer{
+    "DatasetQueue", "open_consumer", {"group_name", "running_expired_seconds", "max_retry_count"}, 1};
+constexpr Signature<1> kDropConsumer{"DatasetQueue", "drop_consumer", {"group_name"}};
+
+constexpr auto S = Borrow::Shared;
+
+PyMethodDef kQueueMethods[] = {
+    method<DatasetQueueClass, kPush, S, &push>(
+        "push($self, data)\n--\n\nPush data into the queue.\n\n"
+        "Auto-increments the dataset timestamp and notifies all waiting\n"
+        "consumers across all consumer groups.\n\n"
+        "Returns the assigned timestamp."),
+    method<DatasetQueueClass, kOpenConsumer, S, &open_consumer>(
+        "open_consumer($self, group_name, running_expired_seconds=900, max_retry_count=3)\n--\n\n"
+        "Open or create a consumer group and return a consumer handle.\n\n"
+        "Multiple consumers in the same group share progress via the\n"
+        "shared 4KB mmap state file. The first call for a group creates\n"
+        "the state file; subsequent calls open the existing file."),
+    method_noargs<DatasetQueueClass, S, &get_consumer_group_names>(
+        "get_consumer_group_names",
+        "get_consumer_group_names($self)\n--\n\nReturn current consumer group names.\n\n"
+        "This lists existing state file directory entries without opening or\n"
+        "validating the state files."),
+    method_noargs<DatasetQueueClass, S, &close_queue>(
+        "close",
+        "close($self)\n--\n\nClose the queue and all associated consumers.\n\n"
+        "All pending records are synced, consumer state files are\n"
+        "flushed, and waiting polls are unblocked with `QueueClosed`."),
+    method<DatasetQueueClass, kDropConsumer, S, &drop_consumer>(
+        "drop_consumer($self, group_name)\n--\n\nDrop (close and remove) a consumer group.\n\n"
+        "The consumer group's state file is synced and deleted.\n"
+        "Subsequent calls to open_consumer with the same group name\n"
+        "will create a fresh group."),
+    {},
+};
+
+// ---- DatasetQueueConsumer -----------------------------------------------------------------------
+
+using Consumer = Object<DatasetQueueConsumerClass>;
+
+PyResult<std::optional<RecordData>> poll(Consumer& self, std::uint64_t timeout_ms) {
+  return from_core(self.payload.poll(poll_timeout(timeout_ms), &wait_without_gil));
+}
+
+PyStatus ack(Consumer& self, std::int64_t timestamp) { return from_core(self.payload.ack(timestamp)); }
+
+PyStatus flush(Consumer& self) { return from_core(self.payload.flush()); }
+
+PyStatus close_consumer(Consumer& self) { return from_core(self.payload.close()); }
+
+PyResult<PyRef> inspect(Consumer& self) {
+  DatasetQueueConsumerInspectResult result = QV_PY_TRY(from_core(self.payload.inspect()));
+  return wrap<DatasetQueueConsumerInspectResultClass>(std::move(result));
+}
+
+PyStatus poll_callback(Consumer& self, PyRef callback) {
+  return register_callback(std::move(callback), [&](WakeCallback cb) { return self.payload.poll_callback(std::move(cb)); });
+}
+
+PyResult<PyRef> consumer_repr(Consumer&) { return to_py("DatasetQueueConsumer()"); }
+
+constexpr Signature<1> kPoll{"DatasetQueueConsumer", "poll", {"timeout_ms"}};
+constexpr Signature<1> kAck{"DatasetQueueConsumer", "ack", {"timestamp"}};
+constexpr Signature<1> kPollCallback{"DatasetQueueConsumer", "poll_callback", {"callback"}};
+
+PyMethodDef kConsumerMethods[] = {
+    method<DatasetQueueConsumerClass, kPoll, S, &poll>(
+        "poll($self, timeout_ms)\n--\n\nPoll for the next record.\n\n"
+        "Returns the next unacked record as `(timestamp, data)`, or `None`\n"
+        "if the timeout expires with no data available.\n\n"
+        "Args:\n"
+        "    timeout_ms: Maximum wait time in milliseconds. Use 0 for\n"
+        "        non-blocking poll (returns immediately if no data).\n\n"
+        "Raises:\n"
+        "    QvanQueueClosedError: Queue has been closed."),
+    method<DatasetQueueConsumerClass, kAck, S, &ack>(
+        "ack($self, timestamp)\n--\n\nAcknowledge a previously polled record.\n\n"
+        "Removes the pending entry and advances the consumer's processed\n"
+        "timestamp. Only call after successfully processing a record\n"
+        "returned by `poll()`."),
+    method_noargs<DatasetQueueConsumerClass, S, &flush>(
+        "flush", "flush($self)\n--\n\nFlush this consumer group's state file."),
+    method_noargs<DatasetQueueConsumerClass, S, &close_consumer>(
+        "close",
+        "close($self)\n--\n\nClose this consumer group.\n\n"
+        "All opened handles for the same group become invalid, and any\n"
+        "unacknowledged pending entries are released for redelivery after reopen."),
+    method_noargs<DatasetQueueConsumerClass, S, &inspect>(
+        "inspect", "inspect($self)\n--\n\nInspect this consumer group's public config and durable state."),
+    method<DatasetQueueConsumerClass, kPollCallback, S, &poll_callback>(
+        "poll_callback($self, callback)\n--\n\nRegister or clear a lightweight wake callback.\n\n"
+        "The callback is invoked synchronously after data waiters are notified.\n"
+        "It must only wake external processing; call poll() separately to handle\n"
+        "data. Pass None to clear the callback."),
+    {},
+};
+
+}  // namespace
+
+ClassMembers DatasetQueueClass::members() {
+  return {
+      .doc = "Python wrapper for DatasetQueue.\n\n"
+             "Maintains an open queue on a dataset, allowing push and consumer\n"
+             "group operations.",
+      .methods = kQueueMethods,
+      .repr = &slot_entry<DatasetQueueClass, Borrow::Shared, &queue_repr>,
+  };
+}
+
+ClassMembers DatasetQueueConsumerClass::members() {
+  return {
+      .doc = "Python wrapper for DatasetQueueConsumer.\n\n"
+             "Polls for new records from a consumer group with configurable timeout.\n"
+             "Multiple consumers for the same group share progress via mmap.",
+      .methods = kConsumerMethods,
+      .repr = &slot_entry<DatasetQueueConsumerClass, Borrow::Shared, &consumer_repr>,
+  };
+}
+
+}  // namespace quelvane::python

@@ -1,0 +1,387 @@
+"""The queue classes: delivery, acknowledgement, redelivery and the retry limit, the pending limit,
+shared group progress, dropping and listing groups, argument conversions and their order, wake
+callbacks (their errors, and their freedom to use the store), and blocking polls that other
+threads wake or end."""
+import gc
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import quelvane
+
+pytestmark = pytest.mark.skipif(not hasattr(quelvane, "Store") or not hasattr(quelvane.Store, "open_queue"),
+                                reason="Store.open_queue is not built")
+
+
+def raised(fn, *args, **kwargs):
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    return info.value
+
+
+def expect(err, cls, message):
+    assert type(err) is cls, (type(err), str(err))
+    assert str(err) == message
+
+
+@pytest.fixture
+def store(data_dir):
+    s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+    yield s
+    try:
+        s.close()
+    except RuntimeError:
+        pass  # the test closed it
+
+
+@pytest.fixture
+def dataset(store):
+    return store.create_dataset("ds", "t")
+
+
+@pytest.fixture
+def queue(store, dataset):
+    return store.open_queue(dataset.id)
+
+
+def run_in_thread(fn):
+    """Runs fn on a daemon thread; the returned join gives its result or raises what it raised,
+    and fails the test when the thread is still blocked after the timeout."""
+    out = {}
+
+    def body():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: B036 - handed to the test thread
+            out["error"] = e
+
+    t = threading.Thread(target=body, daemon=True)
+    t.start()
+
+    def join(timeout=30):
+        t.join(timeout)
+        assert not t.is_alive(), "the thread is still blocked"
+        if "error" in out:
+            raise out["error"]
+        return out["value"]
+
+    return join
+
+
+# --- delivery, acknowledgement, redelivery -----------------------------------------------------
+
+def test_delivery_ack_and_shared_progress(queue, dataset):
+    a = queue.open_consumer("g")
+    b = queue.open_consumer("g")  # the same group: one progress
+    other = queue.open_consumer("other")
+    assert [queue.push(b"one"), queue.push(b""), queue.push(bytearray(b"three"))] == [1, 2, 3]
+    dataset.write(4, b"four")  # records written through the dataset reach the groups too
+    assert a.poll(0) == (1, b"one")
+    assert b.poll(0) == (2, b"")  # 1 is pending for the whole group
+    assert [other.poll(0) for _ in range(4)] == [(1, b"one"), (2, b""), (3, b"three"), (4, b"four")]
+    b.ack(2)
+    state = a.inspect().state
+    assert state.processed_ts == -2**63 and [(e.timestamp, e.status) for e in state.pending_entries] == [(1, 0), (2, 1)]
+    a.ack(1)
+    assert a.inspect().state.processed_ts == 2
+    expect(raised(a.ack, 1), quelvane.QvanNotFoundError, "not found: pending entry for timestamp 1")
+    info = a.inspect().info
+    assert (info.group_name, info.running_expired_seconds, info.max_retry_count) == ("g", 900, 3)
+
+
+def test_redelivery_after_the_timeout_stops_at_the_retry_limit(queue):
+    c = queue.open_consumer("g", running_expired_seconds=1, max_retry_count=1)
+    queue.push(b"x")
+    assert c.poll(0) == (1, b"x")
+    time.sleep(1.1)  # delivery times are whole seconds: due within a second
+    assert c.poll(0) == (1, b"x")
+    assert c.inspect().state.pending_entries[0].retry_count == 1
+    time.sleep(1.1)
+    assert c.poll(0) is None  # the retry limit gives it up
+    assert c.inspect().state.processed_ts == 1
+
+
+def test_pending_full_and_redelivery_after_reopen(queue):
+    c = queue.open_consumer("g", running_expired_seconds=0, max_retry_count=0)
+    for i in range(227):
+        queue.push(b"%d" % i)
+    for i in range(226):
+        assert c.poll(0)[0] == i + 1
+    err = raised(c.poll, 0)
+    assert type(err) is quelvane.QvanPendingFullError and str(err).endswith("(226 entries)")
+    c.close()
+    expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+    again = queue.open_consumer("g", running_expired_seconds=0, max_retry_count=0)
+    assert again.poll(0) == (1, b"0")  # released at close, delivered again after the reopen
+
+
+def test_drop_list_and_close(store, dataset, queue):
+    assert queue.get_consumer_group_names() == []
+    for name in ("b", "a", "B"):
+        queue.open_consumer(name)
+    kept = queue.open_consumer("a")
+    assert queue.get_consumer_group_names() == ["B", "a", "b"]
+    queue.drop_consumer("a")
+    expect(raised(kept.poll, 0), quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+    assert queue.get_consumer_group_names() == ["B", "b"]
+    expect(raised(queue.drop_consumer, "a"), quelvane.QvanConsumerGroupNotFoundError, "consumer group not found: a")
+    expect(raised(store.open_queue, dataset.id), quelvane.QvanQueueAlreadyOpenError,
+           "queue already open: queue already open for dataset ds")
+    c = queue.open_consumer("b")
+    queue.close()
+    expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+    expect(raised(queue.push, b"x"), quelvane.QvanQueueClosedError, "queue closed: queue is closed")
+    assert queue.get_consumer_group_names() == ["B", "b"]  # a closed queue still answers
+    queue.close()
+    c.close()
+    store.open_queue(dataset.id).push(b"again")  # a new queue once the old one is closed
+
+
+# --- arguments ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("args,kwargs,cls,message", [
+    (("g", 65536), {}, quelvane.QvanInvalidDataError, "invalid data: running_expired_seconds exceeds u16::MAX: 65536"),
+    (("g", 900, 256), {}, quelvane.QvanInvalidDataError, "invalid data: max_retry_count exceeds u8::MAX: 256"),
+    (("g",), {"max_retry_count": 65535}, quelvane.QvanInvalidDataError,
+     "invalid data: max_retry_count exceeds u8::MAX: 65535"),
+    (("g", 900, 65536), {}, OverflowError, "out of range integral type conversion attempted"),
+    (("g", -1), {}, OverflowError, "can't convert negative int to unsigned"),
+    # The config is checked before the group name.
+    (("bad name", 70000), {}, quelvane.QvanInvalidDataError,
+     "invalid data: running_expired_seconds exceeds u16::MAX: 70000"),
+    (("bad name",), {}, quelvane.QvanInvalidDataError,
+     "invalid data: queue consumer group_name must match ^[0-9A-Za-z_-]+$ and be at most 255 bytes"),
+    (("g", None), {}, TypeError, "argument 'running_expired_seconds': 'NoneType' object cannot be interpreted as an integer"),
+    ((1,), {}, TypeError, "argument 'group_name': 'int' object cannot be converted to 'str'"),
+    (("g", 1, 2, 3), {}, TypeError,
+     "DatasetQueue.open_consumer() takes from 1 to 3 positional arguments but 4 were given"),
+])
+def test_open_consumer_arguments(queue, args, kwargs, cls, message):
+    expect(raised(queue.open_consumer, *args, **kwargs), cls, message)
+
+
+def test_other_arguments_and_reprs(queue):
+    c = queue.open_consumer("g")
+    expect(raised(queue.push, "text"), TypeError, "argument 'data': Can't extract `str` to `Vec`")
+    expect(raised(c.poll, -1), OverflowError, "can't convert negative int to unsigned")
+    expect(raised(c.ack, 2**63), OverflowError, "Python int too large to convert to C long")
+    expect(raised(c.poll_callback, 5), TypeError, "poll_callback requires a callable or None")
+    c.poll_callback(None)  # clearing an empty slot
+    c.poll_callback(print)
+    expect(raised(c.poll_callback, print), quelvane.QvanInvalidDataError,
+           "invalid data: queue poll callback is already registered")
+    assert (repr(queue), repr(c)) == ("DatasetQueue()", "DatasetQueueConsumer()")
+    c.close()
+    assert repr(c) == "DatasetQueueConsumer()"
+    # The callable check comes before the closed check.
+    expect(raised(c.poll_callback, 5), TypeError, "poll_callback requires a callable or None")
+    expect(raised(c.poll_callback, print), quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+
+
+def test_class_shapes():
+    Q, C = quelvane.DatasetQueue, quelvane.DatasetQueueConsumer
+    assert Q.__doc__.startswith("Python wrapper for DatasetQueue.\n\n")
+    assert C.__doc__.startswith("Python wrapper for DatasetQueueConsumer.\n\n")
+    assert Q.open_consumer.__text_signature__ == "($self, group_name, running_expired_seconds=900, max_retry_count=3)"
+    assert Q.push.__doc__.startswith("Push data into the queue.")
+    assert C.poll.__text_signature__ == "($self, timeout_ms)"
+    assert C.poll.__doc__.endswith("QvanQueueClosedError: Queue has been closed.")
+    for cls in (Q, C):
+        assert cls.__module__ == "builtins"
+        expect(raised(cls), TypeError, f"cannot create 'builtins.{cls.__name__}' instances")
+        assert "DatasetQueue" in quelvane.__all__ and cls.__name__ in quelvane.__all__
+
+
+# --- wake callbacks ----------------------------------------------------------------------------
+
+def test_a_raising_callback_is_reported_and_the_write_succeeds(queue, dataset, monkeypatch):
+    c = queue.open_consumer("g")
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append((u.exc_type, str(u.exc_value), u.object)))
+    calls = []
+
+    def wake():
+        calls.append(1)
+        raise ValueError("from the callback")
+
+    c.poll_callback(wake)
+    assert queue.push(b"a") == 1
+    dataset.write(2, b"b")  # a new record written through the dataset wakes too
+    dataset.write(2, b"c")  # a correction does not
+    assert len(calls) == 2
+    assert reported == [(ValueError, "from the callback", None)] * 2
+    assert c.poll(0) == (1, b"a")
+
+
+def test_a_callback_may_use_the_same_dataset_through_other_objects(store, dataset, queue):
+    other = store.open_dataset("ds", "t")
+    c = queue.open_consumer("g")
+    seen = []
+
+    def wake():
+        # Reads and writes of the dataset that woke the queue, and the queue itself: the core's
+        # locks are free by now, and these objects are not borrowed.
+        seen.append(other.read_latest())
+        if len(seen) == 1:
+            queue.push(b"from the callback")
+        seen.append(queue.get_consumer_group_names())
+
+    c.poll_callback(wake)
+    queue.push(b"first")
+    assert seen[0] == (1, b"first")
+    assert seen[1] == (2, b"from the callback")  # the nested push woke it again
+    assert seen[2] == seen[3] == ["g"]
+    # A callback on the object whose exclusive borrow the write holds meets that borrow.
+    errors = []
+    c.poll_callback(None)
+    c.poll_callback(lambda: errors.append(raised(dataset.read, 1)))
+    dataset.write(10, b"w")
+    assert [(type(e), str(e)) for e in errors] == [(RuntimeError, "Already borrowed")]
+
+
+def test_a_released_consumer_keeps_its_callback_until_the_group_closes(queue):
+    calls = []
+
+    class Wake:
+        def __call__(self):
+            calls.append(1)
+
+    wake = Wake()
+    ref = weakref.ref(wake)
+    c = queue.open_consumer("g")
+    c.poll_callback(wake)
+    del wake, c
+    gc.collect()
+    queue.push(b"a")
+    assert calls == [1]
+    assert ref() is not None
+    queue.drop_consumer("g")  # the group goes, and its callback with it
+    assert ref() is None
+    queue.push(b"b")
+    assert calls == [1]
+
+
+def test_closing_the_store_releases_callbacks_outside_the_core(store, dataset, queue):
+    released = []
+
+    class Wake:
+        def __call__(self):
+            pass
+
+        def __del__(self):
+            # Runs when the store's close lets go of it; the dataset must be reachable then.
+            released.append(raised(dataset.read, 1))
+
+    c = queue.open_consumer("g")
+    c.poll_callback(Wake())
+    store.close()
+    assert [type(e).__name__ for e in released] == ["QvanInvalidDataError"]
+    assert str(released[0]) == "invalid data: dataset ds/t is closed"
+    expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+
+
+# --- blocking polls and threads ----------------------------------------------------------------
+
+def test_a_blocking_poll_is_woken_by_a_writer_thread_and_ended_by_close(queue):
+    a = queue.open_consumer("a")
+    b = queue.open_consumer("b")
+    polls = [run_in_thread(lambda: a.poll(2**64 - 1)), run_in_thread(lambda: b.poll(60_000))]
+    time.sleep(0.2)  # both wait, without the interpreter lock
+    started = time.monotonic()
+    run_in_thread(lambda: queue.push(b"w"))()
+    assert [join() for join in polls] == [(1, b"w"), (1, b"w")]  # one push wakes both groups
+    assert time.monotonic() - started < 10
+
+    waiting = run_in_thread(lambda: a.poll(2**64 - 1))
+    time.sleep(0.2)
+    run_in_thread(queue.close)()
+    err = raised(waiting)
+    expect(err, quelvane.QvanQueueClosedError, "queue closed: queue consumer is closed")
+
+
+def test_poll_timeouts(queue):
+    c = queue.open_consumer("g")
+    started = time.monotonic()
+    assert c.poll(0) is None
+    assert c.poll(300) is None
+    elapsed = time.monotonic() - started
+    assert 0.25 < elapsed < 5
+
+
+# --- the journal queue -------------------------------------------------------------------------
+
+def decode(record):
+    """(code, identifier, fields) of one encoded journal record."""
+    import struct
+    width = {1: 1, 2: 2, 3: 4, 4: 8}[record[1]]
+    ident = int.from_bytes(record[2:2 + width], "little")
+    rest = record[2 + width:]
+    if record[0] in (1, 2):
+        fields = []
+        while rest:
+            tag, n = rest[0], int.from_bytes(rest[1:3], "little")
+            fields.append((tag, rest[3:3 + n]))
+            rest = rest[3 + n:]
+        return record[0], ident, [v for _, v in fields[:2]]
+    assert rest[0] == 0x10
+    ts, _, _ = struct.unpack_from("<qQH", rest, 1)
+    if record[0] == 0x13:
+        assert rest[19] == 0x11
+        return record[0], ident, [ts, struct.unpack_from("<II", rest, 20)]
+    return record[0], ident, [ts]
+
+
+@pytest.fixture
+def journal_store(tmp_path):
+    s = quelvane.Store.open(str(tmp_path / "j"), quelvane.StoreConfig(enable_background_thread=False))
+    yield s
+    try:
+        s.close()
+    except RuntimeError:
+        pass
+
+
+def journal_consumers_work(store):
+    if not hasattr(store, "open_journal_queue"):
+        return False
+    try:
+        store.open_journal_queue().open_consumer("probe")
+    except quelvane.QvanIoError:
+        return False
+    return True
+
+
+def test_journal_consumer_sees_every_change(journal_store):
+    s = journal_store
+    if not journal_consumers_work(s):
+        pytest.skip("journal queue consumers are not built")
+    jq = s.open_journal_queue()
+    c = jq.open_consumer("j", running_expired_seconds=0)
+    woken = []
+    c.poll_callback(lambda: woken.append(1))
+    ds = s.create_dataset("a", "b", enable_journal=True)
+    ds.write(5, b"five")
+    ds.append(5, b"+")
+    ds.delete(5)
+    s.drop_dataset("a", "b")
+    got = []
+    while (r := c.poll(0)) is not None:
+        got.append(r)
+        c.ack(r[0])
+    assert [seq for seq, _ in got] == list(range(got[0][0], got[0][0] + 5))
+    ident = ds.identifier
+    assert [decode(rec) for _, rec in got] == [
+        (1, ident, [b"a", b"b"]),
+        (0x11, ident, [5]),
+        (0x13, ident, [5, (4, 1)]),
+        (0x12, ident, [5]),
+        (2, ident, [b"a", b"b"]),
+    ]
+    assert len(woken) == 5  # every journal append wakes the journal queue
+    assert repr(jq) == "JournalQueue()" and repr(c) == "JournalQueueConsumer()"
+    expect(raised(c.poll_callback, 1), TypeError, "poll_callback requires a callable or None")
+    s.close()
+    expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: journal queue is closed")
