@@ -33,7 +33,8 @@ constexpr Registration kClasses[] = {
     &register_class<DatasetQueueConsumerPendingEntryClass>,
     &register_class<DatasetQueueConsumerStateClass>,
     &register_class<DatasetQueueConsumerInspectResultClass>,
-    // JournalQueue, JournalQueueConsumer
+    &register_class<JournalQueueClass>,
+    &register_class<JournalQueueConsumerClass>,
 };
 
 }  // namespace

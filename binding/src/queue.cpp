@@ -198,6 +198,66 @@ PyMethodDef kConsumerMethods[] = {
     {},
 };
 
+// ---- JournalQueue ------------------------------------------------------------------------------
+
+using Journal = Object<JournalQueueClass>;
+
+PyResult<PyRef> open_journal_consumer(Journal& self, std::string group_name,
+                                      Omittable<std::uint64_t> running_expired_seconds,
+                                      Omittable<std::uint16_t> max_retry_count) {
+  const ConsumerGroupConfig config = QV_PY_TRY(consumer_config(running_expired_seconds, max_retry_count));
+  quelvane::JournalQueueConsumer consumer = QV_PY_TRY(
+      from_core(self.payload->open_consumer(group_name, config.running_expired_seconds, config.max_retry_count)));
+  return wrap<JournalQueueConsumerClass>(std::move(consumer));
+}
+
+PyStatus close_journal(Journal& self) { return from_core(self.payload->close()); }
+
+PyResult<PyRef> journal_repr(Journal&) { return to_py("JournalQueue()"); }
+
+constexpr Signature<3> kJournalOpenConsumer{
+    "JournalQueue", "open_consumer", {"group_name", "running_expired_seconds", "max_retry_count"}, 1};
+
+PyMethodDef kJournalMethods[] = {
+    method<JournalQueueClass, kJournalOpenConsumer, S, &open_journal_consumer>(
+        "open_consumer($self, group_name, running_expired_seconds=900, max_retry_count=3)\n--\n\n"
+        "Open or create a journal consumer group."),
+    method_noargs<JournalQueueClass, S, &close_journal>(
+        "close", "close($self)\n--\n\nClose the journal queue handle and unblock waiting polls."),
+    {},
+};
+
+// ---- JournalQueueConsumer ----------------------------------------------------------------------
+
+using JournalConsumer = Object<JournalQueueConsumerClass>;
+
+PyResult<std::optional<JournalRecordData>> journal_poll(JournalConsumer& self, std::uint64_t timeout_ms) {
+  return from_core(self.payload.poll(poll_timeout(timeout_ms), &wait_without_gil));
+}
+
+PyStatus journal_ack(JournalConsumer& self, std::int64_t sequence) { return from_core(self.payload.ack(sequence)); }
+
+PyStatus journal_poll_callback(JournalConsumer& self, PyRef callback) {
+  return register_callback(std::move(callback),
+                           [&](WakeCallback cb) { return self.payload.set_poll_callback(std::move(cb)); });
+}
+
+PyResult<PyRef> journal_consumer_repr(JournalConsumer&) { return to_py("JournalQueueConsumer()"); }
+
+constexpr Signature<1> kJournalPoll{"JournalQueueConsumer", "poll", {"timeout_ms"}};
+constexpr Signature<1> kJournalAck{"JournalQueueConsumer", "ack", {"sequence"}};
+constexpr Signature<1> kJournalPollCallback{"JournalQueueConsumer", "poll_callback", {"callback"}};
+
+PyMethodDef kJournalConsumerMethods[] = {
+    method<JournalQueueConsumerClass, kJournalPoll, S, &journal_poll>(
+        "poll($self, timeout_ms)\n--\n\nPoll for the next encoded journal record."),
+    method<JournalQueueConsumerClass, kJournalAck, S, &journal_ack>(
+        "ack($self, sequence)\n--\n\nAcknowledge a previously polled journal sequence."),
+    method<JournalQueueConsumerClass, kJournalPollCallback, S, &journal_poll_callback>(
+        "poll_callback($self, callback)\n--\n\nRegister or clear a lightweight wake callback."),
+    {},
+};
+
 }  // namespace
 
 ClassMembers DatasetQueueClass::members() {
@@ -217,6 +277,22 @@ ClassMembers DatasetQueueConsumerClass::members() {
              "Multiple consumers for the same group share progress via mmap.",
       .methods = kConsumerMethods,
       .repr = &slot_entry<DatasetQueueConsumerClass, Borrow::Shared, &consumer_repr>,
+  };
+}
+
+ClassMembers JournalQueueClass::members() {
+  return {
+      .doc = "Python wrapper for the built-in journal queue.",
+      .methods = kJournalMethods,
+      .repr = &slot_entry<JournalQueueClass, Borrow::Shared, &journal_repr>,
+  };
+}
+
+ClassMembers JournalQueueConsumerClass::members() {
+  return {
+      .doc = "Python wrapper for a journal queue consumer.",
+      .methods = kJournalConsumerMethods,
+      .repr = &slot_entry<JournalQueueConsumerClass, Borrow::Shared, &journal_consumer_repr>,
   };
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "boundary/classes.h"
+#include "journal/queue.h"
 #include "queue/mod.h"
 
 namespace quelvane::python {
@@ -19,6 +20,18 @@ struct DatasetQueueClass {
 struct DatasetQueueConsumerClass {
   static constexpr std::string_view name = "DatasetQueueConsumer";
   using Payload = quelvane::DatasetQueueConsumer;
+  static ClassMembers members();
+};
+
+struct JournalQueueClass {
+  static constexpr std::string_view name = "JournalQueue";
+  using Payload = std::shared_ptr<quelvane::JournalQueue>;
+  static ClassMembers members();
+};
+
+struct JournalQueueConsumerClass {
+  static constexpr std::string_view name = "JournalQueueConsumer";
+  using Payload = quelvane::JournalQueueConsumer;
   static ClassMembers members();
 };
 
