@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kLogTarget = "quelvane::journal::log";
 
 Error disabled_error() { return Error::not_found("journal is disabled"); }
+Error closed_error() { return Error::invalid_data("journal is closed"); }
 
 // A directory entry that is a regular file, following symbolic links; an entry that cannot be
 // looked at (a dangling link, a file removed meanwhile) is not one.
@@ -237,6 +238,9 @@ Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry, W
   std::int64_t sequence;
   {
     auto log = QV_TRY(log_->lock());
+    // Looked at under the log's lock: an append either lands before the final flush of a close
+    // or is refused.
+    if (closed()) return fail(closed_error());
     sequence = QV_TRY(log->append(record));
   }
   // The queue is taken out of its slot and woken with no journal lock held.
@@ -305,7 +309,7 @@ Result<std::vector<JournalRecordData>> Journal::query(std::int64_t start, std::i
 }
 
 Status Journal::flush() {
-  if (mode_ != Mode::Writable) return {};
+  if (mode_ != Mode::Writable || closed()) return {};
   {
     auto log = QV_TRY(log_->lock());
     QV_TRY(log->flush());
@@ -319,8 +323,29 @@ Result<std::shared_ptr<JournalQueue>> Journal::open_queue() {
   if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("journal queue is not available in read-only store"));
   if (mode_ == Mode::Disabled) return fail(disabled_error());
   auto slot = QV_TRY(queue_slot_.lock());
+  if (closed()) return fail(closed_error());
   if (!*slot) *slot = std::make_shared<JournalQueue>(log_, queue_dir_);
   return *slot;
+}
+
+Status Journal::close() {
+  if (mode_ != Mode::Writable) return {};
+  Status flushed = flush();
+  std::shared_ptr<JournalQueue> queue;
+  {
+    auto slot = QV_TRY(queue_slot_.lock());
+    // Set under the slot: no queue can be opened after this.
+    if (closed_.exchange(true)) return {};
+    queue = *slot;
+  }
+  Status queue_closed = queue ? queue->close() : Status{};
+  // Whatever was appended between the flush above and the flag reaches the disk too.
+  {
+    auto log = QV_TRY(log_->lock());
+    QV_TRY(log->flush());
+  }
+  QV_TRY(std::move(flushed));
+  return queue_closed;
 }
 
 }  // namespace quelvane

@@ -10,6 +10,7 @@
 // back to its caller in a Wake, to be run once the caller's own locks are released.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -150,6 +151,12 @@ class Journal final : public JournalHook {
   Status flush();
   // The store's one journal queue, created on first use and kept for the journal's life.
   Result<std::shared_ptr<JournalQueue>> open_queue();
+  // For the store's close: flushes, closes the journal queue and lets go of the files for
+  // writing, so that a store opened after this one is the only writer. Appends, flushes and
+  // queue opening are refused afterwards with "journal is closed"; reads still work. The
+  // first failure of the flush or the queue's close is returned; the journal is closed anyway.
+  Status close();
+  bool closed() const { return closed_.load(); }
 
   // The shared log, for the journal queue; null when disabled or read-only without a log.
   const SharedJournalLog& log() const { return log_; }
@@ -162,6 +169,7 @@ class Journal final : public JournalHook {
   SharedJournalLog log_;
   fs::Path queue_dir_;
   Mutex<std::shared_ptr<JournalQueue>> queue_slot_;
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace quelvane

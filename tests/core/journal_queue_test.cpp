@@ -242,6 +242,29 @@ TEST_F(JournalQueueTest, CallbacksRunOncePerAppendWithNoJournalLockHeld) {
   ok(c.set_poll_callback(callback([] {})));
 }
 
+TEST_F(JournalQueueTest, ClosingTheJournalClosesItsQueueAndRefusesWrites) {
+  auto queue = ok(journal_->open_queue());
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  append_n(1, 2);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+  ok(journal_->close());
+  EXPECT_TRUE(queue->closed());
+  EXPECT_EQ(err(c.poll(Duration{})), Error::queue_closed("journal queue is closed"));
+  const Error closed = Error::invalid_data("journal is closed");
+  EXPECT_EQ(err(journal_->append(entry(3))), closed);
+  Wake wake;
+  EXPECT_EQ(err(journal_->on_write(1, {3, 124, 0}, wake)), closed);
+  EXPECT_EQ(err(journal_->open_queue()), closed);
+  ok(journal_->flush());
+  ok(journal_->close());
+  // What it held is on disk and reads on.
+  EXPECT_EQ(ok(journal_->latest_sequence()), 2);
+  EXPECT_EQ(pending_in_file("g"), 1);
+  auto reopened = ok(Journal::open(tmp_.path(), StoreConfig{}));
+  EXPECT_EQ(ok(reopened->latest_sequence()), 2);
+  EXPECT_EQ(ok(reopened->append(entry(3))), 3);
+}
+
 class JournalQueueOfADataset : public testing::DatasetTest {};
 
 TEST_F(JournalQueueOfADataset, CallbacksRunAfterTheDatasetIsUnlocked) {
