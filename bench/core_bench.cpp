@@ -3,9 +3,17 @@
 // warm random point reads and the size on disk, each engine on a fresh directory.
 // With --queue, the dataset queue's figures instead: push, poll and acknowledge throughput of one
 // consumer group, and the time from a push to a poll blocked on another thread returning.
+// With --store, the store's: create_dataset throughput against the bare file operations of a
+// create, and the open and close of a store holding many datasets and a long journal against an
+// empty one.
+// With --journal, the journal's: one dataset's write throughput without and with the journal
+// (100- and 1,000-byte records) against the compression of the journal's own records, reads of
+// random sequences, one query of the whole journal, and a journal-queue group's poll and ack.
 //
 //   core_bench [--records-scale F] [--repeat N] [--engines a,b] [--sizes 100,1000] [--dir PARENT]
 //   core_bench --queue [--records-scale F] [--repeat N] [--dir PARENT]
+//   core_bench --store [--records-scale F] [--repeat N] [--dir PARENT]
+//   core_bench --journal [--records-scale F] [--repeat N] [--sizes 100,1000] [--dir PARENT]
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +38,12 @@
 #endif
 #ifdef QV_BENCH_QUEUE
 #include "queue_bench.h"
+#endif
+#ifdef QV_BENCH_STORE
+#include "store_bench.h"
+#endif
+#ifdef QV_BENCH_JOURNAL
+#include "journal_bench.h"
 #endif
 #ifdef QV_BENCH_LMDB
 #include "peers/lmdb_peer.h"
@@ -86,6 +100,8 @@ struct Options {
   std::vector<std::size_t> sizes{100, 1000};
   stdfs::path parent;
   bool queue = false;
+  bool store = false;
+  bool journal = false;
 };
 
 // ---- the temporary root, removed on every exit path that runs exit handlers
@@ -376,6 +392,87 @@ void run_queue_workload(std::size_t records, std::size_t wakes, const Options& o
 }
 #endif
 
+#ifdef QV_BENCH_STORE
+void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t journal_records, const Options& opt) {
+  constexpr int kOpenRounds = 9;
+  std::vector<StoreRun> runs;
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    std::fprintf(stderr, "run %d: store\n", rep + 1);
+    stdfs::path dir = fresh_dir("store");
+    runs.push_back(run_store(creates, datasets, journal_records, kOpenRounds, dir));
+    std::error_code ec;
+    stdfs::remove_all(dir, ec);
+  }
+  std::printf("\n== store: %s create_dataset calls on a fresh store; open then close of a store with %s datasets, "
+              "and of one that also holds a journal of %s records, against an empty store (median of %d rounds "
+              "each); small segments, worker thread on\n",
+              grouped(static_cast<double>(creates)).c_str(), grouped(static_cast<double>(datasets)).c_str(),
+              grouped(static_cast<double>(journal_records)).c_str(), kOpenRounds);
+  std::printf("%-8s %10s %13s %7s %10s %12s %7s %14s %7s\n", "run", "create/s", "file floor/s", "ratio", "empty us",
+              "datasets us", "ratio", "+journal us", "ratio");
+  auto row = [](const std::string& name, double c, double f, double empty, double ds, double full) {
+    std::printf("%-8s %10s %13s %7.2f %10.0f %12.0f %7.2f %14.0f %7.2f\n", name.c_str(), grouped(c).c_str(),
+                grouped(f).c_str(), c / f, empty, ds, ds / empty, full, full / empty);
+  };
+  const auto n = static_cast<double>(creates);
+  std::vector<double> create, floor_rate, empty, ds, full;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    create.push_back(n / runs[i].create_secs);
+    floor_rate.push_back(n / runs[i].create_floor_secs);
+    empty.push_back(median(runs[i].open_empty_us));
+    ds.push_back(median(runs[i].open_datasets_us));
+    full.push_back(median(runs[i].open_full_us));
+    row(std::to_string(i + 1), create.back(), floor_rate.back(), empty.back(), ds.back(), full.back());
+  }
+  if (runs.size() > 1) row("median", median(create), median(floor_rate), median(empty), median(ds), median(full));
+  std::printf("(file floor: the directories, meta, state and identifier files and the max_identifier rewrite of "
+              "each create, made with plain calls; ratios: store / floor, and open+close / the empty store's)\n");
+}
+#endif
+
+#ifdef QV_BENCH_JOURNAL
+void run_journal_workload(std::size_t records, std::size_t payload, std::size_t reads, const Options& opt) {
+  std::fprintf(stderr, "generating %zu records of %zu bytes\n", records, payload);
+  RecordStream stream(records, payload);
+  std::vector<JournalRun> runs;
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    std::fprintf(stderr, "run %d: journal, %zu bytes\n", rep + 1, payload);
+    stdfs::path dir = fresh_dir("journal-" + std::to_string(payload));
+    runs.push_back(run_journal(stream, reads, dir));
+    std::error_code ec;
+    stdfs::remove_all(dir, ec);
+  }
+  std::printf("\n== journal: %s records of %zu bytes written to one dataset without and with the journal; %s reads "
+              "of random sequences; one query of all; one journal-queue group; default options\n",
+              grouped(static_cast<double>(records)).c_str(), payload, grouped(static_cast<double>(reads)).c_str());
+  std::printf("%-8s %13s %13s %7s %11s %12s %12s %12s %14s\n", "run", "plain rec/s", "journal rec/s", "ratio",
+              "extra us", "compress us", "read rec/s", "query rec/s", "poll+ack rec/s");
+  const auto n = static_cast<double>(records);
+  std::vector<double> plain, journalled, extra, compress, read, query, drain;
+  auto row = [](const std::string& name, double p, double j, double e, double c, double r, double q, double d) {
+    std::printf("%-8s %13s %13s %7.2f %11.3f %12.3f %12s %12s %14s\n", name.c_str(), grouped(p).c_str(),
+                grouped(j).c_str(), j / p, e, c, grouped(r).c_str(), grouped(q).c_str(), grouped(d).c_str());
+  };
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const JournalRun& r = runs[i];
+    plain.push_back(n / r.plain_write_secs);
+    journalled.push_back(n / r.journal_write_secs);
+    extra.push_back((r.journal_write_secs - r.plain_write_secs) / n * 1e6);
+    compress.push_back(r.record_compress_secs / n * 1e6);
+    read.push_back(static_cast<double>(reads) / r.read_secs);
+    query.push_back(n / r.query_secs);
+    drain.push_back(n / r.drain_secs);
+    row(std::to_string(i + 1), plain.back(), journalled.back(), extra.back(), compress.back(), read.back(),
+        query.back(), drain.back());
+  }
+  if (runs.size() > 1)
+    row("median", median(plain), median(journalled), median(extra), median(compress), median(read), median(query),
+        median(drain));
+  std::printf("(extra us: what the journal adds to one write; compress us: the compression of the journal's records "
+              "per write, in 64 KiB blocks, the floor of that cost)\n");
+}
+#endif
+
 std::vector<std::string> split(std::string_view s) {
   std::vector<std::string> out;
   while (!s.empty()) {
@@ -391,7 +488,9 @@ std::vector<std::string> split(std::string_view s) {
   std::fprintf(stderr,
                "%s\nusage: core_bench [--records-scale F] [--repeat N] [--engines quelvane,lmdb,rocksdb,sqlite] "
                "[--sizes 100,1000] [--dir PARENT]\n"
-               "       core_bench --queue [--records-scale F] [--repeat N] [--dir PARENT]\n",
+               "       core_bench --queue [--records-scale F] [--repeat N] [--dir PARENT]\n"
+               "       core_bench --store [--records-scale F] [--repeat N] [--dir PARENT]\n"
+               "       core_bench --journal [--records-scale F] [--repeat N] [--sizes 100,1000] [--dir PARENT]\n",
                why);
   std::exit(2);
 }
@@ -426,6 +525,10 @@ Options parse(int argc, char** argv) {
       o.parent = std::string(value());
     } else if (a == "--queue") {
       o.queue = true;
+    } else if (a == "--store") {
+      o.store = true;
+    } else if (a == "--journal") {
+      o.journal = true;
     } else if (a == "--help" || a == "-h") {
       usage("single-threaded benchmark of the store against its peers and the zstd floor");
     } else {
@@ -455,6 +558,33 @@ int run(int argc, char** argv) {
     return 0;
 #else
     usage("the queue figures are not built");
+#endif
+  }
+  if (opt.store) {
+#ifdef QV_BENCH_STORE
+    std::printf("core_bench: store, records-scale %g\n", opt.scale);
+    make_root(opt.parent);
+    auto scaled = [&](double n) { return std::max<std::size_t>(1, static_cast<std::size_t>(n * opt.scale)); };
+    run_store_workload(scaled(10'000), scaled(1'000), scaled(1'000'000), opt);
+    std::fflush(stdout);
+    return 0;
+#else
+    usage("the store figures are not built");
+#endif
+  }
+  if (opt.journal) {
+#ifdef QV_BENCH_JOURNAL
+    std::printf("core_bench: journal, records-scale %g\n", opt.scale);
+    make_root(opt.parent);
+    for (std::size_t size : opt.sizes) {
+      const double base = size == 100 ? 500'000 : 200'000;
+      run_journal_workload(std::max<std::size_t>(1, static_cast<std::size_t>(base * opt.scale)), size,
+                           std::max<std::size_t>(1, static_cast<std::size_t>(100'000 * opt.scale)), opt);
+    }
+    std::fflush(stdout);
+    return 0;
+#else
+    usage("the journal figures are not built");
 #endif
   }
   std::vector<Engine> engines;
