@@ -282,8 +282,13 @@ Result<DataSetInspectResult> Store::inspect_dataset(std::string_view name, std::
   if (auto ds = registered(key)) return ds->inspect();
   const fs::Path dir = dataset_dir(key);
   const std::uint64_t id = QV_TRY(checked_identifier(key, dir));
+  // Two open datasets under one identifier would share each other's cached blocks, so the
+  // identifier is checked and recorded here as on every other path that registers a dataset.
+  if (auto it = identifiers_.find(id); it != identifiers_.end() && it->second != key)
+    return fail(duplicate(id, it->second, key));
   Dataset ds = QV_TRY(open_unregistered(key, dir, id));
   register_dataset(key, ds);
+  identifiers_[id] = key;
   return ds.inspect();
 }
 

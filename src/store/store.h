@@ -121,7 +121,7 @@ class Store {
   //   Opens the dataset if needed, closes it, removes its directory (never following a
   //   symbolic link inside it) and forgets its identifier.
   Status drop_dataset(std::string_view name, std::string_view dataset_type);
-  //   Opens and registers the dataset if needed; the identifier map is neither read nor written.
+  //   Opens and registers the dataset if needed, with the identifier checks of open.
   Result<DataSetInspectResult> inspect_dataset(std::string_view name, std::string_view dataset_type);
   Result<std::vector<std::string>> get_dataset_names();
   Result<std::vector<std::string>> get_dataset_types(std::string_view name);

@@ -209,19 +209,22 @@ TEST_F(StoreRegistry, DropRemovesTheDirectoryAndNeverFollowsLinks) {
   EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("read-only store cannot drop dataset"));
 }
 
-TEST_F(StoreRegistry, InspectOpensAndRegistersWithoutRecording) {
+TEST_F(StoreRegistry, InspectOpensRegistersAndChecksIdentifiers) {
   plant("a", "x", 1);
-  plant("b", "x", 1);  // the same identifier: inspect makes no duplicate check
-  ok(store::write_max_identifier(tmp.path(), 1));
+  plant("b", "x", 1);  // the same identifier: never open beside a/x, whose cached blocks it would share
+  plant("c", "x", 2);
+  ok(store::write_max_identifier(tmp.path(), 2));
   reopen();
   EXPECT_EQ(ok(store->inspect_dataset("a", "x")).info.identifier, 1u);
-  EXPECT_EQ(ok(store->inspect_dataset("b", "x")).info.identifier, 1u);
+  EXPECT_EQ(err(store->inspect_dataset("b", "x")),
+            Error::invalid_data("duplicate dataset identifier 1: DataSetKey { name: \"a\", dataset_type: \"x\" } and "
+                                "DataSetKey { name: \"b\", dataset_type: \"x\" }"));
+  EXPECT_EQ(err(store->open_dataset("b", "x")).kind(), ErrorKind::InvalidData);
   EXPECT_EQ(err(store->inspect_dataset(".journal", "logs")), Error::invalid_data(kBadName));
-  // Registered: open returns the inspected dataset without any identifier check.
-  ok(fs::remove_file(dir("b", "x") / "identifier"));
-  ok(store->open_dataset("b", "x"));
-  // Not recorded: a's identifier is still free for b's.
-  ok(store->open_dataset("a", "x"));
+  // Registered: a later open returns the inspected dataset without looking at its files again.
+  ok(store->inspect_dataset("c", "x"));
+  ok(fs::remove_file(dir("c", "x") / "identifier"));
+  EXPECT_EQ(ok(store->open_dataset("c", "x")).identifier(), 2u);
 }
 
 TEST_F(StoreRegistry, ClosingLeavesTheRegistry) {
