@@ -201,7 +201,14 @@ Result<JournalSegment> JournalSegment::create(const fs::Path& path, std::int64_t
 Result<bool> JournalSegment::check_header(const fs::Path& path, std::int64_t expected_base) {
   const MappedFile file = QV_TRY(MappedFile::open(path, MappedFile::Access::ReadOnly));
   const auto bytes = file.bytes();
-  if (bytes::all_zero(bytes.first(std::min<std::size_t>(bytes.size(), kHeaderSize)))) return false;
+  auto zero = [&](std::uint64_t from, std::uint64_t to) {
+    to = std::min<std::uint64_t>(to, bytes.size());
+    return from >= to || bytes::all_zero(bytes.subspan(from, to - from));
+  };
+  // Empty or zero up to the end of the header: the file was never written. A create writes
+  // the magic last, so a header without it in front of an empty first block is one cut short.
+  if (zero(0, kHeaderSize)) return false;
+  if (zero(0, header::kMagic.size()) && zero(kHeaderSize, kHeaderSize + kBlockHeader)) return false;
   QV_TRY(parse_header(bytes, expected_base));
   return true;
 }

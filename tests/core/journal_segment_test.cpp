@@ -328,6 +328,37 @@ TEST_F(JournalSegmentTest, UnwrittenFilesHoldNoRecords) {
   EXPECT_EQ(JournalSegment::check_header(path(2), 2), false);
   write_bytes(path(3), Bytes(50, 0));
   EXPECT_EQ(JournalSegment::check_header(path(3), 3), false);
+  // A create cut short at any point leaves a file that holds no records.
+  {
+    static std::vector<Bytes>* steps = nullptr;
+    struct Recorder {
+      static void take(const fs::Path& p) {
+        if (steps != nullptr) steps->push_back(read_bytes(p));
+      }
+    };
+    std::vector<Bytes> recorded{Bytes(4096, 0)};
+    steps = &recorded;
+    set_journal_barrier_observer(&Recorder::take);
+    create(4);
+    set_journal_barrier_observer(nullptr);
+    steps = nullptr;
+    recorded.push_back(read_bytes(path(4)));
+    for (const auto& state : testing::interrupted_states(recorded, 52, kHl)) {
+      write_bytes(path(4), state.bytes);
+      auto checked = JournalSegment::check_header(path(4), 4);
+      ASSERT_TRUE(checked.has_value()) << state.label << ": " << checked.error().display();
+      if (*checked) {
+        EXPECT_EQ(JournalSegment::open(path(4), 4, 4096)->record_count(), 0u) << state.label;
+      }
+    }
+  }
+  // A header without its magic in front of a block is damage, not an unwritten file.
+  JournalSegment seg = create(5);
+  fill(seg, 1);
+  Bytes damaged = read_bytes(path(5));
+  std::fill(damaged.begin(), damaged.begin() + 4, 0);
+  write_bytes(path(5), damaged);
+  EXPECT_EQ(JournalSegment::check_header(path(5), 5).error(), Error::invalid_magic());
   // Opening one directly still says what is wrong with it.
   EXPECT_EQ(JournalSegment::open(path(1), 1, 4096).error(), Error::invalid_data("journal segment header truncated"));
   EXPECT_EQ(JournalSegment::open(path(2), 2, 4096).error(), Error::invalid_magic());
