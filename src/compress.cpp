@@ -77,24 +77,18 @@ Result<std::vector<std::uint8_t>> zstd_compress(std::span<const std::uint8_t> ra
   return out;
 }
 
-// Output buffers grow by doubling up to one byte past the limit: reaching that byte proves the
-// data would exceed the limit.
+// The whole output buffer is taken at once, one byte past the limit: reaching that byte proves
+// the data would exceed the limit. The limit never passes the largest block, so neither does
+// the buffer.
 class BoundedOutput {
  public:
-  // Up to the largest block the whole buffer is taken at once (callers name the block's own
-  // size); a larger limit starts from a guess and grows.
-  BoundedOutput(std::uint64_t limit, std::uint64_t input_size)
-      : limit_(limit),
-        buf_(limit <= kMaxRawBlock ? limit + 1
-                                  : std::min<std::uint64_t>(limit + 1, std::max<std::uint64_t>(4096, input_size * 4))) {}
+  BoundedOutput(std::uint64_t limit, const char* prefix) : limit_(limit), prefix_(prefix), buf_(limit + 1) {}
 
   std::uint8_t* data() { return buf_.data(); }
   std::uint64_t capacity() const { return buf_.size(); }
-  bool can_grow() const { return buf_.size() < limit_ + 1; }
-  void grow() { buf_.resize(std::min<std::uint64_t>(limit_ + 1, buf_.size() * 2)); }
   bool exceeded(std::uint64_t produced) const { return produced > limit_; }
-  std::unexpected<Error> too_large(const char* codec) const {
-    return fail(Error::decompression(text::cat(codec, " decode error: output exceeds ", limit_, " bytes")));
+  std::unexpected<Error> too_large() const {
+    return fail(Error::decompression(text::cat(prefix_, "output exceeds ", limit_, " bytes")));
   }
   std::vector<std::uint8_t> take(std::uint64_t produced) {
     // The spare byte past the limit stays allocated: dropping it would copy the whole block.
@@ -104,28 +98,25 @@ class BoundedOutput {
 
  private:
   std::uint64_t limit_;
+  const char* prefix_;
   std::vector<std::uint8_t> buf_;
 };
+
+constexpr const char* kZstdDecodeError = "zstd decode error: ";
+constexpr const char* kInflateError = "inflate error: ";
 
 Result<std::vector<std::uint8_t>> zstd_decompress(std::span<const std::uint8_t> in, std::uint64_t limit) {
   ZSTD_DCtx* d = thread_dctx();
   if (d == nullptr) return fail(Error::decompression("zstd decode error: cannot create decoder"));
   ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters);
-  BoundedOutput out(limit, in.size());
+  BoundedOutput out(limit, kZstdDecodeError);
   ZSTD_inBuffer ib{in.data(), in.size(), 0};
   ZSTD_outBuffer ob{out.data(), out.capacity(), 0};
   for (;;) {
     std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
-    if (ZSTD_isError(r)) return fail(Error::decompression(text::cat("zstd decode error: ", ZSTD_getErrorName(r))));
-    if (out.exceeded(ob.pos)) return out.too_large("zstd");
+    if (ZSTD_isError(r)) return fail(Error::decompression(text::cat(kZstdDecodeError, ZSTD_getErrorName(r))));
+    if (out.exceeded(ob.pos)) return out.too_large();
     if (r == 0 && ib.pos == ib.size) break;  // every frame complete and checked
-    if (ob.pos == ob.size) {
-      if (!out.can_grow()) return out.too_large("zstd");
-      out.grow();
-      ob.dst = out.data();
-      ob.size = out.capacity();
-      continue;
-    }
     // A decoder that wants more input while none is left holds a cut-off frame.
     if (r != 0 && ib.pos == ib.size) return fail(Error::decompression("zstd decode error: truncated frame"));
   }
@@ -157,27 +148,20 @@ Result<std::vector<std::uint8_t>> deflate_decompress(std::span<const std::uint8_
     z_stream* s;
     ~End() { inflateEnd(s); }
   } end{&s};
-  BoundedOutput out(limit, in.size());
+  BoundedOutput out(limit, kInflateError);
   s.next_in = const_cast<Bytef*>(in.data());
   s.avail_in = static_cast<uInt>(in.size());
   s.next_out = out.data();
   s.avail_out = static_cast<uInt>(out.capacity());
   for (;;) {
     int rc = inflate(&s, Z_NO_FLUSH);
-    if (out.exceeded(s.total_out)) return out.too_large("inflate");
+    if (out.exceeded(s.total_out)) return out.too_large();
     switch (rc) {
       case Z_STREAM_END:
         if (s.avail_in != 0) return fail(Error::decompression("inflate error: trailing bytes after end of stream"));
         return out.take(s.total_out);
       case Z_OK:
       case Z_BUF_ERROR:
-        if (s.avail_out == 0) {
-          if (!out.can_grow()) return out.too_large("inflate");
-          out.grow();
-          s.next_out = out.data() + s.total_out;
-          s.avail_out = static_cast<uInt>(out.capacity() - s.total_out);
-          continue;
-        }
         if (s.avail_in == 0) return fail(Error::decompression("inflate error: unexpected end of deflate stream"));
         continue;
       case Z_DATA_ERROR:
@@ -208,6 +192,12 @@ Result<std::vector<std::uint8_t>> compress(std::span<const std::uint8_t> raw, st
 
 Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> compressed, std::uint8_t compress_type,
                                              std::uint64_t max_output) {
+  // The limit comes from a block header, which a damaged file can make claim gigabytes.
+  if (max_output > kMaxRawBlock && compress_type <= kDeflate) {
+    return fail(Error::decompression(text::cat(compress_type == kZstd ? kZstdDecodeError : kInflateError,
+                                               "block size ", max_output, " exceeds the largest block ",
+                                               kMaxRawBlock)));
+  }
   switch (compress_type) {
     case kZstd: return zstd_decompress(compressed, max_output);
     case kDeflate: return deflate_decompress(compressed, max_output);

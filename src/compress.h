@@ -23,7 +23,8 @@ Result<std::vector<std::uint8_t>> compress(std::span<const std::uint8_t> raw, st
                                            std::uint8_t compress_type);
 
 // Output larger than max_output is refused with Error::Decompression, so a damaged block can
-// never expand without bound; callers pass the block's uncompressed_size where they know it.
+// never expand without bound; callers pass the block's uncompressed_size where they know it. A
+// max_output above kMaxRawBlock (a damaged header's claim) is refused before anything is decoded.
 Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> compressed, std::uint8_t compress_type,
                                              std::uint64_t max_output = kMaxRawBlock);
 
