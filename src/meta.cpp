@@ -1,5 +1,6 @@
 #include "meta.h"
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -89,6 +90,11 @@ std::unexpected<Error> invalid(std::string message) { return fail(Error::invalid
 Result<std::uint16_t> payload_length(std::span<const std::uint8_t> file) {
   if (file.size() < kPrefixSize) return invalid("meta file too short");
   return bytes::get<std::uint16_t>(file, 6);
+}
+
+// The prefix and the longest payload its u16 length can announce: nothing past them is ever used.
+Result<std::vector<std::uint8_t>> read_meta_file(const fs::Path& path) {
+  return fs::read_bounded(path, kPrefixSize + std::numeric_limits<std::uint16_t>::max());
 }
 
 Status check_holds_payload(std::span<const std::uint8_t> file, std::uint16_t len) {
@@ -184,11 +190,13 @@ Status write_meta(const Meta& meta, const fs::Path& path) {
   w.u64(kRetentionWindow, meta.retention_window);
   w.u8(kEnableJournal, meta.enable_journal);
   QV_ASSERT(w.pos() == kFileSize, "meta entries fill the image exactly");
-  return fs::write_file(path, out);
+  // Absent or complete, never empty: a create interrupted here must leave a directory that
+  // counts as leftovers, not as a dataset that can be neither opened nor created again.
+  return fs::write_file_whole(path, out);
 }
 
 Result<Meta> read_meta(const fs::Path& path) {
-  std::vector<std::uint8_t> data = QV_TRY(fs::read_file(path));
+  std::vector<std::uint8_t> data = QV_TRY(read_meta_file(path));
   std::span<const std::uint8_t> file(data);
   std::uint16_t len = QV_TRY(payload_length(file));
   if (std::string_view(reinterpret_cast<const char*>(file.data()), kMagic.size()) != kMagic)
@@ -202,7 +210,7 @@ Result<Meta> read_meta(const fs::Path& path) {
 }
 
 Result<std::vector<std::uint8_t>> read_meta_payload(const fs::Path& path) {
-  std::vector<std::uint8_t> data = QV_TRY(fs::read_file(path));
+  std::vector<std::uint8_t> data = QV_TRY(read_meta_file(path));
   std::span<const std::uint8_t> file(data);
   std::uint16_t len = QV_TRY(payload_length(file));
   QV_TRY(check_holds_payload(file, len));

@@ -96,11 +96,14 @@ QueueState::QueueState(fs::Path path, MappedFile mapping, std::int64_t processed
 
 namespace {
 
-// A file that holds only zeros (or nothing) is what a creation cut short by a crash leaves:
-// it carries no progress, so it is made anew rather than refusing the group forever.
+// A regular file that is empty, or of the full length and only zeros, is what a creation cut
+// short by a crash leaves: it carries no progress, so it is made anew rather than refusing the
+// group forever. Anything else keeps its error; at most one byte past the full length is read,
+// enough to tell a longer file apart.
 bool left_by_interrupted_create(const fs::Path& path) {
-  auto content = fs::read_file(path);
-  return content && bytes::all_zero(*content);
+  auto content = fs::read_bounded(path, QueueState::kFileSize + 1);
+  if (!content || (!content->empty() && content->size() != QueueState::kFileSize)) return false;
+  return bytes::all_zero(*content);
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace quelvane::fs {
 
@@ -75,20 +78,49 @@ Status reserve(const FileDescriptor& fd, std::uint64_t len) {
   return {};
 }
 
-Result<std::vector<std::uint8_t>> read_file(const Path& path) {
-  FileDescriptor fd = QV_TRY(open(path, OpenMode::ReadOnly));
-  std::vector<std::uint8_t> out;
-  std::uint8_t buf[8192];
+Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t max_len) {
+  QV_TRY(check_path(path));
+  auto not_regular = [&](mode_t mode) {
+    if (S_ISDIR(mode)) return fail(Error::os(EISDIR));
+    return fail(Error::io(path.native() + " is not a regular file"));
+  };
+  // Refused before it is opened: opening a FIFO would wait for a writer, and opening some
+  // devices acts on them.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return fail_errno();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+  // Non-blocking, in case a FIFO took the file's place since.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  FileDescriptor owned(fd);
+  if (::fstat(fd, &st) != 0) return fail_errno();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+
+  std::vector<std::uint8_t> out(std::min<std::uint64_t>(max_len, static_cast<std::uint64_t>(st.st_size)));
+  std::uint64_t got = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    // The file may have grown since it was measured: read on up to the bound.
+    if (got == out.size()) {
+      if (got >= max_len) break;
+      out.resize(std::min<std::uint64_t>(max_len, std::max<std::uint64_t>(got * 2, 4096)));
+    }
+    ssize_t n = ::read(fd, out.data() + got, out.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail_errno();
     }
     if (n == 0) break;
-    out.insert(out.end(), buf, buf + n);
+    got += static_cast<std::uint64_t>(n);
   }
+  out.resize(got);
   return out;
+}
+
+Result<std::vector<std::uint8_t>> read_file(const Path& path) {
+  return read_bounded(path, std::numeric_limits<std::uint64_t>::max());
 }
 
 namespace {
@@ -123,6 +155,29 @@ Status overwrite_file(const Path& path, std::span<const std::uint8_t> data) {
   FileDescriptor owned(fd);
   QV_TRY(write_all(owned, data));
   return set_length(owned, data.size());
+}
+
+Status write_file_whole(const Path& path, std::span<const std::uint8_t> data) {
+  Path temporary = path;
+  temporary += ".tmp";
+  if (auto written = write_file(temporary, data); !written) {
+    (void)remove_file(temporary);
+    return written;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    auto failed = fail_errno();
+    (void)remove_file(temporary);
+    return failed;
+  }
+  return {};
+}
+
+Result<bool> exists(const Path& path) {
+  QV_TRY(check_path(path));
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT) return false;
+  return fail_errno();
 }
 
 bool path_exists(const Path& path) {

@@ -52,6 +52,13 @@ Status set_length(const FileDescriptor& fd, std::uint64_t len);
 // only where the file system cannot allocate ahead.
 Status reserve(const FileDescriptor& fd, std::uint64_t len);
 
+// Reads a small file whole for its reader to parse in memory (meta, consumer-group state,
+// identifier files). Only a regular file is read: anything else at the path (a FIFO, a device,
+// a directory, following symbolic links) is refused with Error::Io before a byte is read, so it
+// can neither block the caller nor stream without end. At most max_len bytes are returned, the
+// first ones of a longer file: callers pass the most their format can use.
+Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t max_len);
+// read_bounded without a bound, for files whose size the caller controls.
 Result<std::vector<std::uint8_t>> read_file(const Path& path);
 // Creates (mode 0o666) or truncates, then writes everything; no sync.
 Status write_file(const Path& path, std::span<const std::uint8_t> data);
@@ -59,8 +66,15 @@ Status write_file(const Path& path, std::span<const std::uint8_t> data);
 // leaves the file empty.
 Status overwrite_file(const Path& path, std::span<const std::uint8_t> data);
 
+// Writes a file whole so that a kill at any instant leaves it either absent or complete: the
+// data goes to a temporary name in the same directory, which then replaces path. No sync.
+Status write_file_whole(const Path& path, std::span<const std::uint8_t> data);
+
 // stat succeeds (the path names something).
 bool path_exists(const Path& path);
+// Whether path names something. Only a missing entry (ENOENT) is false; any other failure to
+// look is Error::Io, so that a caller never takes an unreadable file for an absent one.
+Result<bool> exists(const Path& path);
 Result<bool> is_dir(const Path& path);
 // mkdir -p with mode 0o777.
 Status create_dir_all(const Path& path);

@@ -3,12 +3,15 @@
 #include "meta.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/file_faults.h"
 #include "support/temp_dir.h"
 #include "util/bytes.h"
 #include "util/log.h"
@@ -119,6 +122,21 @@ TEST_F(MetaTest, WritesTheExactNinetyByteImageAndReadsItBack) {
   EXPECT_EQ(fs::read_file(p).value(), golden);
 }
 
+// A write cut short (here the file may not grow past 40 bytes) leaves no meta at all, never a
+// part of one, and no temporary file either.
+TEST_F(MetaTest, AnInterruptedWriteLeavesNoFile) {
+  fs::Path p = dir_ / "meta";
+  {
+    testing::FileSizeLimit limit(40);
+    EXPECT_FALSE(meta::write_meta(kSample, p).has_value());
+  }
+  EXPECT_FALSE(fs::path_exists(p));
+  EXPECT_EQ(fs::list_dir(dir_.path()).value(), std::vector<std::string>{});
+  ASSERT_TRUE(meta::write_meta(kSample, p).has_value());
+  EXPECT_EQ(meta::read_meta(p).value(), kSample);
+  EXPECT_EQ(fs::list_dir(dir_.path()).value(), std::vector<std::string>{"meta"});
+}
+
 TEST_F(MetaTest, MalformedFilesFailWithTheFirstFailingCheck) {
   struct Case {
     const char* what;
@@ -175,6 +193,32 @@ TEST_F(MetaTest, AnUnreadableFileIsAnIoError) {
   EXPECT_EQ(r.error().kind(), ErrorKind::Io);
   EXPECT_EQ(r.error().os_code(), ENOENT);
   EXPECT_EQ(meta::read_meta(dir_.path()).error().kind(), ErrorKind::Io) << "a directory";
+}
+
+// Only a regular file is read: a FIFO in its place would block the open for ever, a device
+// stream without end. Of a regular file nothing past the longest payload is read, and a
+// payload of that length reads whole.
+TEST_F(MetaTest, OnlyARegularFileIsReadAndOnlyAsFarAsTheLongestPayload) {
+  const fs::Path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::Path device = dir_ / "device";
+  ASSERT_EQ(::symlink("/dev/null", device.c_str()), 0);
+  ::alarm(20);  // a read of the FIFO would block this test for ever
+  for (const fs::Path& p : {fifo, device}) {
+    EXPECT_EQ(meta::read_meta(p).error().display(), "I/O error: " + p.native() + " is not a regular file");
+    EXPECT_EQ(meta::read_meta_payload(p).error().display(), "I/O error: " + p.native() + " is not a regular file");
+  }
+  ::alarm(0);
+
+  Bytes payload = required(4096, 1024, 1);
+  const std::size_t filler = 65535 - payload.size() - 3;
+  append(payload, entry(200, static_cast<std::uint16_t>(filler), 0));
+  ASSERT_EQ(payload.size(), 65535u);
+  Bytes file = meta_file(payload);
+  append(file, Bytes(1 << 20, 0xEE));
+  const fs::Path p = write(file);
+  EXPECT_EQ(meta::read_meta(p)->compress_type, 1);
+  EXPECT_EQ(meta::read_meta_payload(p).value(), payload);
 }
 
 TEST_F(MetaTest, AbsentEntriesTakeTheirDefaults) {

@@ -2,6 +2,7 @@
 // repair at load, and the delivery, acknowledgement and redelivery bookkeeping.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <limits>
@@ -139,6 +140,42 @@ TEST(QueueStateFile, AFileLeftBlankByAnInterruptedCreateIsMadeAnew) {
     EXPECT_EQ(state->processed_ts(), 41);
     EXPECT_EQ(read_all(path), FileImage(41, {}).bytes);
   }
+}
+
+// Only what an interrupted create leaves is made anew; a zero-filled file of another length
+// keeps its length error, and a FIFO at the path is neither read (which would wait for a
+// writer for ever) nor replaced.
+TEST(QueueStateFile, NothingButABlankRegularFileOfTheFullLengthIsMadeAnew) {
+  struct Case {
+    std::size_t length;
+    const char* error;
+  };
+  const Case cases[] = {
+      {4095, "invalid data: invalid queue state file length: 4095"},
+      {4097, "invalid data: invalid queue state file length: 4097"},
+      {1, "invalid data: invalid queue state file length: 1"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    auto path = dir / "g";
+    write_all(path, Bytes(c.length, 0));
+    auto r = QueueState::open_or_create(path, 41);
+    ASSERT_FALSE(r.has_value()) << c.length;
+    EXPECT_EQ(r.error().display(), c.error);
+    EXPECT_EQ(read_all(path), Bytes(c.length, 0)) << "the file is untouched";
+  }
+
+  TempDir dir;
+  auto fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ::alarm(20);  // a read of the FIFO would block this test for ever
+  auto r = QueueState::open_or_create(fifo, 41);
+  ::alarm(0);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().display(), "invalid data: invalid queue state file length: 0");
+  struct stat st;
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST(QueueStateFile, LoadTrimsDoneHeadsAndReleasesInFlightEntries) {

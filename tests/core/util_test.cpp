@@ -1,6 +1,7 @@
 // The shared building blocks: POSIX helpers, the mapped file, the poisoning mutex, deadlines.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,33 @@ TEST(Fs, FailuresCarryTheSystemMessageAndCode) {
   EXPECT_EQ(fs::read_file(dir.path()).error().display(), "I/O error: Is a directory (os error 21)");
   EXPECT_EQ(fs::write_file(std::string("a\0b", 3), {}).error().display(),
             "I/O error: file name contained an unexpected NUL byte");
+}
+
+TEST(Fs, BoundedReadsTakeAtMostTheBoundOfARegularFileOnly) {
+  TempDir dir;
+  std::vector<std::uint8_t> content(10000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 31);
+  ASSERT_TRUE(fs::write_file(dir / "f", content).has_value());
+  ASSERT_TRUE(fs::write_file(dir / "empty", {}).has_value());
+  struct Case {
+    const char* file;
+    std::uint64_t bound;
+    std::size_t expected;
+  };
+  for (const Case& c : {Case{"f", 100, 100}, Case{"f", 0, 0}, Case{"f", 9999, 9999}, Case{"f", 10000, 10000},
+                        Case{"f", 1u << 20, 10000}, Case{"empty", 10, 0}}) {
+    auto r = fs::read_bounded(dir / c.file, c.bound);
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_EQ(*r, std::vector<std::uint8_t>(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(c.expected)))
+        << c.file << " " << c.bound;
+  }
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ::alarm(20);  // opening the FIFO for reading would wait for a writer for ever
+  EXPECT_EQ(fs::read_bounded(dir / "fifo", 10).error().display(), "I/O error: " + (dir / "fifo").native() + " is not a regular file");
+  ::alarm(0);
+  EXPECT_EQ(fs::read_bounded("/dev/zero", 10).error().display(), "I/O error: /dev/zero is not a regular file");
+  EXPECT_EQ(fs::read_bounded(dir.path(), 10).error().os_code(), EISDIR);
+  EXPECT_EQ(fs::read_bounded(dir / "missing", 10).error().os_code(), ENOENT);
 }
 
 TEST(Fs, DirectoriesAreMadeRecursivelyAndRemovedWhole) {
