@@ -100,15 +100,20 @@ void DataSegment::Mapping::release() {
 
 // ---- create, open, reopen ----------------------------------------------------------------
 
+Status DataSegment::check_initial_size(std::uint64_t initial_size) {
+  if (initial_size < header::kDataHeaderSize)
+    return invalid(text::cat("initial data segment size ", initial_size, " is smaller than header ",
+                             header::kDataHeaderSize));
+  return {};
+}
+
 Result<DataSegment> DataSegment::create(const fs::Path& path, std::uint64_t file_offset, std::uint64_t initial_size,
                                         std::uint64_t max_file_size, std::uint8_t compress_level,
                                         std::uint8_t compress_type) {
   QV_TRY(compress::check_compress_type(compress_type));
   if (file_offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
     return invalid("data segment file_offset exceeds i64");
-  if (initial_size < header::kDataHeaderSize)
-    return invalid(text::cat("initial data segment size ", initial_size, " is smaller than header ",
-                             header::kDataHeaderSize));
+  QV_TRY(check_initial_size(initial_size));
 
   const bool existed = fs::path_exists(path);
   auto created = MappedFile::create(path, initial_size);
@@ -289,7 +294,7 @@ std::optional<std::vector<std::uint8_t>> DataSegment::decode_complete(std::span<
 // block (which points the pending words at its block until its totals are committed), was cut
 // short after its header. With the compressed bytes complete the operation is finished. A seal
 // cut short while it copied them over the raw records is finished from the copy it staged past
-// the block first; without one the block stays refused.
+// the block first; without a complete copy the block stays refused.
 Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block,
                                              std::uint64_t raw_payload) {
   auto refused = [&] { return invalid(text::cat("pending block has non-raw flags: ", text::hex(block.flags))); };
@@ -471,18 +476,17 @@ Status DataSegment::seal_pending_block(std::uint8_t compress_level) {
       mapping_.file.bytes().subspan(block_at + kBlockHeader, p.payload), compress_level, compress_type_));
   if (compressed.size() > kU32Max) return invalid("compressed block exceeds u32");
   const std::uint64_t end = p.offset + kBlockHeader + compressed.size();
-  while (capacity() < end) {
+  // The compressed bytes go past the block first, so that a seal cut short while it overwrites
+  // the raw records is finished from that copy at reopen; the copy starts past both the raw
+  // block and the sealed one, which may be the longer. Without room for it the records would be
+  // at stake: the file grows until the copy fits, and a file that cannot grow so far keeps its
+  // block raw (the set then rolls over to a new segment).
+  const std::uint64_t staged = std::max(used_, end);
+  while (capacity() < staged + compressed.size()) {
     if (!grow()) return fail(Error::segment_full());
   }
-
-  // When the file has room past the block, the compressed bytes go there first: a seal cut
-  // short while it overwrites the raw records is then finished from that copy at reopen.
-  // It starts past both the raw block and the sealed one, which may be the longer.
-  const std::uint64_t staged = std::max(used_, end);
-  if (capacity() >= staged && capacity() - staged >= compressed.size()) {
-    mapping_.file.write(header_len_ + staged, compressed);
-    barrier();
-  }
+  mapping_.file.write(header_len_ + staged, compressed);
+  barrier();
   constexpr auto kSealedFlags = static_cast<std::uint16_t>(util::kCompressed | util::kSealed);
   publish_block_header(block_at, {static_cast<std::uint32_t>(compressed.size()), kSealedFlags,
                                   static_cast<std::uint16_t>(p.count), static_cast<std::uint32_t>(p.payload)});
@@ -721,7 +725,8 @@ Status DataSegment::grow() {
 void DataSegment::set_notifier(std::optional<FlushNotifier> notifier) { dirty_.set_notifier(std::move(notifier)); }
 
 Status DataSegment::flush() {
-  if (mapped()) QV_TRY(mapping_.file.sync());
+  // A clean mapping holds nothing a sync would write.
+  if (mapped() && !dirty_.clean()) QV_TRY(mapping_.file.sync());
   dirty_.synced();
   return {};
 }

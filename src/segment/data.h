@@ -7,10 +7,11 @@
 // Crash safety rests on the order of the stores into the mapping. Every change writes its bytes
 // first, then the block header, then the state words, whose last word commits it: the pending
 // payload size for the pending block, the write position for the totals. Two changes overwrite
-// bytes in place: a seal first stages its compressed bytes past the block when there is room,
-// and a correction takes its record out of the block header while it rewrites it. A segment
-// reopened after a kill at any instant is reconciled with its last committed state (see
-// restore()); one that cannot be is kept for reading and takes no new records.
+// bytes in place: a seal first stages its compressed bytes past the block (growing the file for
+// them; a file that cannot grow so far keeps the block raw), and a correction takes its record
+// out of the block header while it rewrites it. A segment reopened after a kill at any instant
+// is reconciled with its last committed state (see restore()); one that cannot be is kept for
+// reading and takes no new records.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +72,9 @@ class DataSegment {
   // Room a record needs in a segment: a new pending block, or a block of its own.
   static constexpr std::uint64_t kPendingBlockOverhead = 28;
 
+  // A new file must hold at least its header: Error::InvalidData "initial data segment size {}
+  // is smaller than header 124" otherwise.
+  static Status check_initial_size(std::uint64_t initial_size);
   // A new, mapped, active segment with an empty state; the header is synchronised before this
   // returns. A file this call created is removed again when it fails.
   static Result<DataSegment> create(const fs::Path& path, std::uint64_t file_offset, std::uint64_t initial_size,
@@ -97,7 +101,8 @@ class DataSegment {
   // it). scratch, when given, carries the compressed form of a large record across attempts.
   Result<RecordPlace> append_record(std::int64_t timestamp, std::span<const std::uint8_t> data,
                                     std::uint8_t compress_level, CompressedRecord* scratch = nullptr);
-  // Compresses the pending block in place, growing the file when the output needs more room.
+  // Compresses the pending block in place, growing the file until a copy of the output fits past
+  // the block. Error::SegmentFull when it cannot grow that far: the block stays raw.
   Status seal_pending_block(std::uint8_t compress_level);
   // Extends the last record of the pending block; returns its previous data length.
   Result<std::uint32_t> append_to_record(std::uint64_t block_offset, std::uint16_t in_block,

@@ -237,8 +237,11 @@ Result<WritePlace> DataSegments::write(std::int64_t timestamp, std::span<const s
     QV_TRY(compressed.prepare(timestamp, data, compress_level_, compress_type_));
     need = util::kBlockHeaderSize + compressed.bytes.size();
   }
-  if (data_segment_size_ < header::kDataHeaderSize || need > data_segment_size_ - header::kDataHeaderSize)
+  if (data_segment_size_ < header::kDataHeaderSize || need > data_segment_size_ - header::kDataHeaderSize) {
+    // Writing would have ended at the creation of a segment that cannot even hold its header.
+    QV_TRY(DataSegment::check_initial_size(initial_data_segment_size_));
     return fail(Error::segment_full());
+  }
 
   DataSegment* segment = QV_TRY(write_target(hook));
   bool rolled_over = false;

@@ -260,14 +260,51 @@ TEST_F(DataSegmentTest, SealStoresOutputLongerThanItsInputAndGrowsForIt) {
   EXPECT_EQ(seg.file_size(), 2 * (kHl + 28 + 65524));
   EXPECT_EQ(read(seg, {0, 0}), data);
 
-  // At its maximum the segment cannot take the longer output: the block stays raw.
-  const fs::Path capped = dir / "capped";
-  DataSegment full = make(kHl + 28 + 65524, kHl + 28 + 65524, compress::kZstd, capped);
-  put(full, 1, data);
-  EXPECT_EQ(full.append_record(2, pattern(3, 1), 3).error().kind(), ErrorKind::SegmentFull);
-  EXPECT_EQ(block_in(read_bytes(capped), 0), (util::BlockHeader{65536, 0, 1, 65536}));
-  EXPECT_EQ(full.pending_payload(), 65536u);
-  EXPECT_EQ(read(full, {0, 0}), data);
+}
+
+// A seal overwrites the raw records in place, so it first stages a copy of its output past the
+// block. A segment at its maximum without room for that copy keeps the block raw and reports
+// SegmentFull (the set rolls over): the records are never overwritten without a copy to finish
+// from.
+TEST_F(DataSegmentTest, SealAtTheMaximumNeedsRoomForItsStagedCopy) {
+  const Bytes compressible = pattern(65524, 7);
+  Bytes raw_payload(12 + compressible.size());
+  util::write_record(raw_payload, 0, 1, compressible);
+  const std::uint64_t staged = compress::compress(raw_payload, 3, compress::kZstd)->size();
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::uint64_t room_past_block;
+    bool seals;
+  };
+  const Case cases[] = {
+      {"output longer than its input", noise(65524, 7), 0, false},
+      {"room for the sealed block but not its copy", compressible, staged - 1, false},
+      {"room for the copy", compressible, staged, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::Path capped = dir / ("capped" + std::to_string(n++));
+    const std::uint64_t size = kHl + 28 + 65524 + c.room_past_block;
+    DataSegment seg = make(size, size, compress::kZstd, capped);
+    put(seg, 1, c.data);
+    const Bytes before = read_bytes(capped);
+    auto next = seg.append_record(2, pattern(3, 1), 3);
+    EXPECT_EQ(seg.file_size(), size);
+    if (c.seals) {
+      ASSERT_TRUE(next) << next.error().display();
+      EXPECT_EQ(block_in(read_bytes(capped), 0).flags, 3);
+      EXPECT_EQ(read(seg, *next), pattern(3, 1));
+    } else {
+      ASSERT_FALSE(next);
+      EXPECT_EQ(next.error().kind(), ErrorKind::SegmentFull);
+      EXPECT_EQ(read_bytes(capped), before) << "nothing of the block was overwritten";
+      EXPECT_EQ(seg.pending_payload(), 65536u);
+      EXPECT_EQ(error_text(seg.seal_pending_block(3)), "segment full (expansion needed)");
+    }
+    EXPECT_EQ(read(seg, {0, 0}), c.data);
+  }
 }
 
 TEST_F(DataSegmentTest, AppendToRecordExtendsOnlyTheLastRecordOfThePendingBlock) {
@@ -380,6 +417,16 @@ TEST_F(DataSegmentTest, ReadsRefuseDamagedBlocksAndRecords) {
       {"record past the payload", [](Bytes&) {}, {0, 0, 36}, "invalid data: hot block: record data out of bounds"},
       {"raw size below the content",
        [](Bytes& f) { bytes::store_le<std::uint32_t>(f.data() + kHl + 8, 20); }, {0, 0, 0}, nullptr},
+      // A payload that really decodes to what its header claims, more than any block holds.
+      {"size claimed past the largest block",
+       [](Bytes& f) {
+         const Bytes bomb = compress::compress(Bytes(5u << 20, 0), 3, compress::kZstd).value();
+         ASSERT_LT(kHl + 16 + bomb.size(), f.size());
+         std::copy(bomb.begin(), bomb.end(), f.begin() + kHl + 16);
+         bytes::store_le<std::uint32_t>(f.data() + kHl, static_cast<std::uint32_t>(bomb.size()));
+         bytes::store_le<std::uint32_t>(f.data() + kHl + 8, 5u << 20);
+       },
+       {0, 0, 0}, "decompression error: zstd decode error: block size 5242880 exceeds the largest block 4194316"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -722,7 +769,7 @@ void check_recovered(const fs::Path& torn, const std::vector<Acked>& acked, bool
 TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   struct Scenario {
     const char* name;
-    bool may_keep_for_reading;  // a torn correction, or a seal without room to stage, may cost records
+    bool may_keep_for_reading;  // a torn correction may cost records
     bool seal_first;            // start after a sealed block instead of inside a pending one
     std::uint64_t initial_size;
     std::function<void(DataSegment&)> run;
@@ -749,13 +796,15 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
          ASSERT_TRUE(seg.seal_pending_block(3));
        },
        nullptr},
-      // No room past the block to stage the compressed bytes: a seal cut short in its copy
-      // costs the block's records, and says so.
-      {"seal without room to stage its output", true, false, kHl + 16 + 44 + 12 + 3000 + 20,
+      // No room past the block to stage the compressed bytes: the seal grows the file for
+      // them, so a kill in its copy costs nothing.
+      {"seal that grows the file for its staged copy", false, false, kHl + 16 + 44 + 12 + 3000 + 20,
        [](DataSegment& seg) {
          put(seg, 3, pattern(3000, 3));
+         const std::uint64_t size = seg.file_size();
          ASSERT_LT(seg.capacity() - seg.used(), 64u);
          ASSERT_TRUE(seg.seal_pending_block(3));
+         EXPECT_GT(seg.file_size(), size);
        },
        nullptr},
       {"single-record block", false, true, 4096, [](DataSegment& seg) { put(seg, 3, pattern(70000, 3)); },
