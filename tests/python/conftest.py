@@ -17,13 +17,7 @@ def hooks():
 
 # --- datasets ---------------------------------------------------------------------------------
 
-import types
-
 import quelvane
-
-
-def _store_built():
-    return hasattr(quelvane, "Store")
 
 
 @pytest.fixture
@@ -41,43 +35,17 @@ def store(data_dir):
         pass
 
 
-def _hook_dataset(request, data_dir, name, dataset_type, read_only):
-    hooks = request.getfixturevalue("hooks")
-    return hooks.Probe.open_dataset(f"{data_dir}/{name}/{dataset_type}", name, dataset_type, read_only)
-
-
 @pytest.fixture
-def ds(request, data_dir):
+def ds(store):
     """A writable, empty dataset a/b."""
-    if _store_built():
-        return request.getfixturevalue("store").create_dataset("a", "b")
-    return _hook_dataset(request, data_dir, "a", "b", False)
+    return store.create_dataset("a", "b")
 
 
 @pytest.fixture
 def read_only_ds(request, data_dir):
     """Dataset a/b holding (1, b"one"), handed out by a read-only store."""
-    if _store_built():
-        with quelvane.Store.open(data_dir) as writer:
-            writer.create_dataset("a", "b").write(1, b"one")
-        s = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=True))
-        request.addfinalizer(s.close)
-        return s.open_dataset("a", "b")
-    _hook_dataset(request, data_dir, "a", "b", False).write(1, b"one")
-    return _hook_dataset(request, data_dir, "a", "b", True)
-
-
-@pytest.fixture
-def errors(request):
-    """The exception classes the datasets of the fixtures above raise."""
-    if _store_built():
-        return quelvane
-    hooks = request.getfixturevalue("hooks")
-    found = {}
-    for kind in range(17):
-        try:
-            hooks.Probe.raise_kind(kind, "m")
-        except BaseException as e:  # noqa: B036 - collecting the classes
-            found[type(e).__name__] = type(e)
-    found["QvanError"] = found["QvanIoError"].__mro__[1]
-    return types.SimpleNamespace(**found)
+    with quelvane.Store.open(data_dir) as writer:
+        writer.create_dataset("a", "b").write(1, b"one")
+    s = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=True))
+    request.addfinalizer(s.close)
+    return s.open_dataset("a", "b")

@@ -7,8 +7,6 @@ import pytest
 
 import quelvane
 
-pytestmark = pytest.mark.skipif(not hasattr(quelvane, "Store"), reason="the Store class is not built")
-
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench" / "python_bench.py"
 
 

@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+import quelvane
+
 
 def raised(fn, *args, **kwargs):
     with pytest.raises(BaseException) as info:
@@ -56,18 +58,18 @@ def test_data_conversion_errors(ds, method, data, cls, message):
     assert ds.latest_timestamp is None
 
 
-def test_payload_limit(ds, errors):
+def test_payload_limit(ds):
     err = raised(ds.write, 1, bytes((4 << 20) + 1))
-    assert type(err) is errors.QvanInvalidDataError
+    assert type(err) is quelvane.QvanInvalidDataError
     assert ds.read(1) is None
 
 
 @pytest.mark.parametrize("method,args", [("write", (-1, b"x")), ("append", (-2**63, b"x")), ("delete", (-1,))])
-def test_negative_timestamps_are_refused(ds, errors, method, args):
+def test_negative_timestamps_are_refused(ds, method, args):
     message = "invalid data: write timestamp must be non-negative"
     err = raised(getattr(ds, method), *args)
-    assert type(err) is errors.QvanInvalidDataError and str(err) == message
-    assert isinstance(err, errors.QvanError) and err.args == (message,)
+    assert type(err) is quelvane.QvanInvalidDataError and str(err) == message
+    assert isinstance(err, quelvane.QvanError) and err.args == (message,)
 
 
 def test_reads_of_a_small_dataset(ds):
@@ -216,7 +218,7 @@ def test_reentrant_call_meets_the_borrow(ds, call, message):
 # --- the object ------------------------------------------------------------------------------
 
 def test_properties_and_repr(ds):
-    assert type(ds).__name__ == "Dataset" and type(ds).__module__ == "builtins"
+    assert type(ds) is quelvane.Dataset and type(ds).__module__ == "builtins"
     assert ds.data_dir.endswith("/a/b")
     assert isinstance(ds.id, int) and isinstance(ds.identifier, int)
     assert repr(ds) == f"Dataset(id={ds.id}, dir={ds.data_dir})"

@@ -128,8 +128,7 @@ def test_dataset_record_classes(ds):
             cls()
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
-        if hasattr(quelvane, "Store"):
-            assert getattr(quelvane, cls_name) is cls
+        assert getattr(quelvane, cls_name) is cls
 
 
 @pytest.fixture

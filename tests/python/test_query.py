@@ -33,8 +33,7 @@ def test_classes(five):
     it = five.query(0, 10)
     lit = five.query_length(0, 10)
     assert type(it).__name__ == "QueryIterator" and type(lit).__name__ == "QueryLengthIterator"
-    if hasattr(quelvane, "Store"):
-        assert type(it) is quelvane.QueryIterator
+    assert type(it) is quelvane.QueryIterator
     assert not hasattr(quelvane, "QueryLengthIterator") and "QueryLengthIterator" not in quelvane.__all__
     for cls in (type(it), type(lit)):
         assert cls.__module__ == "builtins" and cls.__doc__ is None

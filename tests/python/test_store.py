@@ -12,8 +12,6 @@ import pytest
 import quelvane
 from quelvane import Store, StoreConfig
 
-pytestmark = pytest.mark.skipif(not hasattr(quelvane, "Store"), reason="the Store class is not built")
-
 
 def raised(fn, *args, **kwargs):
     with pytest.raises(BaseException) as info:

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "boundary/entry.h"
-#include "dataset_class.h"
 #include "exceptions.h"
 #include "inspect.h"
-#include "util/fs.h"
 
 namespace quelvane::python::hooks {
 
@@ -199,24 +197,8 @@ PyResult<std::vector<std::uint64_t>> int_list(PyTypeObject*, std::uint64_t count
   return out;
 }
 
-constexpr Signature<4> kOpenDataset{"Probe", "open_dataset", {"dir", "name", "dataset_type", "read_only"}};
-// A Dataset object over a dataset of its own, without a store (no cache, journal or dirty
-// queue), for the dataset and iterator tests.
-PyResult<PyRef> open_dataset(PyTypeObject*, std::string dir, std::string name, std::string dataset_type,
-                             bool read_only) {
-  const DataSetKey key{std::move(name), std::move(dataset_type)};
-  const fs::Path path(dir);
-  if (fs::path_exists(path / "meta")) {
-    Dataset handle = QV_PY_TRY(from_core(Dataset::open(key, path)));
-    return new_dataset_object(std::move(handle), 1, read_only);
-  }
-  const DataSetConfig config = QV_PY_TRY(from_core(DataSetConfigBuilder(false).build()));
-  Dataset handle = QV_PY_TRY(from_core(Dataset::create(key, path, config)));
-  return new_dataset_object(std::move(handle), 1, read_only);
-}
-
-// A consumer group's inspection record with two pending entries, for the record classes' tests
-// before the queue classes exist.
+// A consumer group's inspection record in states a test cannot easily bring a group to (an entry
+// done at the retry limit), for the record classes' tests.
 PyResult<PyRef> sample_consumer_inspect(PyTypeObject*) {
   DatasetQueueConsumerInspectResult r;
   r.info = {"g1", 900, 3};
@@ -260,7 +242,6 @@ PyMethodDef kMethods[] = {
     class_method<kRegisterInto, &register_into>("register_into($cls, module)\n--\n\n"),
     class_method<kLongList, &int_list>("int_list($cls, count)\n--\n\n"),
     class_method_noargs<&sample_consumer_inspect>("sample_consumer_inspect", "sample_consumer_inspect($cls)\n--\n\n"),
-    class_method<kOpenDataset, &open_dataset>("open_dataset($cls, dir, name, dataset_type, read_only)\n--\n\n"),
     {},
 };
 
