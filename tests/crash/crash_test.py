@@ -1,0 +1,240 @@
+"""The crash harness: a writer child runs the mixed workload of workload.py against one store and
+is killed with SIGKILL at a random instant, again and again; after each kill the store is opened
+here and checked:
+
+- the store opens writable, every dataset and consumer group opens, and each takes a write;
+- every record reads back as the returned operations of the log left it (a flushed one exactly;
+  the operation the kill cut short may or may not have happened, but never partly);
+- nothing reads back that was never written, and latest_timestamp is a timestamp that was;
+- the journal's sequences are consecutive and every record decodes.
+
+    python tests/crash/crash_test.py --runs N [--seed S] [--dir D] [--keep] [--per-store K]
+
+A run is reproducible from its seed, which a failure prints. Exit status 0 when every check passed.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import workload  # noqa: E402
+from workload import DATASETS, GROUPS, QUEUE_DATASET, key  # noqa: E402
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def check(ok, what):
+    if not ok:
+        raise CheckFailed(what)
+
+
+def decode_journal_record(data):
+    """The kind and fields of one journal record; raises on any byte that does not fit."""
+    kind = data[0]
+    code = data[1]
+    width = {1: 1, 2: 2, 3: 4, 4: 8}[code]
+    identifier = int.from_bytes(data[2 : 2 + width], "little")
+    at = 2 + width
+    check(identifier > 0, "journal identifier is 0")
+    if kind in (0x11, 0x12, 0x13):
+        check(data[at] == 0x10, "journal index entry marker")
+        ts, block, in_block = struct.unpack_from("<qQH", data, at + 1)
+        at += 1 + 18
+        if kind == 0x13:
+            check(data[at] == 0x11, "journal append marker")
+            struct.unpack_from("<II", data, at + 1)
+            at += 9
+        check(at == len(data), "journal record has trailing bytes")
+        return kind, identifier, ts
+    check(kind in (0x01, 0x02), f"journal record kind 0x{kind:02x}")
+    for tag in (0x10, 0x11, 0x12):
+        check(data[at] == tag, "journal field tag")
+        (length,) = struct.unpack_from("<H", data, at + 1)
+        at += 3 + length
+        check(at <= len(data), "journal field length")
+    check(at == len(data), "journal record has trailing bytes")
+    return kind, identifier, None
+
+
+def verify(data_dir, log_path, figures):
+    """Opens the store as a kill left it and checks it against the log; settles the cut-short
+    operation in the log so the writer's next run starts from what the store holds."""
+    import quelvane
+
+    model = workload.load(log_path)
+    inflight = model.inflight_outcome()
+    settled = []  # set once the store shows that the cut-short operation happened
+    probes = []  # the probe writes, logged as returned operations
+    store = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=False, **workload.STORE_OPTIONS))
+    try:
+        datasets = {}
+        for name, dataset_type, _ in DATASETS:
+            try:
+                datasets[key(name, dataset_type)] = store.open_dataset(name, dataset_type)
+            except quelvane.QvanNotFoundError:
+                # The first kill may come before every dataset was created.
+                check(all(not model.records[k] for k in model.records), f"dataset {name}/{dataset_type} is gone")
+                return
+        if len(datasets) < len(DATASETS):
+            return
+        journal_ids = {datasets[k].identifier for k in datasets if k.startswith("journalled/")}
+
+        for k, ds in datasets.items():
+            expected = dict(model.records[k])
+            stored = {ts: bytes(data) for ts, data in ds.query_all(0, 2**62)}
+            alt = None
+            if inflight and inflight[0] == k:
+                alt = inflight[1:]
+            for ts in set(expected) | set(stored):
+                want = expected.get(ts)
+                got = stored.get(ts)
+                single = ds.read(ts)
+                check((single[1] if single else None) == got, f"{k} read({ts}) differs from query_all")
+                if got == want:
+                    continue
+                if alt and alt[0] == ts and got == alt[1]:
+                    settled.append(("settle", k, ts))
+                    continue
+                flushed = model.flushed[k].get(ts)
+                what = "never written" if ts not in model.ever[k] else ("flushed" if flushed == want else "returned")
+                raise CheckFailed(
+                    f"{k} ts {ts}: reads {None if got is None else len(got)} bytes, expected "
+                    f"{None if want is None else len(want)} ({what} record)"
+                )
+            figures["records"] += len(stored)
+            latest = ds.latest_timestamp
+            if latest is not None:
+                check(
+                    latest in model.ever[k] or (alt is not None and alt[0] == latest),
+                    f"{k} latest_timestamp {latest} was never written",
+                )
+
+        # The journal: consecutive sequences, every record decodes, and names a journalled dataset.
+        last = store.journal_latest_sequence()
+        if last is not None:
+            records = store.journal_query(0, last)
+            seqs = [seq for seq, _ in records]
+            check(seqs == list(range(seqs[0], seqs[0] + len(seqs))) if seqs else True, "journal sequences have a gap")
+            check(not seqs or seqs[-1] == last, "journal query ends before the latest sequence")
+            for _, data in records:
+                kind, identifier, _ = decode_journal_record(bytes(data))
+                check(identifier in journal_ids, f"journal record names dataset {identifier}")
+            figures["journal"] += len(records)
+
+        # Every consumer group opens and delivers only what the queue dataset holds.
+        queue = store.open_queue(datasets[QUEUE_DATASET].id)
+        pushed = model.records[QUEUE_DATASET]
+        for group in GROUPS:
+            consumer = queue.open_consumer(group, 1, 0)
+            rec = consumer.poll(0)
+            if rec is not None:
+                alt_ok = inflight and inflight[0] == QUEUE_DATASET and inflight[1] == rec[0]
+                check(rec[0] in pushed or alt_ok, f"group {group} delivers {rec[0]}, never pushed")
+            consumer.close()
+        queue.close()
+
+        # The store takes writes again: a new record in each dataset, read back.
+        for k, ds in datasets.items():
+            ts = (ds.latest_timestamp or 0) + 1
+            tag = f"probe{figures['kills']}"
+            data = workload.content(tag, 64)
+            if k == QUEUE_DATASET:
+                check(queue_push(store, ds, data) == ts, f"{k} probe push lands at {ts}")
+            else:
+                ds.write(ts, data)
+            check(bytes(ds.read(ts)[1]) == data, f"{k} probe write does not read back")
+            probes.append(f"w {k} {ts} {tag} 64")
+    finally:
+        store.close()
+        with open(log_path, "a") as f:
+            if settled:
+                f.write(" ".join(str(p) for p in model.inflight) + "\n")
+            else:
+                f.write("X\n")  # whatever was cut short did not happen
+            for line in probes:
+                f.write(line + "\n")
+
+
+def queue_push(store, ds, data):
+    queue = store.open_queue(ds.id)
+    try:
+        return queue.push(data)
+    finally:
+        queue.close()
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--runs", type=int, default=50)
+    p.add_argument("--seed", default=None)
+    p.add_argument("--dir", default=None)
+    p.add_argument("--keep", action="store_true", help="keep the data directory")
+    p.add_argument("--max-delay", type=float, default=0.8, help="longest run before a kill, in seconds")
+    p.add_argument("--per-store", type=int, default=50, help="kills before the next run starts a new store")
+    args = p.parse_args(argv)
+    seed = args.seed if args.seed is not None else str(random.randrange(1 << 32))
+    rng = random.Random(seed)
+    root = args.dir or tempfile.mkdtemp(prefix="quelvane-crash-")
+    os.makedirs(root, exist_ok=True)
+    data_dir = os.path.join(root, "data")
+    log_path = os.path.join(root, "log")
+    figures = {"records": 0, "journal": 0, "kills": 0}
+    start = time.monotonic()
+    survived = 0
+    try:
+        for run in range(args.runs):
+            if run > 0 and run % args.per_store == 0:
+                # A new store, so that checking every record after each kill stays quick.
+                shutil.rmtree(data_dir)
+                os.remove(log_path)
+            child = subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "writer.py"), data_dir, log_path, seed, str(run)],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+            )
+            # The kill comes at a random instant: during the open now and then, else while writing.
+            if rng.random() < 0.15:
+                time.sleep(rng.uniform(0, 0.2))
+            else:
+                line = child.stdout.readline()
+                if line != b"ready\n":
+                    child.wait()
+                    raise CheckFailed(f"writer did not start: {child.stderr.read().decode(errors='replace')}")
+                time.sleep(rng.uniform(0, args.max_delay))
+            if child.poll() is not None:
+                raise CheckFailed(f"writer ended by itself: {child.stderr.read().decode(errors='replace')}")
+            child.send_signal(signal.SIGKILL)
+            child.wait()
+            child.stdout.close()
+            child.stderr.close()
+            verify(data_dir, log_path, figures)
+            survived += 1
+            figures["kills"] = survived
+    except Exception as e:  # noqa: BLE001 - every failure is reported with its seed
+        print(f"crash test FAILED at kill {survived + 1} of {args.runs}, seed {seed}: {type(e).__name__}: {e}")
+        print(f"data directory and log kept in {root}")
+        return 1
+    took = time.monotonic() - start
+    print(
+        f"crash test: {survived} of {args.runs} kills survived in {took:.0f} s, seed {seed}; "
+        f"{figures['records']} records and {figures['journal']} journal records checked"
+    )
+    if not args.keep and args.dir is None:
+        shutil.rmtree(root, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

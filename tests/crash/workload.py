@@ -1,0 +1,228 @@
+"""What the crash harness's writer does and what its log says happened.
+
+The writer appends one line to the log after each operation returned (and one before it, the
+intent, so that the operation a kill cut short is known). Both the writer and the checker rebuild
+the same model from the log: for every dataset and timestamp, the bytes the last returned change
+left, and which changes a returned flush() of the dataset covered.
+
+Record contents are a function of a tag and a length, so the log carries no data.
+"""
+
+import hashlib
+import os
+import random
+
+import quelvane
+
+# name, dataset_type, create_dataset options
+DATASETS = [
+    ("sparse", "zstd", {}),
+    ("continuous", "idx", {"index_continuous": True}),
+    ("journalled", "zstd", {"enable_journal": True}),
+    ("queued", "queue", {}),
+]
+QUEUE_DATASET = "queued/queue"
+GROUPS = ["g1", "g2"]
+
+STORE_OPTIONS = dict(
+    flush_interval=1,
+    data_segment_size=96 * 1024,  # roll-overs every few hundred records
+    initial_data_segment_size=4096,
+    index_segment_size=128 + 14 * 60,
+    initial_index_segment_size=128 + 14 * 10,
+    enable_journal=True,
+)
+
+LARGE = 66_000  # above the shared-block limit: a block of its own
+
+
+def content(tag, length):
+    """The bytes of record `tag`, exactly `length` long: half noise, half repeated text, so that
+    sealed blocks compress but segments still fill."""
+    noise = hashlib.shake_128(str(tag).encode()).digest(length - length // 2)
+    text = (b"time-series-record-" + str(tag).encode()) * (length // 20 + 1)
+    return noise + text[: length // 2]
+
+
+def key(name, dataset_type):
+    return f"{name}/{dataset_type}"
+
+
+class Model:
+    """Every dataset's records as the returned operations of the log left them."""
+
+    def __init__(self):
+        self.records = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> bytes
+        self.ever = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> set of contents ever written
+        self.flushed = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> bytes at the last flush
+        self.inflight = None  # the last intent without its return
+        self.acked = {g: set() for g in GROUPS}
+        self.lines = 0
+
+    def apply(self, line):
+        parts = line.split()
+        if not parts:
+            return
+        self.lines += 1
+        op = parts[0]
+        if op == "I":  # intent: the operation about to run
+            self.inflight = parts[1:]
+            return
+        self.inflight = None
+        if op in ("w", "a"):
+            ds, ts, tag, length = parts[1], int(parts[2]), parts[3], int(parts[4])
+            data = content(tag, length)
+            recs = self.records[ds]
+            recs[ts] = recs.get(ts, b"") + data if op == "a" else data
+            self.ever[ds].setdefault(ts, set()).add(recs[ts])
+        elif op == "d":
+            self.records[parts[1]].pop(int(parts[2]), None)
+        elif op == "f":
+            ds = parts[1]
+            self.flushed[ds] = dict(self.records[ds])
+        elif op == "k":
+            self.acked[parts[1]].add(int(parts[2]))
+
+    def inflight_outcome(self):
+        """(ds, ts, bytes or None) the cut-short operation would have left, if any."""
+        if not self.inflight:
+            return None
+        op = self.inflight[0]
+        if op in ("w", "a"):
+            ds, ts, tag, length = self.inflight[1], int(self.inflight[2]), self.inflight[3], int(self.inflight[4])
+            data = content(tag, length)
+            before = self.records[ds].get(ts)
+            return ds, ts, ((before or b"") + data) if op == "a" else data
+        if op == "d":
+            return self.inflight[1], int(self.inflight[2]), None
+        return None
+
+
+def load(log_path):
+    model = Model()
+    if os.path.exists(log_path):
+        with open(log_path) as f:
+            lines = f.read().split("\n")
+        # A line cut short by the kill has no newline after it and never counted.
+        for line in lines[:-1]:
+            model.apply(line)
+    return model
+
+
+class Log:
+    """Lines written with one write(2) each, so that a kill leaves whole lines only."""
+
+    def __init__(self, path, model):
+        self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self.model = model
+
+    def line(self, *parts):
+        text = " ".join(str(p) for p in parts)
+        os.write(self.fd, (text + "\n").encode())
+        self.model.apply(text)
+
+    def intent(self, *parts):
+        self.line("I", *parts)
+
+
+def next_tag(rng):
+    return f"{rng.getrandbits(48):x}"
+
+
+def record_length(rng):
+    r = rng.random()
+    if r < 0.02:
+        return LARGE + rng.randrange(5000)
+    if r < 0.2:
+        return rng.randrange(1000, 9000)
+    return rng.randrange(1, 400)
+
+
+def step(rng, store, datasets, queue, consumers, log):
+    """One operation of the mixed workload, logged before and after."""
+    model = log.model
+    r = rng.random()
+    names = [key(n, t) for n, t, _ in DATASETS if key(n, t) != QUEUE_DATASET]
+    ds_key = rng.choice(names)
+    ds = datasets[ds_key]
+    recs = model.records[ds_key]
+    latest = ds.latest_timestamp
+    if r < 0.45 or not recs:  # in order
+        ts = (latest or 0) + 1 + (rng.randrange(3) if rng.random() < 0.3 else 0)
+        tag, length = next_tag(rng), record_length(rng)
+        log.intent("w", ds_key, ts, tag, length)
+        ds.write(ts, content(tag, length))
+        log.line("w", ds_key, ts, tag, length)
+    elif r < 0.55:  # correction of the latest record
+        tag, length = next_tag(rng), record_length(rng)
+        ts = latest
+        log.intent("w", ds_key, ts, tag, length)
+        ds.write(ts, content(tag, length))
+        log.line("w", ds_key, ts, tag, length)
+    elif r < 0.65:  # out-of-order replacement of an earlier record
+        ts = rng.choice(list(recs))
+        tag, length = next_tag(rng), rng.randrange(1, 600)
+        log.intent("w", ds_key, ts, tag, length)
+        ds.write(ts, content(tag, length))
+        log.line("w", ds_key, ts, tag, length)
+    elif r < 0.72 and latest is not None and latest in recs and len(recs[latest]) < 60_000:
+        tag, length = next_tag(rng), rng.randrange(1, 300)
+        log.intent("a", ds_key, latest, tag, length)
+        try:
+            ds.append(latest, content(tag, length))
+        except quelvane.QvanInvalidDataError:
+            # Only the last record of the pending block can grow; a refusal changes nothing.
+            log.line("X")
+            return
+        log.line("a", ds_key, latest, tag, length)
+    elif r < 0.78:
+        ts = rng.choice(list(recs))
+        log.intent("d", ds_key, ts)
+        ds.delete(ts)
+        log.line("d", ds_key, ts)
+    elif r < 0.85:
+        log.intent("f", ds_key)
+        ds.flush()
+        log.line("f", ds_key)
+    elif r < 0.93:  # the queue: a push, then deliveries to both groups
+        tag, length = next_tag(rng), rng.randrange(1, 200)
+        qds = datasets[QUEUE_DATASET]
+        ts = (qds.latest_timestamp or 0) + 1
+        log.intent("w", QUEUE_DATASET, ts, tag, length)
+        pos = queue.push(content(tag, length))
+        assert pos == ts, (pos, ts)
+        log.line("w", QUEUE_DATASET, ts, tag, length)
+        for group, consumer in consumers.items():
+            rec = consumer.poll(0)
+            if rec is not None and rng.random() < 0.8:
+                consumer.ack(rec[0])
+                log.line("k", group, rec[0])
+    else:
+        qds = datasets[QUEUE_DATASET]
+        log.intent("f", QUEUE_DATASET)
+        qds.flush()
+        log.line("f", QUEUE_DATASET)
+
+
+def run_writer(data_dir, log_path, seed, run):
+    """The child: reopen everything, then run the workload until killed."""
+    model = load(log_path)
+    log = Log(log_path, model)
+    rng = random.Random(f"{seed}-{run}")
+    store = quelvane.Store.open(data_dir, quelvane.StoreConfig(**STORE_OPTIONS))
+    datasets = {}
+    existing = set()
+    for name in store.get_dataset_names():
+        for dataset_type in store.get_dataset_types(name):
+            existing.add(key(name, dataset_type))
+    for name, dataset_type, options in DATASETS:
+        k = key(name, dataset_type)
+        if k in existing:
+            datasets[k] = store.open_dataset(name, dataset_type)
+        else:
+            datasets[k] = store.create_dataset(name, dataset_type, **options)
+    queue = store.open_queue(datasets[QUEUE_DATASET].id)
+    consumers = {g: queue.open_consumer(g, 1, 0) for g in GROUPS}
+    os.write(1, b"ready\n")
+    while True:
+        step(rng, store, datasets, queue, consumers, log)
