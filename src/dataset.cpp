@@ -55,9 +55,9 @@ Status remove_leftovers(const fs::Path& dir) {
   return {};
 }
 
-bool has_leftovers(const fs::Path& dir) {
+Result<bool> has_leftovers(const fs::Path& dir) {
   for (const char* entry : kDatasetContents)
-    if (fs::path_exists(dir / entry)) return true;
+    if (QV_TRY(fs::exists(dir / entry))) return true;
   return false;
 }
 
@@ -227,9 +227,11 @@ DataSetInspectResult DatasetInner::inspect() {
 Result<Dataset> Dataset::create(const DataSetKey& key, const fs::Path& dir, const DataSetConfig& config) {
   meta::Meta m = meta_of(config);
   QV_TRY(validate(m));
-  if (fs::path_exists(dir / "meta"))
+  // Only a meta that is certainly missing makes the rest leftovers: a meta that cannot be
+  // looked at may belong to a live dataset, whose files must stay.
+  if (QV_TRY(fs::exists(dir / "meta")))
     return fail(Error::already_exists(text::cat("dataset already exists at ", dir.string())));
-  if (has_leftovers(dir)) {
+  if (QV_TRY(has_leftovers(dir))) {
     QV_LOG(Warn, kLogTarget, "[create] removing leftovers of an earlier dataset at ", dir.string());
     QV_TRY(remove_leftovers(dir));
   }
@@ -254,7 +256,7 @@ Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const fs::Path& d
 
 Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, bool read_only) {
   const fs::Path meta_path = dir / "meta";
-  if (!fs::path_exists(meta_path))
+  if (!QV_TRY(fs::exists(meta_path)))
     return fail(Error::not_found(text::cat("dataset meta not found at ", meta_path.string())));
   const meta::Meta m = QV_TRY(meta::read_meta(meta_path));
   QV_TRY(validate(m));

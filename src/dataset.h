@@ -145,6 +145,7 @@ class BlockReader {
   void reset();
 
  private:
+  Result<RecordData> fetch_record(DatasetInner& inner, const IndexEntry& entry);
   // The cache and cache id to read through.
   std::pair<BlockCache*, std::uint64_t> cache_for(DatasetInner& inner);
   // The held block when it is the entry's and the hot block would still reach it, else null.
@@ -225,11 +226,12 @@ class DatasetInner {
   Result<std::vector<IndexEntry>> index_entries(std::int64_t start, std::int64_t end);
   Result<RecordData> read_entry(const IndexEntry& entry);
   // One step of an index walk over [from, to] that treats entries below the current retention
-  // threshold as absent; the caller narrows the range past each hit.
+  // threshold as absent; the caller narrows the range past each hit. live_only passes over
+  // sentinels within the step.
   Result<std::optional<IndexHit>> next_in_range(std::int64_t from, std::int64_t to,
-                                                std::optional<IndexCursor> cursor);
+                                                std::optional<IndexCursor> cursor, bool live_only = false);
   Result<std::optional<IndexHit>> prev_in_range(std::int64_t from, std::int64_t to,
-                                                std::optional<IndexCursor> cursor);
+                                                std::optional<IndexCursor> cursor, bool live_only = false);
   // start and end with negative values counted back from the latest; none when the end is
   // before every record.
   std::optional<std::pair<std::int64_t, std::int64_t>> resolve_bounds(std::int64_t start, std::int64_t end) const;
@@ -362,6 +364,9 @@ class QueryState {
   QueryState(Dataset dataset, Dataset reader, std::int64_t from, std::int64_t to)
       : dataset_(std::move(dataset)), reader_dataset_(std::move(reader)), from_(from), to_(to), exhausted_(to < from) {}
 
+  // One index step; with live_only it passes over sentinels, which a record read would only
+  // drop, without leaving the lock.
+  Result<std::optional<IndexEntry>> step(bool live_only);
   // Moves the front (or back) past n live entries; false when the query ran out.
   Result<bool> skip_front(DatasetInner& inner, std::uint64_t n);
   Result<bool> skip_back(DatasetInner& inner, std::uint64_t n);

@@ -28,6 +28,15 @@ IndexEntry segment_relative(const IndexEntry& entry, std::uint64_t segment_offse
   return IndexEntry{entry.timestamp, entry.block_offset - segment_offset, entry.in_block};
 }
 
+// An index slot whose correction a kill tore apart can point at another record; that record
+// must never be served as this one.
+Result<RecordData> for_entry(RecordData record, const IndexEntry& entry) {
+  if (record.first != entry.timestamp) [[unlikely]]
+    return fail(Error::invalid_data(text::cat("index entry at timestamp ", entry.timestamp,
+                                              " points at a record of timestamp ", record.first)));
+  return record;
+}
+
 }  // namespace
 
 // ---- BlockReader ----
@@ -51,6 +60,10 @@ void BlockReader::hold(const BlockKey& key, std::uint64_t position) {
 }
 
 Result<RecordData> BlockReader::read_record(DatasetInner& inner, const IndexEntry& entry) {
+  return for_entry(QV_TRY(fetch_record(inner, entry)), entry);
+}
+
+Result<RecordData> BlockReader::fetch_record(DatasetInner& inner, const IndexEntry& entry) {
   if (const auto* block = held_block(entry)) return HotBlock::read_record(*block, entry.in_block);
   // Held by this reader alone, the block would keep the hot block's weak reference alive.
   held_.reset();
@@ -132,7 +145,8 @@ Result<std::optional<RecordData>> DatasetInner::read_one(std::int64_t ts, BlockC
   const std::optional<IndexEntry> entry = QV_TRY(index.lookup(ts));
   if (!entry || !entry->live()) return std::nullopt;
   DataSegment* seg = QV_TRY(segments.locate(entry->block_offset));
-  RecordData record = QV_TRY(seg->read_record(identifier, segment_relative(*entry, seg->file_offset()), cache));
+  RecordData record = QV_TRY(
+      for_entry(QV_TRY(seg->read_record(identifier, segment_relative(*entry, seg->file_offset()), cache)), *entry));
   last_activity = Clock::now();
   return record;
 }
@@ -167,7 +181,8 @@ Result<std::optional<std::uint32_t>> DatasetInner::read_length(std::int64_t ts) 
 
 Result<RecordData> DatasetInner::read_entry(const IndexEntry& entry) {
   DataSegment* seg = QV_TRY(segments.locate(entry.block_offset));
-  return seg->read_record(identifier, segment_relative(entry, seg->file_offset()), block_cache());
+  return for_entry(QV_TRY(seg->read_record(identifier, segment_relative(entry, seg->file_offset()), block_cache())),
+                   entry);
 }
 
 // ---- range reads ----
@@ -252,15 +267,15 @@ Result<std::vector<IndexEntry>> DatasetInner::index_entries(std::int64_t start, 
 }
 
 Result<std::optional<IndexHit>> DatasetInner::next_in_range(std::int64_t from, std::int64_t to,
-                                                            std::optional<IndexCursor> cursor) {
+                                                            std::optional<IndexCursor> cursor, bool live_only) {
   if (const auto threshold = retention_threshold(); threshold && *threshold > from) from = *threshold;
-  return index.next_in_range(from, to, cursor);
+  return index.next_in_range(from, to, cursor, live_only);
 }
 
 Result<std::optional<IndexHit>> DatasetInner::prev_in_range(std::int64_t from, std::int64_t to,
-                                                            std::optional<IndexCursor> cursor) {
+                                                            std::optional<IndexCursor> cursor, bool live_only) {
   if (const auto threshold = retention_threshold(); threshold && *threshold > from) from = *threshold;
-  return index.prev_in_range(from, to, cursor);
+  return index.prev_in_range(from, to, cursor, live_only);
 }
 
 // ---- the locked forms ----

@@ -1,8 +1,5 @@
 #include "dataset_state.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <string_view>
 
 #include "util/log.h"
@@ -26,17 +23,6 @@ constexpr std::uint64_t kInvalidAt = 56;
 
 std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 std::uint64_t sub_floor_zero(std::uint64_t a, std::uint64_t b) { return b > a ? 0 : a - b; }
-
-// Whether the state file is there at all. Only a missing file may lead to creating one: any
-// other failure to look at it is reported and leaves the file alone, because creating
-// truncates and would throw its totals away.
-Result<bool> state_file_exists(const fs::Path& path) {
-  QV_TRY(fs::check_path(path));
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return true;
-  if (errno == ENOENT) return false;
-  return fail_errno();
-}
 
 }  // namespace
 
@@ -78,7 +64,7 @@ Result<DatasetStateFile> DatasetStateFile::create(const fs::Path& path) {
 
 Result<DatasetStateFile> DatasetStateFile::open_or_create(const fs::Path& dataset_dir) {
   fs::Path path = dataset_dir / kFileName;
-  if (!QV_TRY(state_file_exists(path))) return create(path);
+  if (!QV_TRY(fs::exists(path))) return create(path);
   auto opened = open(path);
   if (opened) return opened;
   // An I/O failure says nothing about the content: keep the file and its totals.
@@ -93,7 +79,7 @@ Result<DatasetStateFile> DatasetStateFile::open_or_create(const fs::Path& datase
 
 Result<DatasetStateFile> DatasetStateFile::open_read_only(const fs::Path& dataset_dir) {
   fs::Path path = dataset_dir / kFileName;
-  if (!QV_TRY(state_file_exists(path))) return DatasetStateFile(MappedFile(), path, Values{}, /*read_only=*/true);
+  if (!QV_TRY(fs::exists(path))) return DatasetStateFile(MappedFile(), path, Values{}, /*read_only=*/true);
   DatasetStateFile state = QV_TRY(open(path));
   state.read_only_ = true;
   return state;

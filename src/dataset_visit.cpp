@@ -75,7 +75,8 @@ Status Dataset::visit_range(std::int64_t start, std::int64_t end, const RecordVi
 
 Result<bool> QueryState::next_record_view(const RecordVisitor& visit) {
   while (true) {
-    const std::optional<IndexEntry> entry = QV_TRY(next_entry());
+    // Placeholders and deleted records are passed over inside the index step, under one lock.
+    const std::optional<IndexEntry> entry = QV_TRY(step(true));
     if (!entry) return false;
     auto g = QV_TRY(reader_dataset_->lock());
     if (!entry->live()) continue;

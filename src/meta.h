@@ -30,7 +30,7 @@ struct Meta {
   bool operator==(const Meta&) const = default;
 };
 
-// Creates (or truncates) the file and writes the whole image in one go; no sync.
+// Writes the whole image under a temporary name, then renames it into place; no sync.
 Status write_meta(const Meta& meta, const fs::Path& path);
 // Reads and validates; every content failure is Error::InvalidData naming the first bad field.
 Result<Meta> read_meta(const fs::Path& path);

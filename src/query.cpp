@@ -69,10 +69,18 @@ Result<bool> QueryState::skip_back(DatasetInner& inner, std::uint64_t n) {
   }
 }
 
-Result<std::optional<IndexEntry>> QueryState::next_entry() {
+Result<std::optional<IndexEntry>> QueryState::next_entry() { return step(false); }
+
+Result<std::optional<IndexEntry>> QueryState::step(bool live_only) {
   if (exhausted_) {
     front_skip_ = 0;
     back_skip_ = 0;
+    return std::nullopt;
+  }
+  // The end of the range needs no lock: a loop whose body closed the dataset on the last item
+  // ends instead of failing.
+  if (front_skip_ == 0 && back_skip_ == 0 && to_ < from_) {
+    exhausted_ = true;
     return std::nullopt;
   }
   auto locked = dataset_->lock();
@@ -96,8 +104,8 @@ Result<std::optional<IndexEntry>> QueryState::next_entry() {
     exhausted_ = true;
     return std::nullopt;
   }
-  const std::optional<IndexHit> hit =
-      QV_TRY(reversed_ ? d.prev_in_range(from_, to_, cursor_) : d.next_in_range(from_, to_, cursor_));
+  const std::optional<IndexHit> hit = QV_TRY(reversed_ ? d.prev_in_range(from_, to_, cursor_, live_only)
+                                                      : d.next_in_range(from_, to_, cursor_, live_only));
   if (!hit) {
     exhausted_ = true;
     return std::nullopt;
@@ -116,7 +124,7 @@ Result<std::optional<IndexEntry>> QueryState::next_entry() {
 
 Result<std::optional<RecordData>> QueryState::next_record() {
   while (true) {
-    const std::optional<IndexEntry> entry = QV_TRY(next_entry());
+    const std::optional<IndexEntry> entry = QV_TRY(step(true));
     if (!entry) return std::nullopt;
     auto g = QV_TRY(reader_dataset_->lock());
     // Between the two locks a write may have moved the retention threshold past the entry.
@@ -129,7 +137,7 @@ Result<std::optional<RecordData>> QueryState::next_record() {
 
 Result<std::optional<RecordLength>> QueryState::next_length() {
   while (true) {
-    const std::optional<IndexEntry> entry = QV_TRY(next_entry());
+    const std::optional<IndexEntry> entry = QV_TRY(step(true));
     if (!entry) return std::nullopt;
     auto g = QV_TRY(reader_dataset_->lock());
     if (!entry->live() || below_threshold(*g, entry->timestamp)) continue;

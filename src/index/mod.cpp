@@ -113,10 +113,11 @@ Result<Index> Index::open(const fs::Path& dir, std::uint64_t index_segment_size,
                           std::uint64_t initial_index_segment_size, bool continuous, std::uint8_t compress_level,
                           std::uint8_t compress_type) {
   Index index(dir, index_segment_size, initial_index_segment_size, continuous, compress_level, compress_type);
-  QV_TRY(fs::check_path(dir));
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) return index;
+  // Only a directory that is certainly missing is an empty index: one that cannot be looked
+  // at may hold segments, which a write would then create anew over the existing files.
+  if (!QV_TRY(fs::exists(dir))) return index;
   const std::vector<std::string> names = QV_TRY(fs::list_dir(dir));
+  struct stat st;
 
   std::vector<Candidate> found;
   for (const std::string& name : names) {
@@ -253,13 +254,15 @@ Status Index::append_growing(IndexSegment& seg, const IndexEntry& entry) {
 
 Status Index::append_sparse(const IndexEntry& entry, TimeRangeHook* hook) {
   // A segment that can never hold an entry would be found full again under the same start.
-  QV_TRY(check_segment_size());
+  // A size below the header is left to the segment's create, which names the initial size.
+  if (index_segment_size_ >= IndexSegment::kHeaderLen) QV_TRY(check_segment_size());
   if (latest_ && entry.timestamp <= *latest_) {
     return fail(Error::invalid_data(text::cat("non-continuous index append timestamp ", entry.timestamp,
                                               " must be greater than latest ", *latest_)));
   }
   while (true) {
     IndexSegment* target = nullptr;
+    QV_TRY(drop_empty_above(entry.timestamp));
     if (!segments_.empty()) {
       const std::int64_t start = segments_.rbegin()->first;
       IndexSegment* newest = QV_TRY(segment_at(start));
@@ -279,6 +282,22 @@ Status Index::append_sparse(const IndexEntry& entry, TimeRangeHook* hook) {
     // very timestamp would be chosen again.
     if (appended.error().kind() != ErrorKind::SegmentFull || fresh) return appended;
   }
+}
+
+Status Index::drop_empty_above(std::int64_t ts) {
+  while (!segments_.empty() && segments_.rbegin()->first > ts) {
+    const std::int64_t start = segments_.rbegin()->first;
+    IndexSegment* newest = QV_TRY(segment_at(start));
+    if (newest->count() != 0) return {};
+    const fs::Path path = newest->path();
+    segments_.erase(start);
+    // A file that stays is found empty again at the next open and dropped then.
+    if (auto removed = fs::remove_file(path); !removed) {
+      QV_LOG(Warn, kLogTarget, "failed to remove empty index segment ", path.string(), ": ",
+             removed.error().display());
+    }
+  }
+  return {};
 }
 
 Status Index::append_continuous(const IndexEntry& entry, TimeRangeHook* hook) {
@@ -349,7 +368,8 @@ Status Index::fill_placeholders(std::int64_t from, std::int64_t to) {
   }
 }
 
-Status Index::with_base(std::int64_t ts, const std::function<Status()>& append) {
+template <class Append>
+Status Index::with_base(std::int64_t ts, Append&& append) {
   if (base_ && ts < *base_) return fail(before_base(ts, *base_));
   const bool had_base = base_.has_value();
   if (!had_base) base_ = ts;
@@ -381,6 +401,11 @@ Status Index::append_after(std::optional<std::int64_t> previous, std::int64_t ts
         QV_TRY(fill_placeholders(p + 1, segment_end(d)));
         if (f < ts) QV_TRY(fill_placeholders(f, ts - 1));
       }
+    } else if (!previous) {
+      // Nothing written yet, but a segment may already be there: one whose first entry a kill
+      // or a failed growth kept out. Its slots are filled from what it holds, so the append
+      // finds it in step.
+      QV_TRY(fill_up_to(ts));
     }
     return append_continuous(entry, hook);
   });
@@ -421,12 +446,7 @@ Result<IndexEntry> Index::correct_entry(std::int64_t ts, std::uint64_t block_off
   return insert_out_of_order(entry, hook);
 }
 
-Result<IndexEntry> Index::insert_out_of_order(const IndexEntry& entry, TimeRangeHook* hook) {
-  const std::int64_t ts = entry.timestamp;
-  if (!continuous_) {
-    return fail(Error::not_found(
-        text::cat("no index entry at timestamp ", ts, " (required for out-of-order write)")));
-  }
+Result<bool> Index::fill_up_to(std::int64_t ts) {
   const std::int64_t start = QV_TRY(continuous_segment_start(ts));
   std::uint64_t n = 0;
   if (auto it = segments_.find(start); it != segments_.end()) {
@@ -437,12 +457,22 @@ Result<IndexEntry> Index::insert_out_of_order(const IndexEntry& entry, TimeRange
     }
   }
   const std::uint64_t slot = offset_of(ts, start);
-  if (slot < n) {
-    return fail(Error::invalid_data(text::cat("continuous index hole invariant violated at timestamp ", ts)));
-  }
+  if (slot < n) return false;
   // A segment of the grid that was skipped entirely gets its file here, filled from its start.
   if (slot > n) {
     QV_TRY(fill_placeholders(static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + n), ts - 1));
+  }
+  return true;
+}
+
+Result<IndexEntry> Index::insert_out_of_order(const IndexEntry& entry, TimeRangeHook* hook) {
+  const std::int64_t ts = entry.timestamp;
+  if (!continuous_) {
+    return fail(Error::not_found(
+        text::cat("no index entry at timestamp ", ts, " (required for out-of-order write)")));
+  }
+  if (!QV_TRY(fill_up_to(ts))) {
+    return fail(Error::invalid_data(text::cat("continuous index hole invariant violated at timestamp ", ts)));
   }
   QV_TRY(append_continuous(entry, hook));
   return IndexEntry::sentinel(ts);
@@ -469,7 +499,7 @@ Result<IndexEntry> Index::delete_entry(std::int64_t ts) {
 // ---- range steps -----------------------------------------------------------------------
 
 Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int64_t to,
-                                                     std::optional<IndexCursor> cursor) {
+                                                     std::optional<IndexCursor> cursor, bool live_only) {
   if (to < from) return std::optional<IndexHit>{};
   Segments::iterator it;
   if (cursor) {
@@ -487,10 +517,17 @@ Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int
     if (cursor && cursor->segment_start == start && cursor->slot < std::numeric_limits<std::uint64_t>::max()) {
       slot = std::max(slot, cursor->slot + 1);
     }
+    // Sentinels are passed over only up to the slots beyond to, which end the step.
+    const std::uint64_t live_end = live_only ? seg->upper_bound(to, continuous_) : 0;
     for (; slot < seg->count(); ++slot) {
+      if (live_only) {
+        slot = seg->first_live(slot, live_end);
+        if (slot >= seg->count()) break;
+      }
       const IndexEntry e = QV_TRY(seg->entry_at(slot));
       if (e.timestamp < from) continue;
       if (e.timestamp > to) return std::optional<IndexHit>{};
+      if (live_only && !e.live()) continue;
       return std::optional<IndexHit>{IndexHit{start, slot, e}};
     }
   }
@@ -498,7 +535,7 @@ Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int
 }
 
 Result<std::optional<IndexHit>> Index::prev_in_range(std::int64_t from, std::int64_t to,
-                                                     std::optional<IndexCursor> cursor) {
+                                                     std::optional<IndexCursor> cursor, bool live_only) {
   if (to < from) return std::optional<IndexHit>{};
   Segments::iterator it;
   if (cursor && segments_.contains(cursor->segment_start)) {
@@ -518,9 +555,14 @@ Result<std::optional<IndexHit>> Index::prev_in_range(std::int64_t from, std::int
       std::uint64_t slot = w - 1;
       if (cursor && cursor->segment_start == start && cursor->slot > 0) slot = std::min(slot, cursor->slot - 1);
       for (; slot >= v; --slot) {
+        if (live_only) {
+          const std::optional<std::uint64_t> found = seg->last_live(slot, v);
+          if (!found) break;
+          slot = *found;
+        }
         const IndexEntry e = QV_TRY(seg->entry_at(slot));
         if (e.timestamp < from) return std::optional<IndexHit>{};
-        if (e.timestamp <= to) return std::optional<IndexHit>{IndexHit{start, slot, e}};
+        if (e.timestamp <= to && (!live_only || e.live())) return std::optional<IndexHit>{IndexHit{start, slot, e}};
         if (slot == 0) break;
       }
     }
@@ -543,14 +585,22 @@ std::uint64_t Index::entries_hint(std::int64_t from, std::int64_t to) const {
   auto it = segments_.upper_bound(from);
   if (it != segments_.begin()) --it;
   std::uint64_t n = 0;
+  std::uint64_t present = 0;
   for (; it != segments_.end() && it->first <= to; ++it) {
     if (const auto* seg = std::get_if<IndexSegment>(&it->second)) {
-      if (seg->mapped()) n += seg->upper_bound(to, false) - seg->lower_bound(from, false);
+      present += seg->count();
+      if (!seg->mapped()) continue;
+      // On a damaged segment whose timestamps are out of order the two searches may cross.
+      const std::uint64_t lower = seg->lower_bound(from, false);
+      const std::uint64_t upper = seg->upper_bound(to, false);
+      if (upper > lower) n += upper - lower;
     } else {
       const auto& summary = std::get<IndexSegmentSummary>(it->second);
+      present += summary.count;
       if (summary.start >= from && summary.last_timestamp && *summary.last_timestamp <= to) n += summary.count;
     }
   }
+  n = std::min(n, present);
   // Sparse timestamps are distinct, so the range's width bounds the count as well.
   const std::uint64_t width = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
   return width < n ? width + 1 : n;

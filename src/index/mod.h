@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -89,11 +88,13 @@ class Index {
   // Turns the entry of ts into the sentinel and returns the entry it held.
   Result<IndexEntry> delete_entry(std::int64_t ts);
 
-  // One step of a range walk over [from, to], upwards resp. downwards.
+  // One step of a range walk over [from, to], upwards resp. downwards. With live_only the
+  // step passes over sentinels and returns the first live entry, so a walk over a sparsely
+  // written continuous range costs one step per record, not one per slot.
   Result<std::optional<IndexHit>> next_in_range(std::int64_t from, std::int64_t to,
-                                                std::optional<IndexCursor> cursor);
+                                                std::optional<IndexCursor> cursor, bool live_only = false);
   Result<std::optional<IndexHit>> prev_in_range(std::int64_t from, std::int64_t to,
-                                                std::optional<IndexCursor> cursor);
+                                                std::optional<IndexCursor> cursor, bool live_only = false);
   // Every entry of [from, to] in ascending order, streamed a batch at a time. The reader
   // refers to this index and must not outlive it or see it moved.
   RangeReader read_range(std::int64_t from, std::int64_t to);
@@ -101,8 +102,9 @@ class Index {
   Result<std::vector<IndexEntry>> entries_in_range(std::int64_t from, std::int64_t to);
   // How many entries [from, to] holds, for sizing a range read's result up front, without
   // mapping anything: exact over open segments, a closed segment counted only when it lies
-  // wholly inside the range. Never more than the entries the range holds; 0 in continuous
-  // mode, where placeholders would outnumber the records by any margin.
+  // wholly inside the range. Never more than the entries the range holds, nor than the
+  // segments visited hold, also over a damaged segment whose order the searches cannot trust;
+  // 0 in continuous mode, where placeholders would outnumber the records by any margin.
   std::uint64_t entries_hint(std::int64_t from, std::int64_t to) const;
 
   // (smallest start, greatest last timestamp) over every segment but the newest.
@@ -161,8 +163,17 @@ class Index {
   Status fill_segment(IndexSegment& seg, std::int64_t first, std::uint64_t n);
   Result<IndexEntry> insert_out_of_order(const IndexEntry& entry, TimeRangeHook* hook);
   // Continuous appends that set the base drop it again when they leave no segment behind, as
-  // a reopened index would.
-  Status with_base(std::int64_t ts, const std::function<Status()>& append);
+  // a reopened index would. A template, not a std::function: every continuous write passes
+  // through here, and a capturing closure would be allocated on each.
+  template <class Append>
+  Status with_base(std::int64_t ts, Append&& append);
+  // Placeholders in ts's grid segment from the slots it holds up to ts - 1; false when the
+  // segment already holds ts's slot.
+  Result<bool> fill_up_to(std::int64_t ts);
+  // Sparse: removes the empty segments above ts at the top of the map (what a roll-over
+  // interrupted before its first entry leaves), which would otherwise make every later write
+  // start a segment of its own.
+  Status drop_empty_above(std::int64_t ts);
 
   static std::optional<TimeRange> contribution(const IndexSegmentSlot& slot);
   static std::optional<TimeRange> time_range(Segments::const_iterator first, Segments::const_iterator last);

@@ -432,6 +432,30 @@ IndexSegment::Run IndexSegment::read_run(std::uint64_t slot, std::int64_t to, st
   return run;
 }
 
+std::uint64_t IndexSegment::first_live(std::uint64_t slot, std::uint64_t end) const {
+  // Never back before slot: a walk must always move on.
+  if (!file_.mapped() || slot >= end) return slot;
+  const std::uint64_t readable = std::min(count_, capacity_of(file_.size()));
+  const std::uint8_t* const base = file_.bytes().data();
+  for (; slot < end; ++slot) {
+    if (slot >= readable) return slot;
+    if (bytes::load_le<std::uint64_t>(base + slot_pos(slot) + kBlockAt) != IndexEntry::kNoBlock) return slot;
+  }
+  return end;
+}
+
+std::optional<std::uint64_t> IndexSegment::last_live(std::uint64_t slot, std::uint64_t low) const {
+  if (!file_.mapped()) return slot;
+  const std::uint64_t readable = std::min(count_, capacity_of(file_.size()));
+  const std::uint8_t* const base = file_.bytes().data();
+  for (; slot >= low; --slot) {
+    if (slot >= readable) return slot;
+    if (bytes::load_le<std::uint64_t>(base + slot_pos(slot) + kBlockAt) != IndexEntry::kNoBlock) return slot;
+    if (slot == 0) break;
+  }
+  return std::nullopt;
+}
+
 std::vector<IndexEntry> IndexSegment::collect_range(std::int64_t from, std::int64_t to, bool continuous) const {
   std::vector<IndexEntry> out;
   read_run(lower_bound(from, continuous), to, std::numeric_limits<std::size_t>::max(), out);
@@ -448,7 +472,9 @@ void IndexSegment::set_notifier(std::optional<FlushNotifier> notifier) { dirty_.
 void IndexSegment::mark_changed() { dirty_.changed(); }
 
 Status IndexSegment::sync() {
-  if (file_.mapped()) QV_TRY(file_.sync());
+  // A clean mapping holds nothing a sync would write: flushes, roll-overs and closes that meet
+  // it cost no system call.
+  if (file_.mapped() && !dirty_.clean()) QV_TRY(file_.sync());
   dirty_.synced();
   return {};
 }

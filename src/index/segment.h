@@ -78,13 +78,21 @@ class IndexSegment {
   };
   Run read_run(std::uint64_t slot, std::int64_t to, std::size_t limit, std::vector<IndexEntry>& out) const;
 
+  // The first slot in [slot, end) whose entry is live, else end (slot itself when it is not
+  // below end); the last one in [low, slot], else none. A slot outside the mapping counts as
+  // live, so that reading it reports it. These let a walk that only wants records pass over
+  // runs of sentinels without decoding them.
+  std::uint64_t first_live(std::uint64_t slot, std::uint64_t end) const;
+  std::optional<std::uint64_t> last_live(std::uint64_t slot, std::uint64_t low) const;
+
   // The timestamp of the last slot, when the segment is mapped, holds an entry and that entry
   // is readable.
   std::optional<std::int64_t> last_timestamp() const;
 
   void set_notifier(std::optional<FlushNotifier> notifier);
-  // msync of a mapped segment; the segment counts as clean (and may report itself again) only
-  // once that succeeded. An unmapped segment holds nothing unsynchronised.
+  // msync of a mapped segment that changed since its last sync; the segment counts as clean
+  // (and may report itself again) only once that succeeded. An unmapped or clean segment holds
+  // nothing unsynchronised.
   Status sync();
 
   std::int64_t start() const { return start_; }

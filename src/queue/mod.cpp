@@ -153,7 +153,8 @@ Status QueueInner::flush_all() {
   for (auto& [name, group] : g->groups) {
     auto s = group.state->lock();
     if (!s) continue;  // a poisoned state holds nothing worth writing
-    QV_TRY((*s)->sync());
+    // A clean group's file already holds its state: an explicit flush costs it no sync.
+    if (!(*s)->clean()) QV_TRY((*s)->sync());
   }
   return {};
 }

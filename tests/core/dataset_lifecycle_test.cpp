@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
 
+#include "queue/mod.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
+#include "support/msync_counter.h"
 
 namespace quelvane::testing {
 namespace {
@@ -80,6 +85,42 @@ TEST_F(DatasetLifecycle, CreateOverLeftoversStartsClean) {
   Dataset again = reopen();
   EXPECT_EQ(again.latest_timestamp(), 1);
   EXPECT_EQ(ok(again.query_all(0, 100)).size(), 1u);
+}
+
+// A create killed or failing while it writes meta leaves none: the directory counts as leftovers
+// and the next create succeeds, instead of open failing "meta file too short" and create
+// "dataset already exists" for ever.
+TEST_F(DatasetLifecycle, AnInterruptedCreateLeavesNoMeta) {
+  {
+    FileSizeLimit limit(40);
+    EXPECT_EQ(err(Dataset::create(key, dir(), small_config())).kind(), ErrorKind::Io);
+  }
+  EXPECT_EQ(err(Dataset::open(key, dir())),
+            Error::not_found("dataset meta not found at " + (dir() / "meta").string()));
+  Dataset ds = create();
+  ok(ds.write(1, bytes("a")));
+  ok(ds.close());
+  EXPECT_EQ(ok(reopen().read(1))->second, bytes("a"));
+}
+
+// Only a meta that is certainly missing (ENOENT) makes a directory's other files leftovers. A
+// meta that cannot be looked at is an I/O error for create and open alike, and every file stays.
+TEST_F(DatasetLifecycle, AMetaThatCannotBeLookedAtTouchesNothing) {
+  Dataset ds = create();
+  write_n(ds, 1, 3);
+  ok(ds.close());
+  ok(fs::remove_file(dir() / "meta"));
+  ASSERT_EQ(::symlink("meta", (dir() / "meta").c_str()), 0);  // a link to itself: ELOOP
+  const auto data_before = files("data");
+  const auto index_before = files("index");
+  for (const auto& attempt : {Dataset::create(key, dir(), small_config()), Dataset::open(key, dir())}) {
+    ASSERT_FALSE(attempt.has_value());
+    EXPECT_EQ(attempt.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(attempt.error().os_code(), ELOOP) << attempt.error().display();
+  }
+  EXPECT_EQ(files("data"), data_before);
+  EXPECT_EQ(files("index"), index_before);
+  EXPECT_TRUE(fs::path_exists(dir() / "state"));
 }
 
 TEST_F(DatasetLifecycle, LatestTimestampAfterReopen) {
@@ -263,6 +304,51 @@ TEST_F(DatasetLifecycle, ExplicitFlushSyncsWhatTheBackgroundDrained) {
   std::vector<FlushTarget> targets;
   for (auto& item : drained) targets.push_back(item.target);
   ok(ds.flush_targets(std::move(targets)));
+}
+
+// Flushing, closing and idle release synchronise each changed segment once and a clean one not
+// at all (one write plus a flush made 4 msyncs, a flush with nothing changed 2).
+TEST_F(DatasetLifecycle, FlushesSyncOnlyWhatChangedAndOnce) {
+  Dataset ds = create();
+  ok(ds.attach_context(context()));
+  ok(ds.write(1, bytes("a")));  // creates the data and the index segment
+  MsyncCounter msyncs;
+  struct Step {
+    std::string what;
+    std::function<Status()> run;
+    std::uint64_t msyncs;
+  };
+  for (const Step& step : std::vector<Step>{
+           {"flush after a write", [&] { return ds.flush(); }, 2},
+           {"flush with nothing changed", [&] { return ds.flush(); }, 0},
+           {"idle release after a flush", [&] { return ds.release_idle(); }, 0},
+           {"write into reopened segments", [&] { return ds.write(2, bytes("b")); }, 0},
+           {"idle release after a write", [&] { return ds.release_idle(); }, 2},
+           {"write, then close", [&] { return ds.write(3, bytes("c")); }, 0},
+           {"close", [&] { return ds.close(); }, 2},
+       }) {
+    ok(step.run());
+    EXPECT_EQ(msyncs.take(), step.msyncs) << step.what;
+  }
+}
+
+// The same for consumer groups: an explicit flush writes back a group only when it changed.
+TEST_F(DatasetLifecycle, FlushesSyncOnlyChangedConsumerGroups) {
+  Dataset ds = create();
+  ok(ds.attach_context(context()));
+  ok(ds.write(1, bytes("a")));
+  DatasetQueue queue = ok(DatasetQueue::open(ds, [] { return std::int64_t{1'000'000}; }));
+  DatasetQueueConsumer group = ok(queue.open_consumer("g", ConsumerGroupConfig{30, 3}));
+  ok(ds.write(2, bytes("b")));  // above the new group's watermark
+  ok(ds.flush());
+  MsyncCounter msyncs;
+  ok(ds.flush());
+  EXPECT_EQ(msyncs.take(), 0u) << "nothing changed";
+  const auto delivered = ok(group.try_poll());
+  ASSERT_TRUE(delivered.has_value());
+  EXPECT_EQ(delivered->first, 2);
+  ok(ds.flush());
+  EXPECT_EQ(msyncs.take(), 1u) << "the group that delivered";
 }
 
 // A target whose sync fails, and every target after it, goes back on the queue.

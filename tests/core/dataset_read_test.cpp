@@ -236,6 +236,54 @@ TEST_F(DatasetRead, ClosedDatasetRefusesReadsAndSteps) {
   EXPECT_EQ(err(ds.read_entry(IndexEntry{1, 0, 0})), closed);
 }
 
+// A loop whose body closes the dataset on the range's last item ends instead of failing: the
+// end of the range is known without the lock. A range that reaches past the last record still
+// needs the index to know it is over.
+TEST_F(DatasetRead, TheStepAfterTheRangesLastItemNeedsNoOpenDataset) {
+  struct Case {
+    std::int64_t end;
+    bool reversed;
+    std::string after_close;
+  };
+  for (const Case& c : std::vector<Case>{{3, false, "end"}, {3, true, "end"}, {10, false, "dataset a/b is closed"}}) {
+    TempDir tmp;
+    Dataset ds = ok(Dataset::create(key, tmp.path() / "ds", small_config()));
+    write_n(ds, 1, 3);
+    QueryState q = ok(ds.query(1, c.end));
+    if (c.reversed) q.reverse();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(ok(q.next_record()).has_value());
+    ok(ds.close());
+    auto after = q.next_record();
+    EXPECT_EQ(after ? (*after ? "an item" : "end") : after.error().payload(), c.after_close) << c.end;
+  }
+}
+
+// A kill between the stores of a correction can leave an index slot pointing at another record;
+// no read hands that record out as the record of the slot's timestamp.
+TEST_F(DatasetRead, AnEntryPointingAtAnotherRecordIsRefused) {
+  // Small records share the open raw block; large ones leave record 1 in a sealed block.
+  for (std::size_t len : {3u, 40000u}) {
+    TempDir tmp;
+    Dataset ds = ok(Dataset::create(key, tmp.path() / "ds", small_config()));
+    ok(ds.attach_context(context()));
+    ok(ds.set_identifier(5));
+    ok(ds.write(1, filled(len, 'a')));
+    ok(ds.write(2, filled(len, 'b')));
+    edit(ds, [](DatasetInner& d) {
+      const IndexEntry one = d.index.lookup(1).value().value();
+      ASSERT_TRUE(d.index.correct_entry(2, one.block_offset, one.in_block, nullptr).has_value());
+    });
+    const IndexEntry torn = ok(ds.index_entries(2, 2)).at(0);
+    const Error refused = Error::invalid_data("index entry at timestamp 2 points at a record of timestamp 1");
+    EXPECT_EQ(err(ds.read(2)), refused) << len;
+    EXPECT_EQ(err(ds.read_latest()), refused) << len;
+    EXPECT_EQ(err(ds.query_all(0, 10)), refused) << len;
+    EXPECT_EQ(err(ok(ds.query(2, 10)).next_record()), refused) << len;
+    EXPECT_EQ(err(ds.read_entry(torn)), refused) << len;
+    EXPECT_EQ(ok(ds.read(1))->second, filled(len, 'a')) << "the record itself still reads";
+  }
+}
+
 // A cursor made before the window moved must not hand out what the window now hides.
 TEST_F(DatasetRead, CursorAppliesTheCurrentRetentionThreshold) {
   DataSetConfig c = small_config();

@@ -3,6 +3,7 @@
 #include <functional>
 #include <limits>
 
+#include "support/allocation_counter.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
 
@@ -322,6 +323,51 @@ TEST_F(DatasetWrite, FailedContinuousIndexStepDoesNotWedge) {
   // Before the retry the latest was what a reopen finds for the index as the failure left it.
   EXPECT_EQ(latest, 63);
   EXPECT_EQ(reopen().latest_timestamp(), 100);
+}
+
+// A first continuous write that fails leaves no base, as a reopen would compute it for an index
+// without segment files: the next write lays the grid from its own timestamp.
+TEST_F(DatasetWrite, AFailedFirstContinuousWriteLeavesNoBase) {
+  DataSetConfig c = small_config();
+  c.index_continuous = 1;
+  c.initial_data_segment_size = 4096;
+  c.index_segment_size = 16384;
+  c.initial_index_segment_size = 8192;
+  Dataset ds = create(c);
+  {
+    FileSizeLimit limit(6000);  // the data segment fits, the index segment does not
+    EXPECT_FALSE(ds.write(1000, bytes("a")));
+  }
+  EXPECT_TRUE(fs::list_dir(dir() / "index").value().empty());
+  EXPECT_EQ(ok(ds.inspect()).state.base_timestamp, std::nullopt);
+  EXPECT_EQ(ds.latest_timestamp(), std::nullopt);
+  ok(ds.write(500, bytes("b")));
+  EXPECT_EQ(ok(ds.inspect()).state.base_timestamp, 500);
+  ok(ds.close());
+  EXPECT_EQ(ok(reopen().inspect()).state.base_timestamp, 500);
+}
+
+// The common path of a continuous dataset, a new record after the latest (with placeholders
+// for skipped timestamps), allocates nothing once its segments exist.
+TEST_F(DatasetWrite, ContinuousWritesAllocateNothing) {
+  DataSetConfig c = small_config();
+  c.index_continuous = 1;
+  c.initial_data_segment_size = c.data_segment_size;
+  c.initial_index_segment_size = c.index_segment_size = 1 << 16;
+  Dataset ds = create(c);
+  ok(ds.attach_context(context()));
+  ok(ds.set_identifier(3));
+  const std::vector<std::uint8_t> data = bytes("record");
+  ok(ds.write(0, data));
+  Status written;
+  std::uint64_t allocated = 0;
+  {
+    AllocationCounter allocations;
+    for (std::int64_t ts = 1; ts < 200 && written; ts += 1 + ts % 2) written = ds.write(ts, data);
+    allocated = allocations.count();
+  }
+  ok(written);
+  EXPECT_EQ(allocated, 0u);
 }
 
 TEST_F(DatasetWrite, ClosedAndReadOnlyRefusals) {

@@ -2,7 +2,9 @@
 // continuous appends, lookups, corrections, deletes, range walks, flushing, closing,
 // retention, reopening, and recovery from failed writes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -15,7 +17,9 @@
 #include "dirty_queue.h"
 #include "index/mod.h"
 #include "index/segment.h"
+#include "support/allocation_counter.h"
 #include "support/file_faults.h"
+#include "support/msync_counter.h"
 #include "support/temp_dir.h"
 #include "util/bytes.h"
 #include "util/log.h"
@@ -235,11 +239,13 @@ TEST(SparseIndex, RefusesSegmentsThatCannotHoldAnEntry) {
     std::uint64_t size;
     std::string result;
   };
-  for (const Case& c : std::vector<Case>{{128, "invalid data: index segment size 128 is too small"},
+  // Below the header the segment's create speaks, naming the initial size it was given.
+  for (const Case& c : std::vector<Case>{{100, "invalid data: initial index segment size 100 is smaller than header 128"},
+                                         {128, "invalid data: index segment size 128 is too small"},
                                          {141, "invalid data: index segment size 141 cannot hold an index entry"},
                                          {142, "ok"}}) {
     TempDir dir;
-    Index idx = make(dir, {.size = c.size, .initial = 128});
+    Index idx = make(dir, {.size = c.size, .initial = std::min<std::uint64_t>(c.size, 128)});
     EXPECT_EQ(error_of(idx.append(0, 1, 1, nullptr)), c.result) << c.size;
     if (c.size == 142) {
       write(idx, 1);
@@ -249,6 +255,29 @@ TEST(SparseIndex, RefusesSegmentsThatCannotHoldAnEntry) {
       EXPECT_TRUE(fs::list_dir(dir / "index").value().empty());
     }
   }
+}
+
+// A roll-over killed between the new segment's create and its first entry leaves an empty
+// segment above the latest timestamp. Left as the newest, it made every later write start a
+// segment of its own (50 writes, 52 files).
+TEST(SparseIndex, AnEmptySegmentAboveTheWriteIsDropped) {
+  TempDir dir;
+  {
+    Index idx = make(dir);
+    for (std::int64_t ts = 0; ts < 5; ++ts) write(idx, ts);
+  }
+  ASSERT_TRUE(IndexSegment::create(dir / "index", 100, kInitial, kSize, 0, 0).has_value());
+  {
+    Index idx = reopen(dir);
+    for (std::int64_t ts = 5; ts < 55; ++ts) write(idx, ts);
+    EXPECT_EQ(idx.segment_count(), 6u) << "10 entries a segment: starts 0, 10, ..., 50";
+  }
+  EXPECT_EQ(fs::list_dir(dir / "index").value().size(), 6u);
+  EXPECT_FALSE(fs::path_exists(seg_path(dir, 100)));
+  Index idx = reopen(dir);
+  EXPECT_EQ(stamps(idx.entries_in_range(kMin, kMax).value()), span(0, 54));
+  write(idx, 100);
+  EXPECT_EQ(look(idx, 100), live(100)) << "its start is free again";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -404,6 +433,60 @@ TEST(ContinuousIndex, AFailedFillNeverWedgesTheIndex) {
   ASSERT_TRUE(write_after(idx, 1009, 1013).has_value());
   EXPECT_EQ(look(idx, 1010), IndexEntry::sentinel(1010));
   EXPECT_EQ(look(idx, 1013), live(1013));
+}
+
+// A kill between a segment's create and its first entry, or a first growth that failed, leaves
+// a segment without entries and no latest timestamp; the next write fills the segment from what
+// it holds instead of finding it out of step.
+TEST(ContinuousIndex, ASegmentWithoutEntriesIsFilledFromWhatItHolds) {
+  struct Case {
+    std::string name;
+    std::int64_t ts;
+    Stamps placeholders;
+  };
+  for (const Case& c : std::vector<Case>{{"its first slot", 1000, {}},
+                                         {"the same segment", 1003, span(1000, 1002)},
+                                         {"a later grid segment", 1015, span(1010, 1014)}}) {
+    TempDir dir;
+    ASSERT_TRUE(IndexSegment::create(dir / "index", 1000, kInitial, kSize, 0, 0).has_value());
+    Index idx = reopen(dir, {.continuous = true});
+    ASSERT_EQ(idx.base(), 1000);
+    ASSERT_EQ(error_of(write_after(idx, std::nullopt, c.ts)), "ok") << c.name;
+    for (std::int64_t ts : c.placeholders) EXPECT_EQ(look(idx, ts), IndexEntry::sentinel(ts)) << c.name;
+    EXPECT_EQ(look(idx, c.ts), live(c.ts)) << c.name;
+    EXPECT_EQ(idx.latest_timestamp(), c.ts) << c.name;
+  }
+
+  TempDir dir;
+  Index idx = make(dir, {.continuous = true, .initial = 128});  // no slot until it grows
+  {
+    testing::FileSizeLimit limit(200);
+    EXPECT_FALSE(write_after(idx, std::nullopt, 1005).has_value());
+  }
+  EXPECT_EQ(idx.base(), 1005) << "its file stays, as a reopen would find it";
+  ASSERT_EQ(error_of(write_after(idx, std::nullopt, 1007)), "ok");
+  EXPECT_EQ(stamps(idx.entries_in_range(kMin, kMax).value()), span(1005, 1007));
+  EXPECT_EQ(look(idx, 1006), IndexEntry::sentinel(1006));
+  EXPECT_EQ(look(idx, 1007), live(1007));
+}
+
+// Every continuous write passes through the index: its own bookkeeping allocates nothing once
+// the segment exists.
+TEST(ContinuousIndex, AppendsAllocateNothing) {
+  TempDir dir;
+  Index idx = make(dir, {.continuous = true, .size = 1 << 16, .initial = 1 << 16});
+  ASSERT_TRUE(write_after(idx, std::nullopt, 0).has_value());
+  testing::AllocationCounter allocations;
+  Status written;
+  // Every other write skips a slot, so placeholders are filled too.
+  for (std::int64_t i = 0, latest = 0; i < 100 && written; ++i) {
+    const std::int64_t ts = latest + 1 + i % 2;
+    written = write_after(idx, latest, ts);
+    latest = ts;
+  }
+  const std::uint64_t allocated = allocations.count();
+  ASSERT_TRUE(written.has_value()) << written.error().display();
+  EXPECT_EQ(allocated, 0u);
 }
 
 TEST(ContinuousIndex, AFailedFirstWriteLeavesNoBase) {
@@ -581,8 +664,99 @@ TEST(IndexRanges, TheEntriesHintNeverCountsEntriesOutsideTheRange) {
   EXPECT_EQ(continuous.entries_hint(kMin, kMax), 0u) << "placeholders are never counted on";
 }
 
+// A damaged segment's timestamps need not rise, and the two bound searches over it may cross;
+// the hint that sizes a range read must still stay within what the segments hold.
+TEST(IndexRanges, TheEntriesHintStaysWithinADamagedSegment) {
+  TempDir dir;
+  {
+    Index idx = make(dir);
+    for (std::int64_t ts = 0; ts < 10; ++ts) write(idx, ts);
+  }
+  // For [98, 931343] over these the lower bound is slot 7 and the upper bound slot 3.
+  const std::vector<std::uint32_t> deltas{83, 56, 40, 8692543, 7, 9, 12, 9384797, 1876618, 3149145};
+  std::vector<std::uint8_t> file = fs::read_file(seg_path(dir, 0)).value();
+  for (std::size_t i = 0; i < deltas.size(); ++i) bytes::put<std::uint32_t>(file, 128 + 14 * i, deltas[i]);
+  ASSERT_TRUE(fs::overwrite_file(seg_path(dir, 0), file).has_value());
+  Index idx = reopen(dir);
+  ASSERT_TRUE(idx.lookup(0).has_value());  // maps the segment: the hint then searches it
+  ASSERT_EQ(idx.open_segment_count(), 1u);
+  for (const auto& [from, to] : std::vector<std::pair<std::int64_t, std::int64_t>>{{98, 931343}, {kMin, kMax}}) {
+    EXPECT_LE(idx.entries_hint(from, to), deltas.size()) << from << ".." << to;
+  }
+}
+
+// A step that is to yield records passes over placeholders and deleted records itself, in
+// both directions and across segments, instead of handing each back to be dropped.
+TEST(IndexRanges, LiveOnlyStepsPassOverSentinels) {
+  TempDir dir;
+  Index idx = make(dir, {.continuous = true});  // segments 0, 10, 20
+  ASSERT_TRUE(write_after(idx, std::nullopt, 0).has_value());
+  ASSERT_TRUE(write_after(idx, 0, 25).has_value());
+  ASSERT_TRUE(write_after(idx, 25, 27).has_value());
+  ASSERT_TRUE(idx.delete_entry(27).has_value());
+  struct Case {
+    std::int64_t from, to;
+    bool backward;
+    std::optional<std::int64_t> hit;
+  };
+  for (const Case& c : std::vector<Case>{{1, kMax, false, 25},
+                                         {26, kMax, false, std::nullopt},
+                                         {1, 24, false, std::nullopt},
+                                         {kMin, 24, true, 0},
+                                         {1, kMax, true, 25},
+                                         {1, 24, true, std::nullopt}}) {
+    auto step = c.backward ? idx.prev_in_range(c.from, c.to, std::nullopt, true)
+                           : idx.next_in_range(c.from, c.to, std::nullopt, true);
+    ASSERT_TRUE(step.has_value()) << step.error().display();
+    const std::optional<std::int64_t> got = *step ? std::optional<std::int64_t>((*step)->entry.timestamp) : std::nullopt;
+    EXPECT_EQ(got, c.hit) << c.from << ".." << c.to << (c.backward ? " backward" : " forward");
+  }
+  // From a cursor on the first record: the next live one, three segments on.
+  const auto first = idx.next_in_range(0, kMax, std::nullopt, true).value().value();
+  const auto next = idx.next_in_range(1, kMax, IndexCursor{first.segment_start, first.slot}, true).value().value();
+  EXPECT_EQ(next.entry, live(25));
+  EXPECT_EQ(next.segment_start, 20);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Flush, close, retention, reopen
+
+// A flush, close or roll-over synchronises only the segments that changed since their last sync.
+TEST(IndexLifecycle, OnlyChangedSegmentsAreSynchronised) {
+  TempDir dir;
+  Index idx = make(dir);
+  for (std::int64_t ts = 0; ts < 15; ++ts) write(idx, ts);  // segment 0 was synchronised at the roll-over
+  testing::MsyncCounter msyncs;
+  struct Step {
+    std::string what;
+    std::function<void()> run;
+    std::uint64_t msyncs;
+  };
+  for (const Step& step : std::vector<Step>{
+           {"flush with the newest changed", [&] { ASSERT_TRUE(idx.flush().has_value()); }, 1},
+           {"flush again", [&] { ASSERT_TRUE(idx.flush().has_value()); }, 0},
+           {"close after the flush", [&] { ASSERT_TRUE(idx.close_segments().has_value()); }, 0},
+           {"reopen both to read", [&] { EXPECT_EQ(look(idx, 3), live(3)); EXPECT_EQ(look(idx, 13), live(13)); }, 0},
+           {"close unchanged", [&] { ASSERT_TRUE(idx.close_segments().has_value()); }, 0},
+           {"delete in the older", [&] { ASSERT_TRUE(idx.delete_entry(3).has_value()); }, 0},
+           {"flush its target", [&] { ASSERT_TRUE(idx.flush_segment(0).has_value()); }, 1},
+           {"write, then close", [&] { write(idx, 15); ASSERT_TRUE(idx.close_segments().has_value()); }, 1},
+       }) {
+    step.run();
+    EXPECT_EQ(msyncs.take(), step.msyncs) << step.what;
+  }
+}
+
+// Only a missing directory is an empty index: one that cannot be looked at may hold segments,
+// which a write would otherwise create anew over the existing files.
+TEST(IndexLifecycle, AnIndexDirectoryThatCannotBeLookedAtIsAnError) {
+  TempDir dir;
+  ASSERT_EQ(::symlink("index", (dir / "index").c_str()), 0);  // a link to itself
+  auto opened = Index::open(dir / "index", kSize, kInitial, false, 0, 0);
+  ASSERT_FALSE(opened.has_value());
+  EXPECT_EQ(opened.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(opened.error().os_code(), ELOOP) << opened.error().display();
+}
 
 TEST(IndexLifecycle, FlushAndCloseFollowTheDirtyQueue) {
   TempDir dir;

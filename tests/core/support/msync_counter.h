@@ -1,0 +1,20 @@
+// Counts this process's msync calls while a counter lives (one counter at a time), so a test can
+// see which flushes, closes and roll-overs pay for a write-back.
+#pragma once
+
+#include <cstdint>
+
+namespace quelvane::testing {
+
+class MsyncCounter {
+ public:
+  MsyncCounter();
+  ~MsyncCounter();
+  MsyncCounter(const MsyncCounter&) = delete;
+  MsyncCounter& operator=(const MsyncCounter&) = delete;
+
+  // The calls since construction or the last take, which starts the count again.
+  std::uint64_t take();
+};
+
+}  // namespace quelvane::testing
