@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,36 +54,17 @@ std::string_view trim_white_space(std::string_view s) {
   return s;
 }
 
-// A small whole file, or none when it is missing. Opened without blocking and refused unless it
-// is a regular file, and read only up to a bound, so a FIFO or a device in its place can neither
-// hang the caller nor exhaust its memory.
+// A small whole file, or none when it is missing. Anything but a regular file (a FIFO, a
+// device) is refused, and the read is bounded, so a hostile file can neither hang the caller nor
+// exhaust its memory.
 Result<std::optional<std::string>> read_small_file(const fs::Path& path) {
-  QV_TRY(fs::check_path(path));
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::optional<std::string>();
-    return fail_errno();
+  auto bytes = fs::read_bounded(path, store::kMaxIdentifierFileLen + 1);
+  if (!bytes) {
+    if (bytes.error().os_code() == ENOENT) return std::optional<std::string>();
+    return fail(std::move(bytes).error());
   }
-  fs::FileDescriptor owned(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return fail_errno();
-  if (!S_ISREG(st.st_mode)) return fail(Error::io("not a regular file"));
-  std::string out;
-  char buf[512];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_errno();
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-    if (out.size() > store::kMaxIdentifierFileLen) return fail(Error::io("file too large"));
-  }
-  return std::optional<std::string>(std::move(out));
+  if (bytes->size() > store::kMaxIdentifierFileLen) return fail(Error::io(path.string() + " is too large"));
+  return std::optional<std::string>(std::string(bytes->begin(), bytes->end()));
 }
 
 Result<std::optional<std::string>> read_text_file(const fs::Path& path) {
@@ -166,7 +146,7 @@ Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir) {
 }
 
 Status write_identifier_file(const fs::Path& path, std::uint64_t value) {
-  return fs::write_file(path, digits_of(value));
+  return fs::write_file_whole(path, digits_of(value));
 }
 
 Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value) {

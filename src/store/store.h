@@ -56,7 +56,8 @@ Result<std::uint64_t> read_max_identifier(const fs::Path& data_dir);
 // <dataset_dir>/identifier, above 0; NotFound "dataset identifier not found at {path}" when
 // missing.
 Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir);
-// The decimal digits as the whole file.
+// The decimal digits as the whole file, written under a temporary name and renamed into place,
+// so a kill leaves it absent or complete.
 Status write_identifier_file(const fs::Path& path, std::uint64_t value);
 // Rewrites <data_dir>/max_identifier in place: the digits at offset 0, then the file cut to
 // their length. The value only grows, so the file never reads empty or smaller in between.
