@@ -12,7 +12,8 @@
 namespace bench {
 
 struct JournalRun {
-  double plain_write_secs = 0;     // the stream written into a dataset without a journal
+  double plain_write_secs = 0;     // the stream written into a dataset without a journal (mean of
+                                   // one load before and one after the journalled load)
   double journal_write_secs = 0;   // the same into a journalled dataset
   double record_compress_secs = 0;  // the journal's raw blocks compressed, 64 KiB at a time
   double read_secs = 0;             // `reads` reads of random sequences
