@@ -390,7 +390,16 @@ def test_journal_consumer_sees_every_change(journal_store):
         (("g", 900, 65536), OverflowError, "out of range integral type conversion attempted"),
     ]:
         expect(raised(jq.open_consumer, *args), cls, message)
-    jq.close()
+    # A blocking poll waits without the interpreter lock: a writer thread wakes it, and a close
+    # from another thread ends the next one.
+    waiting = run_in_thread(lambda: c.poll(2**64 - 1))
+    time.sleep(0.2)
+    run_in_thread(lambda: s.create_dataset("c", "d", enable_journal=True))()
+    assert decode(waiting()[1])[0] == 1
+    waiting = run_in_thread(lambda: c.poll(2**64 - 1))
+    time.sleep(0.2)
+    run_in_thread(jq.close)()
+    expect(raised(waiting), quelvane.QvanQueueClosedError, "queue closed: journal queue is closed")
     expect(raised(c.poll, 0), quelvane.QvanQueueClosedError, "queue closed: journal queue is closed")
 
 
