@@ -127,12 +127,13 @@ bool whole_records(std::span<const std::uint8_t> raw, std::uint64_t count, std::
 }
 
 // The leading records of a raw payload that are whole and sequenced from first, at most
-// 65,535 of them. Returns the bytes they take.
-std::uint64_t salvage_records(std::span<const std::uint8_t> raw, std::int64_t first,
+// 65,535 of them and at most `room`. Returns the bytes they take.
+std::uint64_t salvage_records(std::span<const std::uint8_t> raw, std::int64_t first, std::uint64_t room,
                               std::vector<std::uint32_t>& record_at) {
   record_at.clear();
   std::uint64_t pos = 0;
-  while (record_at.size() < kMaxBlockRecords && bytes::fits(raw.size(), pos, kRecordHeader)) {
+  const std::uint64_t most = std::min(kMaxBlockRecords, room);
+  while (record_at.size() < most && bytes::fits(raw.size(), pos, kRecordHeader)) {
     const util::RecordHeader rh = util::read_record_header(raw, pos);
     if (rh.key != first + static_cast<std::int64_t>(record_at.size())) break;
     if (!bytes::fits(raw.size(), pos + kRecordHeader, rh.data_len)) break;
@@ -228,6 +229,8 @@ Result<JournalSegment> JournalSegment::open_any(const fs::Path& path, std::int64
   MappedFile file = QV_TRY(
       MappedFile::open(path, read_only ? MappedFile::Access::ReadOnly : MappedFile::Access::ReadWrite));
   const Header h = QV_TRY(parse_header(file.bytes(), expected_base));
+  // Record i carries base + i, so a base below 1 names no sequence a journal uses.
+  if (h.base < 1) return invalid("journal base_sequence must be positive");
   JournalSegment seg(path, std::move(file), read_only);
   seg.base_ = h.base;
   seg.file_size_ = seg.file_.size();
@@ -255,6 +258,8 @@ Status JournalSegment::scan() {
   record_count_ = 0;
   uncompressed_bytes_ = 0;
 
+  // Sequences end at the largest i64: a segment never counts a record beyond it.
+  auto room = [&] { return static_cast<std::uint64_t>(INT64_MAX - base_) - record_count_; };
   auto accept = [&](const Block& block, std::uint64_t raw_len) {
     blocks_.push_back(block);
     record_count_ += block.count;
@@ -264,7 +269,8 @@ Status JournalSegment::scan() {
   auto salvage = [&](std::uint64_t available) {
     if (available < kRecordHeader) return;
     const std::int64_t first = next_sequence();
-    const std::uint64_t taken = salvage_records(file.subspan(pos + kBlockHeader, available), first, record_at);
+    const std::uint64_t taken =
+        salvage_records(file.subspan(pos + kBlockHeader, available), first, room(), record_at);
     if (record_at.empty()) return;
     pending_ = Pending{pos, taken, record_at.size()};
     pending_record_at_ = record_at;
@@ -275,6 +281,7 @@ Status JournalSegment::scan() {
   while (pos <= file_size_ && file_size_ - pos >= kBlockHeader) {
     const util::BlockHeader bh = util::read_block_header(file, pos);
     if (bh.record_count == 0 || bh.payload_size == 0) break;
+    if (bh.record_count > room()) break;
     // Only the three forms this segment writes are read; any other is damage.
     if (bh.flags != kRawFlags && bh.flags != kSealedFlags && bh.flags != kSingleFlags) break;
     const std::uint64_t payload_at = pos + kBlockHeader;
@@ -387,6 +394,7 @@ Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_
   if (sequence != next_sequence())
     return invalid(text::cat("journal sequence ", sequence, " is not next for segment ", base_, " record_count ",
                              record_count_));
+  if (sequence == INT64_MAX) return invalid("journal sequence overflow");
   // A segment left without its mapping (a failed remap) is mapped again rather than refused.
   if (!read_only_) QV_TRY(ensure_mapped());
   const std::uint64_t len = data.size();

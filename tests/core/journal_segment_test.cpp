@@ -518,6 +518,33 @@ TEST_F(JournalSegmentTest, EveryInterruptedAppendLeavesARecoverableSegment) {
   }
 }
 
+TEST_F(JournalSegmentTest, SequencesEndAtTheLargestI64) {
+  const std::int64_t base = INT64_MAX - 1;
+  {
+    JournalSegment seg = create(base);
+    ASSERT_TRUE(seg.append(base, data_of(1)).has_value());
+    EXPECT_EQ(seg.append(INT64_MAX, data_of(2)).error(), Error::invalid_data("journal sequence overflow"));
+    ASSERT_TRUE(seg.flush().has_value());
+  }
+  // A block whose records would run past the largest sequence is damage, whatever it says.
+  Bytes b = read_bytes(path(base));
+  Bytes second(22);
+  bytes::put<std::uint32_t>(second, 0, 10);
+  bytes::put<std::int64_t>(second, 4, INT64_MAX);
+  std::copy(second.begin(), second.end(), b.begin() + kHl + 16 + 22);
+  util::write_block_header({44, 0, 2, 44}, b, kHl);
+  write_bytes(path(base), b);
+  auto opened = JournalSegment::open_read_only(path(base), base, 1 << 20);
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(opened->record_count(), 0u);
+  EXPECT_EQ(JournalSegment::open(path(0), 0, 4096).error().kind(), ErrorKind::Io);  // no such file
+  write_bytes(path(0), read_bytes(path(base)));
+  Bytes zero_base = read_bytes(path(0));
+  bytes::put<std::int64_t>(zero_base, 23, 0);
+  write_bytes(path(0), zero_base);
+  EXPECT_EQ(JournalSegment::open(path(0), 0, 4096).error(), Error::invalid_data("journal base_sequence must be positive"));
+}
+
 TEST_F(JournalSegmentTest, ReadOnlySegmentServesWhatItSawAtOpen) {
   JournalSegment writer = create(1, 4096, 1 << 20);
   fill(writer, 3);
