@@ -144,7 +144,17 @@ Result<Index> Index::open(const fs::Path& dir, std::uint64_t index_segment_size,
   }
   if (!index.segments_.empty()) {
     index.header_len_ = std::get<IndexSegmentSummary>(index.segments_.begin()->second).header_len;
-    if (continuous) index.base_ = index.segments_.begin()->first;
+    // The grid comes from the first segment that holds an entry. Segments without one (a first
+    // write killed between the file's create and its entry) set no base, as a first write
+    // that fails in process leaves none.
+    if (continuous) {
+      for (const auto& [start, slot] : index.segments_) {
+        if (std::get<IndexSegmentSummary>(slot).count > 0) {
+          index.base_ = start;
+          break;
+        }
+      }
+    }
   }
   index.refresh_latest();
   return index;
@@ -289,15 +299,20 @@ Status Index::drop_empty_above(std::int64_t ts) {
     const std::int64_t start = segments_.rbegin()->first;
     IndexSegment* newest = QV_TRY(segment_at(start));
     if (newest->count() != 0) return {};
-    const fs::Path path = newest->path();
-    segments_.erase(start);
-    // A file that stays is found empty again at the next open and dropped then.
-    if (auto removed = fs::remove_file(path); !removed) {
-      QV_LOG(Warn, kLogTarget, "failed to remove empty index segment ", path.string(), ": ",
-             removed.error().display());
-    }
+    discard_empty(std::prev(segments_.end()));
   }
   return {};
+}
+
+Index::Segments::iterator Index::discard_empty(Segments::iterator it) {
+  const auto* seg = std::get_if<IndexSegment>(&it->second);
+  const fs::Path path = seg ? seg->path() : std::get<IndexSegmentSummary>(it->second).path;
+  it = segments_.erase(it);
+  // A file that stays is found empty again at the next open, where it holds nothing either.
+  if (auto removed = fs::remove_file(path); !removed) {
+    QV_LOG(Warn, kLogTarget, "failed to remove empty index segment ", path.string(), ": ", removed.error().display());
+  }
+  return it;
 }
 
 Status Index::append_continuous(const IndexEntry& entry, TimeRangeHook* hook) {
@@ -372,9 +387,18 @@ template <class Append>
 Status Index::with_base(std::int64_t ts, Append&& append) {
   if (base_ && ts < *base_) return fail(before_base(ts, *base_));
   const bool had_base = base_.has_value();
-  if (!had_base) base_ = ts;
+  if (!had_base) {
+    // Without a base no segment holds an entry: what is registered is left by a first write
+    // that failed or was killed, and lies on no grid. The new base lays its own. A file that
+    // does not open as a segment is left as it is.
+    for (auto it = segments_.begin(); it != segments_.end();) {
+      auto seg = segment_at(it->first);
+      it = seg && (*seg)->count() == 0 ? discard_empty(it) : std::next(it);
+    }
+    base_ = ts;
+  }
   auto done = append();
-  if (!done && !had_base && segments_.empty()) base_.reset();
+  if (!done && !had_base && !holds_entries()) base_.reset();
   return done;
 }
 
@@ -705,6 +729,13 @@ std::optional<TimeRange> Index::sealed_time_range() const {
 std::optional<TimeRange> Index::newest_time_range() const {
   if (segments_.empty()) return std::nullopt;
   return contribution(segments_.rbegin()->second);
+}
+
+bool Index::holds_entries() const {
+  return std::any_of(segments_.begin(), segments_.end(), [](const auto& kv) {
+    if (const auto* seg = std::get_if<IndexSegment>(&kv.second)) return seg->count() > 0;
+    return std::get<IndexSegmentSummary>(kv.second).count > 0;
+  });
 }
 
 void Index::refresh_latest() {

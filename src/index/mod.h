@@ -162,8 +162,8 @@ class Index {
   Status fill_placeholders(std::int64_t from, std::int64_t to);
   Status fill_segment(IndexSegment& seg, std::int64_t first, std::uint64_t n);
   Result<IndexEntry> insert_out_of_order(const IndexEntry& entry, TimeRangeHook* hook);
-  // Continuous appends that set the base drop it again when they leave no segment behind, as
-  // a reopened index would. A template, not a std::function: every continuous write passes
+  // Continuous appends that set the base drop it again when they leave no entry behind, as a
+  // reopened index would. A template, not a std::function: every continuous write passes
   // through here, and a capturing closure would be allocated on each.
   template <class Append>
   Status with_base(std::int64_t ts, Append&& append);
@@ -174,9 +174,12 @@ class Index {
   // interrupted before its first entry leaves), which would otherwise make every later write
   // start a segment of its own.
   Status drop_empty_above(std::int64_t ts);
+  // Forgets a segment that holds no entry and removes its file.
+  Segments::iterator discard_empty(Segments::iterator it);
 
   static std::optional<TimeRange> contribution(const IndexSegmentSlot& slot);
   static std::optional<TimeRange> time_range(Segments::const_iterator first, Segments::const_iterator last);
+  bool holds_entries() const;
   void refresh_latest();
   void note_latest(std::optional<std::int64_t> ts);
 
