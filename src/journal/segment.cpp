@@ -461,28 +461,20 @@ Status JournalSegment::seal_pending() {
   if (compressed.size() > kU32Max) return invalid("journal compressed block too large");
   if (p.count > kMaxBlockRecords) return invalid("journal pending record_count exceeds u16");
   if (p.payload > kU32Max) return invalid("journal raw block too large");
-  // Incompressible records come out longer: the file must hold the sealed form first. A
-  // failure leaves the pending block raw and unchanged.
-  QV_TRY(grow(payload_at + compressed.size()));
-
   const util::BlockHeader sealed{static_cast<std::uint32_t>(compressed.size()), kSealedFlags,
                                  static_cast<std::uint16_t>(p.count), static_cast<std::uint32_t>(p.payload)};
-  // With room past both forms of the block, the compressed bytes are staged there first and
-  // the header says sealed before the raw records are overwritten: a seal cut short is then
-  // finished from the copy at the next open. Without that room the bytes go in first, and a
-  // seal cut short leaves the raw header, whose leading whole records the open keeps.
+  // The compressed bytes are staged past both forms of the block (incompressible records come
+  // out longer), then the header says sealed, then they overwrite the raw records: a seal cut
+  // short is finished from the copy at the next open. The file grows until the copy fits; when
+  // it cannot, the block stays raw and unchanged and the record goes to the next segment, as
+  // overwriting records without a copy to finish from could lose them all.
   const std::uint64_t staged_at = payload_at + std::max<std::uint64_t>(p.payload, compressed.size());
-  if (file_.fits(staged_at, compressed.size())) {
-    file_.write(staged_at, compressed);
-    barrier();
-    util::write_block_header(sealed, file_.mutable_bytes(), p.at);
-    barrier();
-    file_.write(payload_at, compressed);
-  } else {
-    file_.write(payload_at, compressed);
-    barrier();
-    util::write_block_header(sealed, file_.mutable_bytes(), p.at);
-  }
+  QV_TRY(grow(staged_at + compressed.size()));
+  file_.write(staged_at, compressed);
+  barrier();
+  util::write_block_header(sealed, file_.mutable_bytes(), p.at);
+  barrier();
+  file_.write(payload_at, compressed);
   barrier();
   Block& block = blocks_.back();
   block.payload_at = payload_at;

@@ -211,6 +211,14 @@ TEST_F(JournalSegmentTest, SegmentFullLeavesTheRecordsAsTheyWere) {
   EXPECT_EQ(seg.record_count(), 1u);
   expect_readable(seg, 3900);
 
+  // Without room for the copy a seal is finished from, the block stays raw and unchanged.
+  JournalSegment noisy = create(20, 4096, 4096);
+  ASSERT_TRUE(noisy.append(20, noise(3900, 7)).has_value());
+  const Bytes raw = read_bytes(path(20));
+  EXPECT_EQ(noisy.append(21, data_of(21, 65524)).error().kind(), ErrorKind::SegmentFull);
+  EXPECT_EQ(read_bytes(path(20)), raw);
+  EXPECT_EQ(**noisy.read(20), noise(3900, 7));
+
   // A file already longer than its maximum is full; it is never cut back.
   JournalSegment small = create(9, 4096, 4096);
   fill(small, 1, 3900);
