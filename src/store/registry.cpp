@@ -167,8 +167,15 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   if (registered(key))
     return fail(Error::already_exists(text::cat("dataset ", key.name, "/", key.dataset_type, " is already open")));
   const fs::Path dir = dataset_dir(key);
-  if (fs::path_exists(dir / "meta"))
-    return fail(Error::already_exists(text::cat("dataset already exists at ", dir.string())));
+  if (fs::path_exists(dir / "meta")) {
+    // The identifier file is written right after the dataset's files, before the dataset is
+    // handed out: a meta without one is a create cut short, which nobody ever wrote to. Its
+    // files go, and the create starts again.
+    if (QV_TRY(fs::exists(dir / store::kIdentifierFileName)))
+      return fail(Error::already_exists(text::cat("dataset already exists at ", dir.string())));
+    QV_LOG(Warn, kLogTarget, "[create] removing a dataset whose create was cut short at ", dir.string());
+    QV_TRY(fs::remove_file(dir / "meta"));
+  }
 
   if (!options) {
     DataSetConfigBuilder b(false);
@@ -319,8 +326,10 @@ Result<std::optional<std::int64_t>> Store::journal_latest_sequence() { return jo
 
 Result<std::shared_ptr<JournalQueue>> Store::open_journal_queue() {
   if (read_only_) return fail(Error::invalid_data("read-only store cannot open journal queue"));
-  return journal_->open_queue();
+  return journal_->open_queue(writer_lock_);
 }
+
+Status Store::close_journal() { return journal_ ? journal_->close() : Status{}; }
 
 Result<Duration> Store::next_background_delay() {
   if (read_only_) return fail(Error::invalid_data("read-only store has no background tasks"));

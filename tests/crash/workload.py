@@ -170,8 +170,9 @@ def step(rng, store, datasets, queue, consumers, log):
         log.intent("a", ds_key, latest, tag, length)
         try:
             ds.append(latest, content(tag, length))
-        except quelvane.QvanInvalidDataError:
-            # Only the last record of the pending block can grow; a refusal changes nothing.
+        except (quelvane.QvanInvalidDataError, quelvane.QvanSegmentFullError):
+            # Only the last record of the pending block can grow, and only inside the segment's
+            # current file (an append never grows it); a refusal changes nothing.
             log.line("X")
             return
         log.line("a", ds_key, latest, tag, length)
@@ -211,15 +212,12 @@ def run_writer(data_dir, log_path, seed, run):
     rng = random.Random(f"{seed}-{run}")
     store = quelvane.Store.open(data_dir, quelvane.StoreConfig(**STORE_OPTIONS))
     datasets = {}
-    existing = set()
-    for name in store.get_dataset_names():
-        for dataset_type in store.get_dataset_types(name):
-            existing.add(key(name, dataset_type))
     for name, dataset_type, options in DATASETS:
         k = key(name, dataset_type)
-        if k in existing:
+        try:
             datasets[k] = store.open_dataset(name, dataset_type)
-        else:
+        except quelvane.QvanNotFoundError:
+            # Never created, or a create the kill cut short: either way it never held a record.
             datasets[k] = store.create_dataset(name, dataset_type, **options)
     queue = store.open_queue(datasets[QUEUE_DATASET].id)
     consumers = {g: queue.open_consumer(g, 1, 0) for g in GROUPS}

@@ -143,6 +143,27 @@ def test_full_disk_gives_io_errors_and_loses_nothing(tmp_path, case):
     assert out.get("polled", True) and out.get("fresh_ok", True), out
 
 
+# --- a create cut short ------------------------------------------------------------------------
+
+
+def test_a_create_cut_short_before_the_identifier_is_made_again(data_dir):
+    # A kill between a dataset's files and its identifier file leaves this directory; nothing was
+    # ever written to the dataset, and creating it again must work.
+    with Store.open(data_dir) as s:
+        s.create_dataset("cut", "short").write(1, b"never handed out in the real case")
+    os.remove(os.path.join(data_dir, "cut", "short", "identifier"))
+    with Store.open(data_dir) as s:
+        with pytest.raises(quelvane.QvanNotFoundError):
+            s.open_dataset("cut", "short")
+        ds = s.create_dataset("cut", "short")
+        assert ds.read(1) is None
+        ds.write(2, b"new")
+    with Store.open(data_dir) as s:
+        assert s.open_dataset("cut", "short").read(2) == (2, b"new")
+        with pytest.raises(quelvane.QvanAlreadyExistsError):
+            s.create_dataset("cut", "short")
+
+
 # --- damaged files ----------------------------------------------------------------------------
 #
 # One store is made, then copied once per case with one file damaged. A child process opens each
