@@ -101,6 +101,7 @@ PyStatus close_store(StorePayload& p) {
   p.tracked_datasets.clear();
   std::unique_ptr<quelvane::Store> core = std::move(p.core);
   if (!core) return runtime_error("Store is already closed");
+  (void)core->close_journal();
   core.reset();
   return {};
 }

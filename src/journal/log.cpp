@@ -319,12 +319,15 @@ Status Journal::flush() {
   return {};
 }
 
-Result<std::shared_ptr<JournalQueue>> Journal::open_queue() {
+Result<std::shared_ptr<JournalQueue>> Journal::open_queue(std::shared_ptr<const void> writer_token) {
   if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("journal queue is not available in read-only store"));
   if (mode_ == Mode::Disabled) return fail(disabled_error());
   auto slot = QV_TRY(queue_slot_.lock());
   if (closed()) return fail(closed_error());
-  if (!*slot) *slot = std::make_shared<JournalQueue>(log_, queue_dir_);
+  if (!*slot) {
+    *slot = std::make_shared<JournalQueue>(log_, queue_dir_);
+    (*slot)->hold_writer_lock(std::move(writer_token));
+  }
   return *slot;
 }
 

@@ -149,8 +149,9 @@ class Journal final : public JournalHook {
   Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
   // Synchronises the segments, then the journal queue's consumer groups.
   Status flush();
-  // The store's one journal queue, created on first use and kept for the journal's life.
-  Result<std::shared_ptr<JournalQueue>> open_queue();
+  // The store's one journal queue, created on first use and kept for the journal's life; it
+  // keeps writer_token (the writer lock's) until it closes.
+  Result<std::shared_ptr<JournalQueue>> open_queue(std::shared_ptr<const void> writer_token = nullptr);
   // For the store's close: flushes, closes the journal queue and lets go of the files for
   // writing, so that a store opened after this one is the only writer. Appends, flushes and
   // queue opening are refused afterwards with "journal is closed"; reads still work. The

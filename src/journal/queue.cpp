@@ -43,6 +43,19 @@ Result<std::optional<JournalRecordData>> journal::read_at_locked(const SharedJou
 
 // ---- JournalQueue ----
 
+void JournalWriterHold::hold(std::shared_ptr<const void> token) {
+  std::lock_guard lock(mutex_);
+  token_ = std::move(token);
+}
+
+void JournalWriterHold::release() {
+  std::shared_ptr<const void> token;
+  {
+    std::lock_guard lock(mutex_);
+    token = std::move(token_);
+  }
+}
+
 JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock)
     : log_(std::move(log)),
       queue_dir_(std::move(queue_dir)),
@@ -91,7 +104,7 @@ Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view group_
   }
   auto slot = std::make_shared<CallbackSlot>(kJournalLockPrefix);
   QV_TRY(notifier_->register_slot(slot));
-  return JournalQueueConsumer(std::move(state), log_, notifier_, closed_, std::move(slot), config, clock_);
+  return JournalQueueConsumer(std::move(state), log_, notifier_, closed_, std::move(slot), config, clock_, writer_);
 }
 
 Status JournalQueue::close() {
@@ -107,6 +120,7 @@ Status JournalQueue::close() {
   }
   // Blocked pollers see the closed flag now rather than at their deadline.
   (void)notifier_->notify();
+  writer_->release();
   return {};
 }
 
@@ -129,14 +143,15 @@ JournalQueueConsumer::JournalQueueConsumer(SharedQueueState state, SharedJournal
                                            std::shared_ptr<QueueNotifier> notifier,
                                            std::shared_ptr<std::atomic<bool>> closed,
                                            std::shared_ptr<CallbackSlot> slot, ConsumerGroupConfig config,
-                                           UnixClock clock)
+                                           UnixClock clock, std::shared_ptr<JournalWriterHold> writer)
     : state_(std::move(state)),
       log_(std::move(log)),
       notifier_(std::move(notifier)),
       closed_(std::move(closed)),
       slot_(std::move(slot)),
       config_(config),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      writer_(std::move(writer)) {}
 
 Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
   QueueState::Redelivery redelivery;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,19 @@ namespace quelvane {
 
 class JournalQueueConsumer;
 
+// The data directory's writer lock, pinned by the journal queue and its consumers until the
+// queue closes: until then they can still write their groups' files, so no second writer may
+// come in, even after the store that handed them out was freed.
+class JournalWriterHold {
+ public:
+  void hold(std::shared_ptr<const void> token);
+  void release();
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<const void> token_;
+};
+
 class JournalQueue {
  public:
   JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock = system_unix_clock());
@@ -32,8 +46,11 @@ class JournalQueue {
   Result<JournalQueueConsumer> open_consumer(std::string_view group_name, std::uint16_t running_expired_seconds,
                                              std::uint8_t max_retry_count);
   // Store-wide and for good: every consumer handle then gets "journal queue is closed".
+  // The writer lock's token is released here too.
   Status close();
   bool closed() const { return closed_->load(); }
+  // Keeps the writer lock's token (null for none) until close.
+  void hold_writer_lock(std::shared_ptr<const void> token) { writer_->hold(std::move(token)); }
   // Writes and synchronises every group that changed since its last sync.
   Status flush_groups();
   // Notifies the pollers; the callbacks are handed back to run once the caller holds no lock.
@@ -57,6 +74,7 @@ class JournalQueue {
   std::shared_ptr<Mutex<Inner>> inner_;
   std::shared_ptr<std::atomic<bool>> closed_;
   std::shared_ptr<QueueNotifier> notifier_;
+  std::shared_ptr<JournalWriterHold> writer_ = std::make_shared<JournalWriterHold>();
 };
 
 class JournalQueueConsumer {
@@ -73,7 +91,7 @@ class JournalQueueConsumer {
   friend class JournalQueue;
   JournalQueueConsumer(SharedQueueState state, SharedJournalLog log, std::shared_ptr<QueueNotifier> notifier,
                        std::shared_ptr<std::atomic<bool>> closed, std::shared_ptr<CallbackSlot> slot,
-                       ConsumerGroupConfig config, UnixClock clock);
+                       ConsumerGroupConfig config, UnixClock clock, std::shared_ptr<JournalWriterHold> writer);
 
   SharedQueueState state_;
   SharedJournalLog log_;
@@ -83,6 +101,7 @@ class JournalQueueConsumer {
   ConsumerGroupConfig config_;
   UnixClock clock_;
   SeenNotifications seen_;
+  std::shared_ptr<JournalWriterHold> writer_;
 };
 
 namespace journal {

@@ -326,8 +326,10 @@ Result<std::optional<std::int64_t>> Store::journal_latest_sequence() { return jo
 
 Result<std::shared_ptr<JournalQueue>> Store::open_journal_queue() {
   if (read_only_) return fail(Error::invalid_data("read-only store cannot open journal queue"));
-  return journal_->open_queue();
+  return journal_->open_queue(writer_lock_);
 }
+
+Status Store::close_journal() { return journal_ ? journal_->close() : Status{}; }
 
 Result<Duration> Store::next_background_delay() {
   if (read_only_) return fail(Error::invalid_data("read-only store has no background tasks"));

@@ -136,8 +136,13 @@ class Store {
   Result<std::optional<JournalRecordData>> journal_read(std::int64_t sequence);
   Result<std::vector<JournalRecordData>> journal_query(std::int64_t start, std::int64_t end);
   Result<std::optional<std::int64_t>> journal_latest_sequence();
-  // "read-only store cannot open journal queue".
+  // "read-only store cannot open journal queue". The queue and its consumers keep the writer
+  // lock until the journal queue closes.
   Result<std::shared_ptr<JournalQueue>> open_journal_queue();
+  // The first step of closing the store for good: closes the journal and its queue, whose
+  // consumers then get "journal queue is closed", so that nothing the store handed out through
+  // the journal keeps the writer lock. A store freed without this leaves the queue open.
+  Status close_journal();
   const std::shared_ptr<Journal>& journal() const { return journal_; }
 
   // Takes the background maintenance out and stops it (the first step of the teardown).

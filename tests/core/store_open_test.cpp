@@ -265,6 +265,29 @@ TEST(StoreOpen, TeardownGivesTheLockUpLastUnlessAHandedOutDatasetCanStillWrite) 
   EXPECT_TRUE(lock_free(tmp.path()));
 }
 
+TEST(StoreOpen, TheJournalQueueKeepsTheLockUntilItCloses) {
+  TempDir tmp;
+  {
+    // Freed without closing: the queue's consumer can still ack, so the lock stays with it.
+    auto s = ok(Store::open(tmp.path(), manual_config()));
+    std::shared_ptr<JournalQueue> queue = ok(s->open_journal_queue());
+    JournalQueueConsumer consumer = ok(queue->open_consumer("g", 900, 3));
+    queue.reset();
+    s.reset();
+    EXPECT_FALSE(lock_free(tmp.path()));
+    EXPECT_EQ(ok(consumer.poll(Duration{})), std::nullopt);
+  }
+  EXPECT_TRUE(lock_free(tmp.path()));
+
+  // Closing the journal closes its queue and lets the lock go with the store, whatever lives on.
+  auto s = ok(Store::open(tmp.path(), manual_config()));
+  JournalQueueConsumer consumer = ok(ok(s->open_journal_queue())->open_consumer("g", 900, 3));
+  ok(s->close_journal());
+  s.reset();
+  EXPECT_TRUE(lock_free(tmp.path()));
+  EXPECT_EQ(err(consumer.poll(Duration{})).kind(), ErrorKind::QueueClosed);
+}
+
 TEST(StoreOpen, RelativeDirectoryIsResolvedOnce) {
   TempDir tmp;
   ok(fs::create_dir_all(tmp / "elsewhere"));
