@@ -16,9 +16,10 @@ using quelvane::Dataset;
 
 class QuelvanePeer final : public Peer {
  public:
+  explicit QuelvanePeer(bool scan_views) : scan_views_(scan_views) {}
   ~QuelvanePeer() override { close(); }
 
-  std::string_view name() const override { return kQuelvaneName; }
+  std::string_view name() const override { return scan_views_ ? kQuelvaneViewName : kQuelvaneName; }
 
   void open(const std::filesystem::path& dir) override { dataset_ = create_bench_dataset(dir); }
 
@@ -28,7 +29,15 @@ class QuelvanePeer final : public Peer {
   void finish_load() override {}
 
   void scan(RecordSink& sink) override {
-    auto records = value_or_die(dataset_->query_all(0, std::numeric_limits<std::int64_t>::max()), "query_all");
+    constexpr auto kAll = std::numeric_limits<std::int64_t>::max();
+    if (scan_views_) {
+      check_ok(dataset_->visit_range(0, kAll, [&sink](const quelvane::RecordView& r) {
+        sink.take(r.timestamp, r.data);
+        return true;
+      }), "visit_range");
+      return;
+    }
+    auto records = value_or_die(dataset_->query_all(0, kAll), "query_all");
     for (const auto& [ts, data] : records) sink.take(ts, data);
   }
 
@@ -45,6 +54,7 @@ class QuelvanePeer final : public Peer {
   }
 
  private:
+  bool scan_views_;
   std::optional<Dataset> dataset_;
 };
 
@@ -65,6 +75,7 @@ Dataset create_bench_dataset(const std::filesystem::path& dir) {
   return dataset;
 }
 
-std::unique_ptr<Peer> make_quelvane_peer() { return std::make_unique<QuelvanePeer>(); }
+std::unique_ptr<Peer> make_quelvane_peer() { return std::make_unique<QuelvanePeer>(false); }
+std::unique_ptr<Peer> make_quelvane_view_peer() { return std::make_unique<QuelvanePeer>(true); }
 
 }  // namespace bench

@@ -15,8 +15,12 @@
 namespace bench {
 
 inline constexpr std::string_view kQuelvaneName = "quelvane";
+inline constexpr std::string_view kQuelvaneViewName = "quelvane-view";
 
 std::unique_ptr<Peer> make_quelvane_peer();
+// The same dataset, whose scan hands each record over as a view into its decoded block (the
+// path the Python module reads through) instead of collecting a vector of copies.
+std::unique_ptr<Peer> make_quelvane_view_peer();
 
 // A failed call of the store ends the run with its message.
 void check_ok(const quelvane::Status& s, const char* what);
