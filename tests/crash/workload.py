@@ -57,6 +57,8 @@ class Model:
         self.flushed = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> bytes at the last flush
         self.inflight = None  # the last intent without its return
         self.acked = {g: set() for g in GROUPS}
+        # Latest timestamps a continuous index kept as placeholders of a fill the kill cut short.
+        self.placeholders = {key(n, t): set() for n, t, _ in DATASETS}
         self.lines = 0
 
     def apply(self, line):
@@ -80,6 +82,8 @@ class Model:
         elif op == "f":
             ds = parts[1]
             self.flushed[ds] = dict(self.records[ds])
+        elif op == "P":
+            self.placeholders[parts[1]].add(int(parts[2]))
         elif op == "k":
             self.acked[parts[1]].add(int(parts[2]))
 
