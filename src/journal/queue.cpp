@@ -202,37 +202,10 @@ Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
 
 Result<std::optional<JournalRecordData>> JournalQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
   if (closed_->load()) return fail(queue_closed());
-  // This poll's view of the notifications, handed back to the handle however the poll ends.
-  struct Seen {
-    SeenNotifications& handle;
-    std::uint64_t count = handle.start();
-    ~Seen() { handle.finish(count); }
-  } seen{seen_};
-  if (auto first = QV_TRY(try_poll())) return first;
-  if (timeout.is_zero()) return std::nullopt;
-  // An unrepresentable deadline is never due: such a poll ends by a record or a close.
-  const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
-  const std::function<bool()> closed = [this] { return closed_->load(); };
-  while (true) {
-    Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
-    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed, seen.count); };
-    if (run_wait) {
-      run_wait(wait);
-    } else {
-      wait();
-    }
-    switch (QV_TRY(std::move(waited))) {
-      case QueueNotifier::WaitResult::Closed:
-        return fail(queue_closed());
-      case QueueNotifier::WaitResult::Notified:
-        if (auto record = QV_TRY(try_poll())) return record;
-        break;
-      case QueueNotifier::WaitResult::DeadlinePassed:
-      case QueueNotifier::WaitResult::TimedOut:
-        // A redelivery may have come due while waiting.
-        return try_poll();
-    }
-  }
+  // A zero timeout never waits: one look, whatever the notifier holds.
+  if (timeout.is_zero()) return try_poll();
+  return poll_until(*notifier_, seen_, timeout, [this] { return closed_->load(); }, queue_closed,
+                    PassedDeadline::PollAgain, run_wait, [this] { return try_poll(); });
 }
 
 Status JournalQueueConsumer::ack(std::int64_t sequence) {

@@ -361,37 +361,8 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
 
 Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
   QV_TRY(check_open());
-  // This poll's view of the notifications, handed back to the handle however the poll ends.
-  struct Seen {
-    SeenNotifications& handle;
-    std::uint64_t count = handle.start();
-    ~Seen() { handle.finish(count); }
-  } seen{seen_};
-  if (auto first = QV_TRY(try_poll())) return first;
-  // An unrepresentable deadline is never due: such a poll ends by a record or a close.
-  const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
-  const std::function<bool()> closed = [this] { return is_closed(); };
-  while (true) {
-    Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
-    const std::function<void()> wait = [&] { waited = notifier_->wait(deadline, closed, seen.count); };
-    if (run_wait) {
-      run_wait(wait);
-    } else {
-      wait();
-    }
-    switch (QV_TRY(std::move(waited))) {
-      case QueueNotifier::WaitResult::Closed:
-        return fail(consumer_closed());
-      case QueueNotifier::WaitResult::Notified:
-        if (auto record = QV_TRY(try_poll())) return record;
-        break;
-      case QueueNotifier::WaitResult::DeadlinePassed:
-        return std::nullopt;
-      case QueueNotifier::WaitResult::TimedOut:
-        // A redelivery may have come due while waiting.
-        return try_poll();
-    }
-  }
+  return poll_until(*notifier_, seen_, timeout, [this] { return is_closed(); }, consumer_closed,
+                    PassedDeadline::EndEmpty, run_wait, [this] { return try_poll(); });
 }
 
 Status DatasetQueueConsumer::ack(std::int64_t timestamp) {

@@ -56,6 +56,51 @@ struct DatasetQueueConsumerInspectResult {
 // interpreter's) gives it up around the call; no store lock is held while it runs.
 using PollWaitRunner = std::function<void(const std::function<void()>& wait)>;
 
+// What a blocking poll does when its notifier reports the deadline already passed before any
+// wait: end empty, or look once more (a redelivery may have come due meanwhile).
+enum class PassedDeadline { EndEmpty, PollAgain };
+
+// The waiting loop of a blocking poll, shared by the dataset and journal queue consumers:
+// polls once, then waits on `notifier` and polls again after each notification it had not
+// seen, until a record comes, the deadline after `timeout` passes or `closed` answers true
+// (then the poll fails with `closed_error()`). `try_poll` returns Result<std::optional<R>>.
+template <class TryPoll>
+auto poll_until(QueueNotifier& notifier, SeenNotifications& seen_handle, Duration timeout,
+                const std::function<bool()>& closed, Error (*closed_error)(), PassedDeadline passed,
+                const PollWaitRunner& run_wait, TryPoll&& try_poll) -> decltype(try_poll()) {
+  // This poll's view of the notifications, handed back to the handle however the poll ends.
+  struct Seen {
+    SeenNotifications& handle;
+    std::uint64_t count = handle.start();
+    ~Seen() { handle.finish(count); }
+  } seen{seen_handle};
+  if (auto first = QV_TRY(try_poll())) return first;
+  // An unrepresentable deadline is never due: such a poll ends by a record or a close.
+  const std::optional<Instant> deadline = deadline_after(Clock::now(), timeout);
+  while (true) {
+    Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
+    const std::function<void()> wait = [&] { waited = notifier.wait(deadline, closed, seen.count); };
+    if (run_wait) {
+      run_wait(wait);
+    } else {
+      wait();
+    }
+    switch (QV_TRY(std::move(waited))) {
+      case QueueNotifier::WaitResult::Closed:
+        return fail(closed_error());
+      case QueueNotifier::WaitResult::Notified:
+        if (auto record = QV_TRY(try_poll())) return record;
+        break;
+      case QueueNotifier::WaitResult::DeadlinePassed:
+        if (passed == PassedDeadline::EndEmpty) return std::nullopt;
+        [[fallthrough]];
+      case QueueNotifier::WaitResult::TimedOut:
+        // A redelivery may have come due while waiting.
+        return try_poll();
+    }
+  }
+}
+
 namespace queue {
 
 inline constexpr std::size_t kMaxGroupNameLen = 255;
