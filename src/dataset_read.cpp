@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "dataset.h"
+#include "dataset_range.h"
 #include "util/text.h"
 
 namespace quelvane {
@@ -28,16 +29,17 @@ IndexEntry segment_relative(const IndexEntry& entry, std::uint64_t segment_offse
   return IndexEntry{entry.timestamp, entry.block_offset - segment_offset, entry.in_block};
 }
 
-// An index slot whose correction a kill tore apart can point at another record; that record
-// must never be served as this one.
 Result<RecordData> for_entry(RecordData record, const IndexEntry& entry) {
-  if (record.first != entry.timestamp) [[unlikely]]
-    return fail(Error::invalid_data(text::cat("index entry at timestamp ", entry.timestamp,
-                                              " points at a record of timestamp ", record.first)));
+  QV_TRY(check_entry_record(entry, record.first));
   return record;
 }
 
 }  // namespace
+
+Error entry_record_mismatch(const IndexEntry& entry, std::int64_t record_timestamp) {
+  return Error::invalid_data(text::cat("index entry at timestamp ", entry.timestamp,
+                                       " points at a record of timestamp ", record_timestamp));
+}
 
 // ---- BlockReader ----
 
@@ -199,20 +201,10 @@ Result<std::vector<T>> read_range(DatasetInner& d, std::int64_t start, std::int6
   // process, made the allocator hand memory back and fault it in again on every large read.
   out.reserve(d.index.entries_hint(range->first, range->second));
   BlockReader reader(BlockReader::Lifetime::OneCall);
-  Index::RangeReader entries = d.index.read_range(range->first, range->second);
-  // A batch at a time: the reader hands out thousands of entries per refill, and taking them
-  // one by one through a call per entry cost as much as reading the records of a block.
-  while (true) {
-    const std::span<const IndexEntry> batch = QV_TRY(entries.next_batch());
-    if (batch.empty()) break;
-    for (const IndexEntry& entry : batch) {
-      if (!entry.live()) continue;
-      out.push_back(QV_TRY(read(reader, entry)));
-    }
-  }
-  // The lock is held throughout, so one stamp after the last record reads the same as one per
-  // record, without a clock call per record.
-  if (!out.empty()) d.last_activity = Clock::now();
+  QV_TRY(for_each_live_entry(d, range->first, range->second, [&](const IndexEntry& entry) -> Result<bool> {
+    out.push_back(QV_TRY(read(reader, entry)));
+    return true;
+  }));
   return out;
 }
 

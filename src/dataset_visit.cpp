@@ -3,18 +3,14 @@
 #include <limits>
 
 #include "dataset.h"
-#include "util/text.h"
+#include "dataset_range.h"
 
 namespace quelvane {
 
 namespace {
 
-// An index slot whose correction a kill tore apart can point at another record; that record
-// is never served as this one.
 Result<RecordView> for_entry(RecordView view, const IndexEntry& entry) {
-  if (view.timestamp != entry.timestamp) [[unlikely]]
-    return fail(Error::invalid_data(text::cat("index entry at timestamp ", entry.timestamp,
-                                              " points at a record of timestamp ", view.timestamp)));
+  QV_TRY(check_entry_record(entry, view.timestamp));
   return view;
 }
 
@@ -47,24 +43,10 @@ Status DatasetInner::visit_range(std::int64_t start, std::int64_t end, const Rec
   const auto range = resolve_range(start, end);
   if (!range) return {};
   BlockReader reader(BlockReader::Lifetime::OneCall);
-  Index::RangeReader entries = index.read_range(range->first, range->second);
-  bool visited = false;
-  bool more = true;
-  while (more) {
-    const std::span<const IndexEntry> batch = QV_TRY(entries.next_batch());
-    if (batch.empty()) break;
-    for (const IndexEntry& entry : batch) {
-      if (!entry.live()) continue;
-      const RecordView view = QV_TRY(reader.view_record(*this, entry));
-      visited = true;
-      if (!visit(view)) {
-        more = false;
-        break;
-      }
-    }
-  }
-  if (visited) last_activity = Clock::now();
-  return {};
+  return for_each_live_entry(*this, range->first, range->second, [&](const IndexEntry& entry) -> Result<bool> {
+    const RecordView view = QV_TRY(reader.view_record(*this, entry));
+    return visit(view);
+  });
 }
 
 Status Dataset::visit_range(std::int64_t start, std::int64_t end, const RecordVisitor& visit) {
