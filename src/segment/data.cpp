@@ -312,7 +312,11 @@ Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::B
       raw = decode_complete(staged, block);
       // The same bytes the seal itself was writing, so finishing it here is safe even while
       // that seal is still running in another process.
-      if (raw) mapping_.file.write(payload_at, staged);
+      if (raw) {
+        mapping_.file.write(payload_at, staged);
+        // Only a dirty segment is synced: the repair reaches the disk at the next flush.
+        mark_dirty();
+      }
     }
   }
   if (!raw) return refused();

@@ -150,7 +150,9 @@ Result<DataSegments> DataSegments::open(const fs::Path& dataset_dir, std::uint64
                                         std::uint64_t initial_data_segment_size, std::uint8_t compress_level,
                                         std::uint8_t compress_type) {
   DataSegments set(dataset_dir / "data", data_segment_size, initial_data_segment_size, compress_level, compress_type);
-  if (!fs::path_exists(set.data_dir_)) return set;
+  // Only a directory that is certainly missing is an empty set: one that cannot be looked at
+  // may hold segments, which a write would then create anew over the existing files.
+  if (!QV_TRY(fs::exists(set.data_dir_))) return set;
   const std::vector<std::string> names = QV_TRY(fs::list_dir(set.data_dir_));
 
   struct Found {

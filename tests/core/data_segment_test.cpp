@@ -720,9 +720,15 @@ std::pair<std::uint64_t, std::uint64_t> count_blocks(const Bytes& f, std::uint64
 void check_recovered(const fs::Path& torn, const std::vector<Acked>& acked, bool may_keep_for_reading,
                      const std::string& label) {
   SCOPED_TRACE(label);
+  const Bytes left = read_bytes(torn);
   auto opened = DataSegment::open(torn, 0, kMax);
   ASSERT_TRUE(opened) << opened.error().display();
   DataSegment& seg = *opened;
+  // A repair made at open only reaches the disk through the next flush, which syncs dirty
+  // segments alone.
+  if (read_bytes(torn) != left) {
+    EXPECT_FALSE(seg.clean()) << "open rewrote the file but left the segment clean";
+  }
   const bool writable = !seg.restore_error();
   if (!may_keep_for_reading) {
     EXPECT_TRUE(writable) << seg.restore_error()->display();

@@ -392,6 +392,26 @@ TEST_F(DataSegmentsTest, MissingDataDirectoryIsAnEmptySet) {
   EXPECT_EQ(set->next_file_offset(), 0u);
 }
 
+// A data directory that cannot be looked at may hold segments, which the first write would
+// create anew over them: that is an error, never an empty set.
+TEST_F(DataSegmentsTest, DataDirectoryThatCannotBeLookedAtIsAnIoError) {
+  const fs::Path looping = dir.path() / "looping";
+  ASSERT_TRUE(fs::create_dir_all(looping));
+  ASSERT_EQ(::symlink("data", (looping / "data").c_str()), 0);
+  const fs::Path plain = dir.path() / "plain";
+  write_bytes(plain, Bytes(3, 7));
+  for (const fs::Path& dataset_dir : {looping, plain}) {
+    SCOPED_TRACE(dataset_dir.string());
+    auto set = DataSegments::open(dataset_dir, kDss, 256, 3, 0);
+    ASSERT_FALSE(set);
+    EXPECT_EQ(set.error().kind(), ErrorKind::Io);
+  }
+  auto left = fs::list_dir(looping);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(*left, std::vector<std::string>{"data"});
+  EXPECT_EQ(read_bytes(plain), Bytes(3, 7));
+}
+
 TEST_F(DataSegmentsTest, StrayFileNamesOffTheGridNeverTakeRecords) {
   ASSERT_TRUE(fs::create_dir_all(data));
   write_bytes(data / "5", noise(300, 1));
