@@ -220,8 +220,14 @@ Result<Dataset> Store::open_dataset(std::string_view name, std::string_view data
   if (key == store::kJournalKey) return fail(Error::not_found("journal is not exposed as a dataset handle"));
   QV_TRY(store::check_key(key));
   if (auto ds = registered(key)) return *ds;
+  return open_and_register(key);
+}
+
+Result<Dataset> Store::open_and_register(const DataSetKey& key) {
   const fs::Path dir = dataset_dir(key);
   const std::uint64_t id = QV_TRY(checked_identifier(key, dir));
+  // Two open datasets under one identifier would share each other's cached blocks, so every
+  // path that registers a dataset checks and records its identifier.
   if (auto it = identifiers_.find(id); it != identifiers_.end() && it->second != key)
     return fail(duplicate(id, it->second, key));
   Dataset ds = QV_TRY(open_unregistered(key, dir, id));
@@ -287,15 +293,7 @@ Result<DataSetInspectResult> Store::inspect_dataset(std::string_view name, std::
   // The handle is taken under the registry's lock and inspected after it, so no dataset's
   // mutex is ever waited for while the registry is held.
   if (auto ds = registered(key)) return ds->inspect();
-  const fs::Path dir = dataset_dir(key);
-  const std::uint64_t id = QV_TRY(checked_identifier(key, dir));
-  // Two open datasets under one identifier would share each other's cached blocks, so the
-  // identifier is checked and recorded here as on every other path that registers a dataset.
-  if (auto it = identifiers_.find(id); it != identifiers_.end() && it->second != key)
-    return fail(duplicate(id, it->second, key));
-  Dataset ds = QV_TRY(open_unregistered(key, dir, id));
-  register_dataset(key, ds);
-  identifiers_[id] = key;
+  Dataset ds = QV_TRY(open_and_register(key));
   return ds.inspect();
 }
 

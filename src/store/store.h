@@ -166,6 +166,9 @@ class Store {
   // Opens dir as this store opens datasets: read-only or writable, identifier set, context
   // attached. Registration is the caller's.
   Result<Dataset> open_unregistered(const DataSetKey& key, const fs::Path& dir, std::uint64_t identifier);
+  // An unregistered key's dataset from its directory, its identifier checked against the
+  // recorded ones, then registered and its identifier recorded.
+  Result<Dataset> open_and_register(const DataSetKey& key);
   Status attach(Dataset& ds, bool enable_journal);
   bool journalled(bool dataset_enable_journal) const;
 
