@@ -1,6 +1,7 @@
 #include "mapped_file.h"
 
 #include <sys/mman.h>
+#include <cstdio>
 
 #include <cerrno>
 #include <utility>
@@ -37,7 +38,23 @@ void MappedFile::swap(MappedFile& o) noexcept {
 }
 
 Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size) {
-  fs::FileDescriptor fd = QV_TRY(fs::open(path, fs::OpenMode::CreateTruncate));
+  // A file that exists may be one this process still maps: emptying it in place would leave
+  // that mapping past the end of the file, a SIGBUS at its next touch, should the reservation
+  // then fail. The new file is made under a temporary name instead and renamed over the old
+  // one only once reserved and mapped, so a failed create leaves the old file as it was.
+  if (!QV_TRY(fs::exists(path))) return create_at(path, path, size);
+  fs::Path temporary = path;
+  temporary += ".tmp";
+  auto made = create_at(temporary, path, size);
+  if (made && ::rename(temporary.c_str(), path.c_str()) != 0) made = fail_errno();
+  if (!made) (void)fs::remove_file(temporary);
+  return made;
+}
+
+// Creates (or empties) the file at `at` with size bytes reserved and maps it as the file
+// `path` names once in place.
+Result<MappedFile> MappedFile::create_at(const fs::Path& at, const fs::Path& path, std::uint64_t size) {
+  fs::FileDescriptor fd = QV_TRY(fs::open(at, fs::OpenMode::CreateTruncate));
   QV_TRY(fs::reserve(fd, size));
   std::uint64_t measured = QV_TRY(fs::length(fd));
   MappedFile f;

@@ -14,8 +14,10 @@ class MappedFile {
  public:
   enum class Access { ReadOnly, ReadWrite };
 
-  // Creates the file (emptied when present, mode 0o666) with size bytes reserved on disk, so
-  // that a full disk is an Error::Io here and never a SIGBUS when the mapping is written.
+  // Creates the file (mode 0o666) with size bytes reserved on disk, so that a full disk is an
+  // Error::Io here and never a SIGBUS when the mapping is written. A file already at the path
+  // is replaced only once the new one is reserved and mapped; until then, and after a failure,
+  // it is left as it was, so a mapping of it stays whole.
   static Result<MappedFile> create(const fs::Path& path, std::uint64_t size);
   // Maps an existing file whole. A zero-length file gives an empty, valid mapping.
   static Result<MappedFile> open(const fs::Path& path, Access access);
@@ -59,6 +61,7 @@ class MappedFile {
   void unmap();
 
  private:
+  static Result<MappedFile> create_at(const fs::Path& at, const fs::Path& path, std::uint64_t size);
   void swap(MappedFile& o) noexcept;
 
   fs::Path path_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -241,6 +242,41 @@ TEST_F(JournalLogTest, RecordLargerThanAnEmptySegmentUsesNoSequence) {
   EXPECT_TRUE(fs::path_exists(segment(2)));  // the empty segment it tried
   EXPECT_EQ(ok(j->append(entry(2))), 2);
   expect_all(*j, 2);
+}
+
+TEST_F(JournalLogTest, FailedRecreateOfTheEmptyLastSegmentKeepsItWritable) {
+  // In a child: the full disk comes from a file size limit, and a SIGBUS ends only the child.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto j = Journal::open(data_dir(), small_store(4096));
+    if (!j || !(*j)->append(entry(1))) ::_exit(2);
+    // Too large for any segment: the journal rolls over to an empty segment 2 and tries it anew.
+    const JournalEntry big = JournalEntry::create_dataset(1, {"a", "b"}, testing::noise(5000, 1));
+    if ((*j)->append(big).error().kind() != ErrorKind::SegmentFull) ::_exit(3);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{};
+    ::getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = 1024;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    // This time segment 2 cannot be made again: the disk is full.
+    auto failed = (*j)->append(big);
+    if (failed || failed.error().os_code() != EFBIG) ::_exit(4);
+    // The record that fits goes into segment 2 as it was.
+    auto seq = (*j)->append(entry(2));
+    if (!seq || *seq != 2 || !(*j)->flush()) ::_exit(5);
+    j->reset();
+    auto reopened = Journal::open(data_dir(), small_store(4096));
+    if (!reopened) ::_exit(6);
+    auto got = (*reopened)->read(2);
+    if (!got || !*got || (*got)->second != encoded(2)) ::_exit(7);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ok(fs::list_dir(segments_dir())).size(), 2u);  // no file left behind by the failed create
 }
 
 TEST_F(JournalLogTest, SequencesEndBelowTheLargestI64) {

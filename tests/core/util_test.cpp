@@ -130,6 +130,31 @@ TEST(MappedFile, AReservationBeyondTheDiskIsAnIoErrorAndAFailedGrowthKeepsTheMap
   EXPECT_EQ(code, 0);
 }
 
+TEST(MappedFile, CreatingOverAFileThisProcessMapsNeverCutsThatMappingShort) {
+  TempDir dir;
+  int code = in_child_with_fsize_limit(64 * 1024, [&] {
+    auto old = MappedFile::create(dir / "seg", 32 * 1024);
+    if (!old) return 1;
+    old->store<std::uint32_t>(32 * 1024 - 4, 77);
+    // A full disk at the new file's reservation: the old file stays whole, under its mapping too
+    // (touching its last page would raise SIGBUS had the file been emptied).
+    auto failed = MappedFile::create(dir / "seg", 1 << 20);
+    if (failed || failed.error().os_code() != EFBIG) return 2;
+    if (old->load<std::uint32_t>(32 * 1024 - 4) != 77) return 3;
+    old->store<std::uint32_t>(32 * 1024 - 8, 78);
+    auto kept = MappedFile::open(dir / "seg", MappedFile::Access::ReadOnly);
+    if (!kept || kept->size() != 32 * 1024 || kept->load<std::uint32_t>(32 * 1024 - 8) != 78) return 4;
+    // A create that succeeds replaces the file; the old mapping keeps its own bytes.
+    auto fresh = MappedFile::create(dir / "seg", 4096);
+    if (!fresh || fresh->size() != 4096 || fresh->load<std::uint32_t>(4092) != 0) return 5;
+    if (old->load<std::uint32_t>(32 * 1024 - 4) != 77) return 6;
+    auto names = fs::list_dir(dir.path());
+    if (!names || *names != std::vector<std::string>{"seg"}) return 7;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
 TEST(Mutex, AnUnwindingFailurePoisonsTheLock) {
   Mutex<int> m("dataset mutex", 5);
   {
