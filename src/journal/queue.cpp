@@ -67,7 +67,16 @@ JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock c
 Result<QueueState> JournalQueue::open_state(const std::string& name, std::int64_t latest) {
   const fs::Path path = queue_dir_ / name;
   QueueState state = QV_TRY(QueueState::open_or_create(path, latest));
-  if (state.processed_ts() <= latest) return state;
+  if (state.processed_ts() <= latest) {
+    // Deliveries of records the journal lost with its tail: the sequences go to new records,
+    // which the group receives as new deliveries rather than as redeliveries of what is gone.
+    if (const std::size_t dropped = state.drop_above(latest); dropped > 0) {
+      QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " listed ", dropped,
+             " deliveries beyond the journal's latest sequence ", latest, "; they are dropped");
+      QV_TRY(state.write_block());
+    }
+    return state;
+  }
   // The journal lost its tail (a damaged segment) after the group had finished sequences
   // beyond it. Those sequences are given to new records, which the group must receive: its
   // file starts again at the latest sequence. Every entry it listed lay above the old watermark,
@@ -154,18 +163,32 @@ JournalQueueConsumer::JournalQueueConsumer(SharedQueueState state, SharedJournal
       writer_(std::move(writer)) {}
 
 Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
-  QueueState::Redelivery redelivery;
+  // Entries at or above the next sequence wait, uncounted, for the records that will take
+  // their sequences (the journal lost the ones delivered before).
+  const std::int64_t next = QV_TRY(next_sequence_of(log_));
   std::optional<std::int64_t> from;
-  {
+  while (true) {
+    QueueState::Redelivery redelivery;
+    {
+      auto s = QV_TRY(state_->lock());
+      redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, clock_(), next);
+      if (redelivery.changed) QV_TRY(s->write_block());
+      from = s->next_new_position();
+    }
+    if (!redelivery.position) break;
+    auto record = QV_TRY(journal::read_at_locked(log_, *redelivery.position));
+    if (record) return record;
+    // A gap that a damaged segment left: no record will take the sequence, so the entry is
+    // finished and the poll goes on to the next delivery.
     auto s = QV_TRY(state_->lock());
-    redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, clock_());
-    if (redelivery.changed) QV_TRY(s->write_block());
-    from = s->next_new_position();
+    if (auto finished = s->acknowledge(*redelivery.position); !finished) {
+      // Another handle of the group finished it meanwhile.
+      if (finished.error().kind() != ErrorKind::NotFound) return fail(std::move(finished).error());
+    }
+    QV_TRY(s->write_block());
   }
-  if (redelivery.position) return journal::read_at_locked(log_, *redelivery.position);
   if (!from) return std::nullopt;
 
-  const std::int64_t next = QV_TRY(next_sequence_of(log_));
   std::optional<std::int64_t> candidate;
   std::optional<JournalRecordData> record;
   while (true) {

@@ -201,9 +201,11 @@ Status QueueState::acknowledge(std::int64_t position) {
 }
 
 QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired_seconds,
-                                                   std::uint8_t max_retry_count, std::int64_t now) {
+                                                   std::uint8_t max_retry_count, std::int64_t now,
+                                                   std::int64_t below) {
   Redelivery out;
   for (auto& e : pending_) {
+    if (e.timestamp >= below) break;  // positions are increasing: so are all that follow
     if (e.status != Entry::kPending) continue;
     bool due = e.start_time == 0 ||
                (running_expired_seconds != 0 && saturating_sub(now, e.start_time) >= running_expired_seconds);
@@ -222,6 +224,16 @@ QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired
   if (trim_done() > 0) out.changed = true;
   if (out.changed) clean_ = false;
   return out;
+}
+
+std::size_t QueueState::drop_above(std::int64_t position) {
+  auto first_above = std::upper_bound(pending_.begin(), pending_.end(), position,
+                                      [](std::int64_t p, const Entry& e) { return p < e.timestamp; });
+  auto n = static_cast<std::size_t>(pending_.end() - first_above);
+  if (n == 0) return 0;
+  pending_.erase(first_above, pending_.end());
+  clean_ = false;
+  return n;
 }
 
 std::size_t QueueState::trim_done() {

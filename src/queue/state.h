@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -98,9 +99,13 @@ class QueueState {
   Status push_pending(DatasetQueueConsumerPendingEntry entry);
   // Marks the listed entry done and trims; Error::NotFound when it is not listed.
   Status acknowledge(std::int64_t position);
-  // Picks the next entry due for redelivery, giving up those past the retry limit.
+  // Picks the next entry due for redelivery, giving up those past the retry limit. Entries at
+  // or above `below` are left as they are, neither due nor counted (a journal group passes its
+  // next sequence: those positions hold no record yet).
   Redelivery take_redelivery(std::uint16_t running_expired_seconds, std::uint8_t max_retry_count,
-                             std::int64_t now);
+                             std::int64_t now, std::int64_t below = std::numeric_limits<std::int64_t>::max());
+  // Removes the entries above position; returns how many.
+  std::size_t drop_above(std::int64_t position);
   // Removes the leading done entries into the watermark; returns how many.
   std::size_t trim_done();
   // Releases every in-flight entry, so that it is due again at once.
