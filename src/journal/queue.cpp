@@ -117,20 +117,23 @@ Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view group_
 }
 
 Status JournalQueue::close() {
-  {
+  // Closed before anything can fail, so that every path below ends with the pollers woken.
+  if (closed_->exchange(true)) return {};
+  Status synced = [&]() -> Status {
     auto inner = QV_TRY(inner_->lock());
-    if (closed_->exchange(true)) return {};
     for (auto& [name, group] : inner->groups) {
       auto s = group.state->lock();
       if (!s) continue;  // a poisoned state holds nothing worth writing
       (void)(*s)->sync();
     }
     inner->groups.clear();
-  }
-  // Blocked pollers see the closed flag now rather than at their deadline.
+    return {};
+  }();
+  // Blocked pollers see the closed flag now rather than at their deadline (a poll without one
+  // would wait for an append that may never come).
   (void)notifier_->notify();
   writer_->release();
-  return {};
+  return synced;
 }
 
 Status JournalQueue::flush_groups() {

@@ -28,6 +28,15 @@ Status clear_slots(ConsumerGroup& group, Wake& released) {
   return {};
 }
 
+// Wakes the pollers of a group or queue that was just closed, whatever its close reported: its
+// closed flag is set, and they must see it now rather than at their deadline (a poll without
+// one would wait for an unrelated push). The close's own error comes first.
+Status wake_after_close(Status closed, QueueNotifier& notifier) {
+  Status woken = notifier.notify();
+  QV_TRY(std::move(closed));
+  return woken;
+}
+
 // Releases the group's in-flight entries and writes its state through.
 Status close_state(ConsumerGroup& group) {
   auto state = QV_TRY(group.state->lock());
@@ -125,14 +134,13 @@ Status QueueInner::close_all_locked(QueueGroups& g, Wake& released) {
 Status QueueInner::close_all(Wake& released) {
   // Closed before anything can fail: the dataset has let go of this queue either way.
   closed_->exchange(true);
-  Status closed;
-  {
+  Status closed = [&]() -> Status {
     auto g = QV_TRY(groups_.lock());
-    closed = close_all_locked(*g, released);
-  }
-  // Blocked pollers see their closed flag now rather than at their deadline.
-  if (auto notifier = notifier_.lock()) QV_TRY(notifier->notify());
-  return closed;
+    return close_all_locked(*g, released);
+  }();
+  auto notifier = notifier_.lock();
+  if (!notifier) return closed;  // nobody can be waiting on a notifier that is gone
+  return wake_after_close(std::move(closed), *notifier);
 }
 
 Status QueueInner::flush_group(const std::string& group) {
@@ -238,6 +246,7 @@ Status DatasetQueue::drop_consumer(std::string_view group_name) {
   const std::string name(group_name);
   const fs::Path path = QV_TRY(queue::queue_dir(dataset_)) / name;
   Wake released;  // outlives the lock
+  bool closed_group = false;
   Status dropped = [&]() -> Status {
     auto g = QV_TRY(inner_->groups_.lock());
     if (inner_->closed()) return fail(queue_closed());
@@ -245,6 +254,7 @@ Status DatasetQueue::drop_consumer(std::string_view group_name) {
     const bool was_open = it != g->groups.end();
     if (was_open) {
       it->second.closed->exchange(true);
+      closed_group = true;
       QV_TRY(clear_slots(it->second, released));
       QV_TRY(close_state(it->second));
       g->groups.erase(it);
@@ -264,9 +274,8 @@ Status DatasetQueue::drop_consumer(std::string_view group_name) {
     return {};
   }();
   released.run();
-  QV_TRY(std::move(dropped));
-  // The dropped group's blocked pollers see their closed flag at once.
-  return notifier_->notify();
+  if (!closed_group) return dropped;
+  return wake_after_close(std::move(dropped), *notifier_);
 }
 
 Result<std::vector<std::string>> DatasetQueue::get_consumer_group_names() const {
@@ -283,10 +292,7 @@ Result<std::vector<std::string>> DatasetQueue::get_consumer_group_names() const 
   return names;
 }
 
-Status DatasetQueue::close() {
-  QV_TRY(queue::close_dataset_queue(dataset_));
-  return notifier_->notify();
-}
+Status DatasetQueue::close() { return wake_after_close(queue::close_dataset_queue(dataset_), *notifier_); }
 
 // ---- DatasetQueueConsumer ----
 
@@ -385,13 +391,14 @@ Status DatasetQueueConsumer::flush() {
 
 Status DatasetQueueConsumer::close() {
   if (group_closed_->exchange(true)) return {};
-  {
-    auto s = QV_TRY(state_->lock());
-    s->clear_in_flight();
-    QV_TRY(s->sync());
-  }
-  Wake released;  // outlives the lock
-  Status cleared = [&]() -> Status {
+  Wake released;  // outlives the locks
+  Status closed = [&]() -> Status {
+    {
+      auto s = QV_TRY(state_->lock());
+      s->clear_in_flight();
+      // A failed sync leaves the group closed and in the maps.
+      QV_TRY(s->sync());
+    }
     auto g = QV_TRY(inner_->groups_.lock());
     // A group reopened under this name since is another group: its flag is another flag.
     if (auto it = g->groups.find(group_name_); it != g->groups.end() && it->second.closed == group_closed_) {
@@ -403,8 +410,7 @@ Status DatasetQueueConsumer::close() {
     return {};
   }();
   released.run();
-  QV_TRY(std::move(cleared));
-  return notifier_->notify();
+  return wake_after_close(std::move(closed), *notifier_);
 }
 
 Result<DatasetQueueConsumerInspectResult> DatasetQueueConsumer::inspect() {

@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "queue/mod.h"
+#include "support/blocked_thread.h"
 #include "support/dataset_fixture.h"
+#include "support/file_faults.h"
 #include "util/bytes.h"
 
 namespace quelvane::testing {
@@ -275,39 +277,56 @@ TEST_F(DatasetQueueTest, TimedOutPollMakesOneLastAttempt) {
   EXPECT_EQ(r->first, 2);
 }
 
-// Every way of closing a group wakes its blocked pollers at once, even a poll without a deadline.
+// Every way of closing a group wakes its blocked pollers at once, even a poll without a deadline,
+// and so does a close whose sync of the group's state fails: the group is closed all the same.
 TEST_F(DatasetQueueTest, ClosingWakesBlockedPollers) {
   struct Case {
     const char* what;
-    std::function<void(DatasetQueue&, Dataset&, DatasetQueueConsumer&)> close;
+    std::function<Status(DatasetQueue&, Dataset&, DatasetQueueConsumer&)> close;
   };
   const Case cases[] = {
-      {"queue close", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { ok(q.close()); }},
-      {"dataset close", [](DatasetQueue&, Dataset& d, DatasetQueueConsumer&) { ok(d.close()); }},
-      {"another handle's close", [](DatasetQueue&, Dataset&, DatasetQueueConsumer& h) { ok(h.close()); }},
-      {"drop", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { ok(q.drop_consumer("g")); }},
+      {"queue close", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { return q.close(); }},
+      {"dataset close", [](DatasetQueue&, Dataset& d, DatasetQueueConsumer&) { return d.close(); }},
+      {"another handle's close", [](DatasetQueue&, Dataset&, DatasetQueueConsumer& h) { return h.close(); }},
+      {"drop", [](DatasetQueue& q, Dataset&, DatasetQueueConsumer&) { return q.drop_consumer("g"); }},
   };
   int n = 0;
-  for (const auto& c : cases) {
-    Dataset d = ok(Dataset::create(key, tmp.path() / "closing" / std::to_string(n++), small_config()));
-    DatasetQueue dq = open_queue(d);
-    auto poller = ok(dq.open_consumer("g", {}));
-    auto other = ok(dq.open_consumer("g", {}));
-    std::promise<void> waiting;
-    std::atomic<bool> signalled{false};
-    auto polled = std::async(std::launch::async, [&] {
-      return poller.poll(kForever, [&](const std::function<void()>& wait) {
-        if (!signalled.exchange(true)) waiting.set_value();
-        wait();
+  for (const bool sync_fails : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << c.what << (sync_fails ? ", sync failing" : ""));
+      const fs::Path d_dir = tmp.path() / "closing" / std::to_string(n++);
+      Dataset d = ok(Dataset::create(key, d_dir, small_config()));
+      DatasetQueue dq = open_queue(d);
+      auto poller = ok(dq.open_consumer("g", {}));
+      auto other = ok(dq.open_consumer("g", {}));
+      std::promise<pid_t> waiting;
+      std::atomic<bool> signalled{false};
+      auto polled = std::async(std::launch::async, [&] {
+        return poller.poll(kForever, [&](const std::function<void()>& wait) {
+          if (!signalled.exchange(true)) waiting.set_value(this_thread_tid());
+          wait();
+        });
       });
-    });
-    waiting.get_future().wait();
-    c.close(dq, d, other);
-    if (polled.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-      ADD_FAILURE() << c.what << ": the poller was not woken";
-      std::abort();  // the blocked thread cannot be joined
+      // The poll's thread cannot be joined while it waits: a failure ends the process.
+      auto give_up = [&](const char* why) {
+        ADD_FAILURE() << c.what << (sync_fails ? ", sync failing" : "") << ": " << why;
+        std::abort();
+      };
+      // Closed while it sleeps on the notifier: only a notification can end that wait.
+      if (!await_sleeping(waiting.get_future().get())) give_up("the poll never waited");
+      {
+        std::optional<FailingSync> failing;
+        if (sync_fails && !failing.emplace(d_dir / "queue" / "g").failing()) give_up("no mapping of the group");
+        const Status closed = c.close(dq, d, other);
+        if (sync_fails) {
+          EXPECT_EQ(err(closed).kind(), ErrorKind::Io);
+        } else {
+          ok(closed);
+        }
+      }
+      if (polled.wait_for(std::chrono::seconds(60)) != std::future_status::ready) give_up("the poller was not woken");
+      EXPECT_EQ(err(polled.get()), Error::queue_closed("queue consumer is closed"));
     }
-    EXPECT_EQ(err(polled.get()), Error::queue_closed("queue consumer is closed")) << c.what;
   }
 }
 

@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/blocked_thread.h"
 #include "support/dataset_fixture.h"
+#include "support/file_faults.h"
 #include "support/interrupted_write.h"
 #include "support/temp_dir.h"
 #include "util/bytes.h"
@@ -197,6 +201,37 @@ TEST_F(JournalQueueTest, ClosingIsStoreWideAndForGood) {
   ok(queue->close());
   // The close synced the group: the delivery is in the file.
   EXPECT_EQ(pending_in_file("g"), 1);
+}
+
+// A close whose sync of a group fails still closes the queue and wakes a poll without a deadline.
+TEST_F(JournalQueueTest, ClosingWakesABlockedPollWhenTheSyncFails) {
+  auto queue = ok(journal_->open_queue());
+  auto c = ok(queue->open_consumer("g", 0, 3));
+  append_n(1, 1);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);  // the group is not clean: the close must sync it
+  std::promise<pid_t> waiting;
+  std::atomic<bool> signalled{false};
+  auto polled = std::async(std::launch::async, [&] {
+    return c.poll(Duration{std::numeric_limits<std::uint64_t>::max(), 999'999'999},
+                  [&](const std::function<void()>& wait) {
+                    if (!signalled.exchange(true)) waiting.set_value(testing::this_thread_tid());
+                    wait();
+                  });
+  });
+  // The poll's thread cannot be joined while it waits: a failure ends the process.
+  auto give_up = [](const char* why) {
+    ADD_FAILURE() << why;
+    std::abort();
+  };
+  if (!testing::await_sleeping(waiting.get_future().get())) give_up("the poll never waited");
+  {
+    testing::FailingSync failing(group_file("g"));
+    if (!failing.failing()) give_up("no mapping of the group");
+    ok(queue->close());  // a close reports no sync failure of its groups
+  }
+  if (polled.wait_for(std::chrono::seconds(60)) != std::future_status::ready) give_up("the poller was not woken");
+  EXPECT_EQ(err(polled.get()), Error::queue_closed("journal queue is closed"));
+  EXPECT_TRUE(queue->closed());
 }
 
 TEST_F(JournalQueueTest, BlockedPollWakesOnAnAppend) {

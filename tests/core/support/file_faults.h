@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/msync_counter.h"
 #include "util/fs.h"
 
 namespace quelvane::testing {
@@ -39,12 +40,12 @@ class FileSizeLimit {
   void (*old_handler_)(int) = SIG_DFL;
 };
 
-// Takes the last page of this process's mapping of `path` away, so that msync over the whole
-// mapping fails (ENOMEM) while the first pages stay readable; restore() maps the page back.
-// The mapping must span at least two pages.
-class BrokenMapping {
- public:
-  explicit BrokenMapping(const fs::Path& path) : path_(path) {
+// Where this process maps `path`: the first mapping of it at least min_bytes long.
+struct MappingOf {
+  unsigned long lo = 0, hi = 0, file_offset = 0;
+  bool found = false;
+
+  MappingOf(const fs::Path& path, unsigned long min_bytes) {
     char* real = ::realpath(path.c_str(), nullptr);
     const std::string want = real ? real : path.string();
     std::free(real);
@@ -52,16 +53,27 @@ class BrokenMapping {
     std::string line;
     while (std::getline(maps, line)) {
       if (line.size() < want.size() || line.compare(line.size() - want.size(), want.size(), want) != 0) continue;
-      unsigned long lo = 0, hi = 0, off = 0;
-      if (std::sscanf(line.c_str(), "%lx-%lx %*s %lx", &lo, &hi, &off) != 3) continue;
-      const unsigned long page = static_cast<unsigned long>(::sysconf(_SC_PAGESIZE));
-      if (hi - lo < 2 * page) continue;
-      page_ = reinterpret_cast<void*>(hi - page);
-      page_size_ = page;
-      file_offset_ = off + (hi - page - lo);
-      broken_ = ::munmap(page_, page_size_) == 0;
+      if (std::sscanf(line.c_str(), "%lx-%lx %*s %lx", &lo, &hi, &file_offset) != 3) continue;
+      if (hi - lo < min_bytes) continue;
+      found = true;
       return;
     }
+  }
+};
+
+// Takes the last page of this process's mapping of `path` away, so that msync over the whole
+// mapping fails (ENOMEM) while the first pages stay readable; restore() maps the page back.
+// The mapping must span at least two pages.
+class BrokenMapping {
+ public:
+  explicit BrokenMapping(const fs::Path& path) : path_(path) {
+    const unsigned long page = static_cast<unsigned long>(::sysconf(_SC_PAGESIZE));
+    const MappingOf m(path, 2 * page);
+    if (!m.found) return;
+    page_ = reinterpret_cast<void*>(m.hi - page);
+    page_size_ = page;
+    file_offset_ = m.file_offset + (m.hi - page - m.lo);
+    broken_ = ::munmap(page_, page_size_) == 0;
   }
   ~BrokenMapping() { restore(); }
   BrokenMapping(const BrokenMapping&) = delete;
@@ -86,6 +98,28 @@ class BrokenMapping {
   unsigned long page_size_ = 0;
   unsigned long file_offset_ = 0;
   bool broken_ = false;
+};
+
+// While alive, every msync of this process's mapping of `path` fails with EIO, as a write-back
+// the disk refuses would; the mapping stays readable and writable. One at a time.
+class FailingSync {
+ public:
+  explicit FailingSync(const fs::Path& path) {
+    const MappingOf m(path, 1);
+    if (!m.found) return;
+    fail_msync_between(m.lo, m.hi);
+    failing_ = true;
+  }
+  ~FailingSync() {
+    if (failing_) fail_msync_between(0, 0);
+  }
+  FailingSync(const FailingSync&) = delete;
+  FailingSync& operator=(const FailingSync&) = delete;
+
+  bool failing() const { return failing_; }
+
+ private:
+  bool failing_ = false;
 };
 
 }  // namespace quelvane::testing

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace quelvane::testing {
 
@@ -12,8 +13,21 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> calls{0};
+std::atomic<std::uintptr_t> failing_lo{0};
+std::atomic<std::uintptr_t> failing_hi{0};
+
+bool fails(const void* addr, std::size_t len) {
+  const auto lo = reinterpret_cast<std::uintptr_t>(addr);
+  return lo < failing_hi.load() && failing_lo.load() < lo + len;
+}
 
 }  // namespace
+
+void fail_msync_between(std::uintptr_t lo, std::uintptr_t hi) {
+  failing_hi = 0;  // never a moment with the new start and the old end
+  failing_lo = lo;
+  failing_hi = hi;
+}
 
 MsyncCounter::MsyncCounter() {
   calls = 0;
@@ -26,9 +40,13 @@ std::uint64_t MsyncCounter::take() { return calls.exchange(0); }
 
 }  // namespace quelvane::testing
 
-// Linked into a test executable that uses a counter, this takes the place of the C library's
+// Linked into a test executable that uses a counter or a failing range, this takes the place of the C library's
 // msync for the whole process; the system call itself is made unchanged.
 extern "C" int msync(void* addr, size_t len, int flags) {
   if (quelvane::testing::counting) ++quelvane::testing::calls;
+  if (quelvane::testing::fails(addr, len)) {
+    errno = EIO;
+    return -1;
+  }
   return static_cast<int>(::syscall(SYS_msync, addr, len, flags));
 }

@@ -6,6 +6,10 @@
 
 namespace quelvane::testing {
 
+// While set, every msync of a range that overlaps [lo, hi) fails with EIO, as a write-back the
+// disk refuses would; one range at a time, and lo == hi clears it. See FailingSync.
+void fail_msync_between(std::uintptr_t lo, std::uintptr_t hi);
+
 class MsyncCounter {
  public:
   MsyncCounter();
