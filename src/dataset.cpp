@@ -100,9 +100,8 @@ std::optional<std::int64_t> DatasetInner::retention_threshold() const {
 
 Status DatasetInner::flush() {
   if (read_only()) return {};
-  DirtyQueue* dirty = context ? context->dirty_queue.get() : nullptr;
-  if (dirty != nullptr) {
-    QV_TRY(flush_targets(dirty->take_for(key)));
+  if (context && context->dirty_queue) {
+    QV_TRY(flush_queued());
     // What the background flush drained but has not reached yet, and what an earlier failed
     // flush left behind, is synchronised here too: a flush that succeeds leaves nothing of this
     // dataset unsynchronised.
@@ -119,6 +118,11 @@ Status DatasetInner::flush() {
   }
   last_activity = Clock::now();
   return {};
+}
+
+Status DatasetInner::flush_queued() {
+  if (closed || !context || !context->dirty_queue) return {};
+  return flush_targets(context->dirty_queue->take_for(key));
 }
 
 Status DatasetInner::flush_target(const FlushTarget& target) {
@@ -339,6 +343,8 @@ Status Dataset::flush_targets(std::vector<FlushTarget> targets) {
 
 Status Dataset::release_idle() {
   auto g = QV_TRY(lock());
+  // A closed dataset holds no files; its key's queued targets belong to whoever has it now.
+  if (g->closed) return {};
   QV_TRY(g->flush());
   QV_TRY(g->segments.close_all());
   return g->index.close_segments();

@@ -240,6 +240,9 @@ class DatasetInner {
 
   // Lifecycle.
   Status flush();
+  // Takes this dataset's targets off the store's dirty-target queue and syncs them. A closed
+  // dataset takes nothing: a dataset opened again under its key since owns what is queued there.
+  Status flush_queued();
   Status flush_targets(std::vector<FlushTarget> targets);
   Status close_queue();
   DataSetInspectResult inspect();

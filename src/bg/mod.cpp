@@ -202,10 +202,12 @@ struct BackgroundTasks::Core {
 
   // Each dataset's items leave the queue under that dataset's lock, so an explicit flush of it
   // either finds them still queued or waits until they are synced; what fails goes back on the
-  // queue. Activity is not stamped: background flushes must not keep a dataset from idling.
-  static Status flush_dataset(const Dataset& ds, const DataSetKey& key, DirtyQueue& dirty) {
+  // queue. A handle closed since it was looked up takes nothing: the key's items stay for the
+  // dataset opened under it again. Activity is not stamped: background flushes must not keep a
+  // dataset from idling.
+  static Status flush_dataset(const Dataset& ds) {
     auto guard = QV_TRY(ds.lock());
-    Status st = guard->flush_targets(dirty.take_for(key));
+    Status st = guard->flush_queued();
     Wake wake = guard->take_wake();
     guard.release();
     wake.run();
@@ -226,7 +228,7 @@ struct BackgroundTasks::Core {
         dirty.take_for(key);  // no longer open here: nobody left to sync them
         continue;
       }
-      if (auto st = flush_dataset(*ds, key, dirty); !st)
+      if (auto st = flush_dataset(*ds); !st)
         QV_LOG(Error, kLogTarget, "[bg flush] failed for ", key.debug(), ": ", st.error().display());
     }
     if (handles.flush_journal) {

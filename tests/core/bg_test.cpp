@@ -11,6 +11,7 @@
 
 #include "bg/mod.h"
 #include "support/dataset_fixture.h"
+#include "support/msync_counter.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
 
@@ -30,10 +31,16 @@ struct FakeTime {
   Instant base = Clock::now();
   std::int64_t unix_base = kSomeMidnight + 14 * 3600;  // 14:00:00 UTC
   std::shared_ptr<std::atomic<std::int64_t>> offset = std::make_shared<std::atomic<std::int64_t>>(0);
+  // Runs at each read of the monotonic clock, inside the task that reads it: what the test
+  // does there happens between that task's steps.
+  std::shared_ptr<std::function<void()>> on_read = std::make_shared<std::function<void()>>();
 
   void set(std::int64_t secs) { offset->store(secs); }
   bg::Clocks clocks() const {
-    return {[base = base, offset = offset] { return base + std::chrono::seconds(offset->load()); },
+    return {[base = base, offset = offset, on_read = on_read] {
+              if (*on_read) (*on_read)();
+              return base + std::chrono::seconds(offset->load());
+            },
             [unix_base = unix_base, offset = offset] { return unix_base + offset->load(); }};
   }
 };
@@ -84,13 +91,26 @@ class Bg : public ::testing::Test {
   Dataset add(const std::string& name, DataSetConfig config = testing::small_config()) {
     const DataSetKey key{name, "t"};
     Dataset ds = ok(Dataset::create(key, tmp / name / "t", config));
+    attach(ds);
+    ok(ds.set_identifier(registry->snapshot()->size() + 1));
+    registry->write([&](OpenDatasets::Map& m) { return m.emplace(key, ds).second; });
+    return ds;
+  }
+  void attach(Dataset& ds) {
     DatasetContext ctx;
     ctx.block_cache = cache;
     ctx.dirty_queue = dirty;
     ok(ds.attach_context(ctx));
-    ok(ds.set_identifier(registry->snapshot()->size() + 1));
-    registry->write([&](OpenDatasets::Map& m) { return m.emplace(key, ds).second; });
-    return ds;
+  }
+  // Closes ds and opens its dataset again under the same key, with a write queued for flushing;
+  // the registry holds the new handle only when `register_it`.
+  Dataset reopen(Dataset& ds, const std::string& name, bool register_it) {
+    ok(ds.close());  // no store behind it: the registry keeps what it held
+    Dataset again = ok(Dataset::open({name, "t"}, tmp / name / "t"));
+    attach(again);
+    ok(again.write(2, testing::bytes("two")));
+    if (register_it) registry->write([&](OpenDatasets::Map& m) { return m.insert_or_assign({name, "t"}, again).second; });
+    return again;
   }
 };
 
@@ -247,6 +267,57 @@ TEST_F(Bg, IdleDatasetsAreReleasedAndStayRegistered) {
               c.released);
     EXPECT_TRUE(registry->find({"a" + std::to_string(c.timeout), "t"}).has_value());
     EXPECT_EQ(ok(ds.read(1))->second, testing::bytes("one"));  // reopened on use
+  }
+}
+
+// A task that looked a dataset up before the caller closed it and opened it again holds a stale,
+// closed handle: that handle takes nothing off the dirty queue, and the reopened dataset's
+// targets wait there for the next flush, which syncs them.
+TEST_F(Bg, AStaleHandleLeavesTheReopenedDatasetsTargetsQueued) {
+  settings.idle_timeout = Duration::from_secs(30);
+  struct Case {
+    const char* task;
+    std::int64_t at;  // when the tick that meets the stale handle runs
+  };
+  for (const Case& c : {Case{"flush", 15}, Case{"idle", 61}}) {
+    SCOPED_TRACE(c.task);
+    const std::string name = std::string("a-") + c.task;
+    const DataSetKey key{name, "t"};
+    registry = std::make_shared<OpenDatasets>();
+    time.set(0);
+    Dataset old = add(name);
+    ok(old.write(1, testing::bytes("one")));
+    ok(old.flush());
+    ASSERT_TRUE(dirty->keys().empty());
+    auto tasks = manual();
+    std::optional<Dataset> again;
+    if (std::string_view(c.task) == "flush") {
+      // The flush task looks the key up and then locks the handle; here the registry still
+      // holds the handle it found when the caller closed that dataset.
+      again = reopen(old, name, false);
+    } else {
+      // The idle task looks the key up and reads the clock before it releases the handle. The
+      // tick's reads: its start, the idle scan's look at the dataset, then the look at the
+      // handle it took: the caller closes and reopens the dataset there.
+      int reads = 0;
+      *time.on_read = [&] {
+        if (++reads == 3) again = reopen(old, name, true);
+      };
+    }
+    time.set(c.at);
+    tasks->run_due_tasks();
+    *time.on_read = nullptr;
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(dirty->keys(), std::vector<DataSetKey>{key});
+
+    registry->write([&](OpenDatasets::Map& m) { return m.insert_or_assign(key, *again).second; });
+    testing::MsyncCounter msyncs;
+    time.set(c.at + 15);
+    tasks->run_due_tasks();
+    EXPECT_TRUE(dirty->keys().empty());
+    EXPECT_GT(msyncs.take(), 0u);
+    EXPECT_EQ(ok(again->read(2))->second, testing::bytes("two"));
+    ok(again->close());
   }
 }
 
