@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "compress.h"
 #include "util/block_header.h"
@@ -224,7 +225,15 @@ Status DataSegment::restore(const header::DataState& state) {
   const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), block_at);
   if (block.flags != 0) return finish_interrupted_block(offset, block, ps.pending_wrote_position);
 
-  Pending settled = QV_TRY(settle_raw_pending(ps, block));
+  const std::uint32_t marker = bytes::get<std::uint32_t>(mapping_.file.bytes(), block_at + 12);
+  // A correction marked under way is carried through from its staged copy, whatever of it
+  // reached the block; the copy is written in place by the next change, and readers take the
+  // record from the copy until then.
+  const std::optional<StagedCorrection> staged = staged_correction(block_at, ps.pending_record_count, marker);
+  Pending settled =
+      staged ? Pending{offset, staged->in_block + kRecordHeader + staged->data_len, ps.pending_record_count}
+             : QV_TRY(settle_raw_pending(ps, block));
+  settled.marker = CorrectionMarker::idle(marker);
   const std::uint64_t end = offset + kBlockHeader + settled.payload;
   // Totals written after a change that is now undone, or before one carried through, are
   // counted again; matching state words and write position mean they are complete.
@@ -236,11 +245,36 @@ Status DataSegment::restore(const header::DataState& state) {
   }
   pending_ = settled;
   used_ = end;
+  correction_to_finish_ = staged;
   const util::BlockHeader committed{static_cast<std::uint32_t>(settled.payload), 0,
                                     static_cast<std::uint16_t>(settled.count),
                                     static_cast<std::uint32_t>(settled.payload)};
-  pending_header_stale_ = !(block == committed);
+  pending_header_stale_ = !staged && !(block == committed);
   return {};
+}
+
+std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(std::uint64_t block_at,
+                                                                           std::uint64_t count,
+                                                                           std::uint32_t marker) const {
+  if (!CorrectionMarker::busy(marker) || count == 0) return std::nullopt;
+  const auto file = mapping_.file.bytes();
+  const std::uint64_t payload_at = block_at + kBlockHeader;
+  if (!bytes::fits(file_size_, block_at, kBlockHeader)) return std::nullopt;
+  // The records before the corrected one are never touched by it.
+  const RecordWalk before =
+      walk_records(file.subspan(payload_at, std::min(file_size_ - payload_at, kMaxSharedPayload)), count - 1);
+  if (before.whole() != count - 1) return std::nullopt;
+  const std::uint64_t record_at = payload_at + before.end();
+  const std::uint64_t staged_at = record_at + kRecordHeader + CorrectionMarker::span(marker);
+  if (!bytes::fits(file_size_, record_at, kRecordHeader) || !bytes::fits(file_size_, staged_at, kRecordHeader))
+    return std::nullopt;
+  const util::RecordHeader copy = util::read_record_header(file, staged_at);
+  // The record's timestamp is rewritten with the value it had, so it is never torn.
+  if (copy.key != util::read_record_header(file, record_at).key || copy.data_len > CorrectionMarker::span(marker) ||
+      before.end() + kRecordHeader + copy.data_len > kMaxSharedPayload ||
+      !bytes::fits(file_size_, staged_at + kRecordHeader, copy.data_len))
+    return std::nullopt;
+  return StagedCorrection{record_at, staged_at, copy.data_len, marker, before.end()};
 }
 
 // The state words are the commit: the records must walk from the block's start to the committed
@@ -260,8 +294,9 @@ Result<DataSegment::Pending> DataSegment::settle_raw_pending(const header::Pendi
     if (block.record_count != count) return invalid("pending block record_count does not match header state");
     return invalid("pending block records do not fill its payload");
   };
-  // A correction takes its record out of the block header before replacing the bytes in place:
-  // a header that ends where the last committed record starts means those bytes may be torn.
+  // A correction by an earlier version took its record out of the block header before replacing
+  // its bytes in place: a header that ends where the last committed record starts means those
+  // bytes may be torn.
   if (count > 0 && walk.whole() >= count - 1 && walk.ends[count - 1] == header_size && header_size < size)
     return mismatch();
   if (walk.overshoot || walk.whole() != count) return mismatch();
@@ -366,10 +401,12 @@ void DataSegment::widen_time_range(std::span<const std::uint8_t> raw_payload, st
 Status DataSegment::begin_change() {
   if (restore_error_) return fail(*restore_error_);
   if (!state_at_) return fail(state_at_.error());
+  if (correction_to_finish_ && pending_) finish_correction(*correction_to_finish_, header_len_ + pending_->offset);
+  correction_to_finish_.reset();
   if (pending_header_stale_ && pending_) {
     const auto payload = static_cast<std::uint32_t>(pending_->payload);
     publish_block_header(header_len_ + pending_->offset,
-                         {payload, 0, static_cast<std::uint16_t>(pending_->count), payload});
+                         {payload, 0, static_cast<std::uint16_t>(pending_->count), payload}, pending_->marker);
   }
   pending_header_stale_ = false;
   return {};
@@ -421,8 +458,10 @@ Result<RecordPlace> DataSegment::add_to_pending_block(std::int64_t timestamp, st
   auto file = mapping_.file.mutable_bytes();
   util::write_record(file, block_at + kBlockHeader + p.payload, timestamp, data);
   barrier();
-  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), 0, static_cast<std::uint16_t>(p.count + 1),
-                                  static_cast<std::uint32_t>(new_payload)});
+  publish_block_header(block_at,
+                       {static_cast<std::uint32_t>(new_payload), 0, static_cast<std::uint16_t>(p.count + 1),
+                        static_cast<std::uint32_t>(new_payload)},
+                       p.marker);
 
   const RecordPlace place{p.offset, static_cast<std::uint16_t>(p.payload)};
   p.payload = new_payload;
@@ -547,8 +586,10 @@ Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, 
   auto out = mapping_.file.mutable_bytes();
   bytes::copy_in(out, block_end, extra);
   barrier();
-  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
-                                  static_cast<std::uint32_t>(new_payload)});
+  publish_block_header(block_at,
+                       {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
+                        static_cast<std::uint32_t>(new_payload)},
+                       pending_->marker);
   pending_->payload += extra.size();
   used_ += extra.size();
   uncompressed_size_ += extra.size();
@@ -582,39 +623,66 @@ Status DataSegment::correction_write(std::uint64_t block_offset, std::uint16_t i
     return invalid("correction write: block size exceeds u32");
   if (new_payload > static_cast<std::int64_t>(kMaxSharedPayload))
     return invalid("correction write: oversized record requires exclusive block");
-  if (delta > 0 && file_size_ < block_at + kBlockHeader + block.payload_size + static_cast<std::uint64_t>(delta))
-    return fail(Error::segment_full());
+  // The new record is staged past both forms of the record before anything in the block
+  // changes, so that a reopen after a kill at any instant finishes the correction from it.
+  // Without room for the copy the correction is refused (the dataset stores a replacement).
+  const std::uint64_t span = std::max<std::uint64_t>(old_len, data.size());
+  const std::uint64_t staged_at = record_at + kRecordHeader + span;
+  if (!bytes::fits(file_size_, staged_at, kRecordHeader + data.size())) return fail(Error::segment_full());
 
   auto out = mapping_.file.mutable_bytes();
-  // The record leaves the block while its bytes are replaced in place: a kill in between leaves
-  // a block that ends before it, so the torn record reads as missing, never as a mix of old and
-  // new bytes.
-  const auto others = static_cast<std::uint16_t>(block.record_count > 0 ? block.record_count - 1 : 0);
-  publish_block_header(block_at, {in_block, block.flags, others, in_block});
-  util::write_record(out, record_at, util::read_record_header(mapping_.file.bytes(), record_at).key, data);
+  util::write_record(out, staged_at, util::read_record_header(mapping_.file.bytes(), record_at).key, data);
   barrier();
-  publish_block_header(block_at, {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
-                                  static_cast<std::uint32_t>(new_raw)});
+  const std::uint32_t marker = CorrectionMarker::next_busy(pending_->marker, span);
+  store_marker(block_at, marker);
   pending_->payload = apply_delta(pending_->payload, delta);
   used_ = apply_delta(used_, delta);
   uncompressed_size_ = apply_delta(uncompressed_size_, delta);
+  finish_correction({record_at, staged_at, data.size(), marker, in_block}, block_at);
+  return {};
+}
+
+// The counters already count the corrected record; the file follows them here. The marker
+// stays busy until the state words are committed, so a kill anywhere in between leaves the
+// staged copy in charge.
+void DataSegment::finish_correction(const StagedCorrection& staged, std::uint64_t block_at) {
+  auto out = mapping_.file.mutable_bytes();
+  const auto copy = mapping_.file.bytes().subspan(staged.staged_at, kRecordHeader + staged.data_len);
+  bytes::copy_in(out, staged.record_at, copy);
+  barrier();
+  const auto payload = static_cast<std::uint32_t>(pending_->payload);
+  publish_block_header(block_at, {payload, 0, static_cast<std::uint16_t>(pending_->count), payload}, staged.marker);
   store_pending_words();
   store_total_words();
+  pending_->marker = CorrectionMarker::idle(staged.marker);
+  store_marker(block_at, pending_->marker);
   mark_dirty();
-  return {};
 }
 
 // ---- reads ---------------------------------------------------------------------------------
 
-Result<util::BlockHeader> DataSegment::block_for_read(std::uint64_t block_offset) const {
+namespace {
+
+bool is_raw(const util::BlockHeader& block) { return (block.flags & util::kCompressed) == 0; }
+
+// A record read beside a writer that keeps changing its block is retried this often before the
+// read gives up; a writer changes a block for microseconds at a time.
+constexpr int kRawReadAttempts = 1000;
+// A sealed block that does not decode in place nor from its staged copy is looked at again
+// this often: a live writer may have finished its copy in between.
+constexpr int kSealedReadAttempts = 3;
+
+}  // namespace
+
+Result<util::LiveHeader> DataSegment::block_for_read(std::uint64_t block_offset) const {
   if (!mapped()) return fail(Error::mmap("segment is closed, cannot read"));
   if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
     return invalid("block header out of bounds");
-  const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), header_len_ + block_offset);
-  QV_TRY(util::check_block_flags(block.flags));
-  if (!bytes::fits(file_size_, header_len_ + block_offset + kBlockHeader, block.payload_size))
+  const util::LiveHeader look = util::look_block_header(mapping_.file.bytes(), header_len_ + block_offset);
+  QV_TRY(util::check_block_flags(look.header.flags));
+  if (!bytes::fits(file_size_, header_len_ + block_offset + kBlockHeader, look.header.payload_size))
     return invalid("block payload out of bounds");
-  return block;
+  return look;
 }
 
 std::span<const std::uint8_t> DataSegment::raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const {
@@ -622,21 +690,26 @@ std::span<const std::uint8_t> DataSegment::raw_payload(std::uint64_t block_offse
 }
 
 Result<BlockPayload> DataSegment::decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const {
-  std::vector<std::uint8_t> raw =
-      QV_TRY(compress::decompress(raw_payload(block_offset, block), compress_type_, block.uncompressed_size));
-  if (raw.size() != block.uncompressed_size) {
-    return fail(Error::decompression(text::cat(compress_type_ == compress::kZstd ? "zstd decode error: " : "inflate error: ",
-                                               "block holds ", raw.size(), " bytes, its header says ",
-                                               block.uncompressed_size)));
+  auto whole = [&](std::span<const std::uint8_t> raw) {
+    const RecordWalk walk = walk_records(raw, block.record_count);
+    return !walk.overshoot && walk.whole() == block.record_count && walk.end() == raw.size();
+  };
+  const auto file = mapping_.file.bytes();
+  const std::uint64_t payload_at = header_len_ + block_offset + kBlockHeader;
+  // A seal copies its staged bytes over the raw records before it lets the pending words go
+  // (or, cut short by a kill, until a reopen finished it): while they still name the block its
+  // bytes may be half copied, and the staged copy stands in for them. Any other sealed block
+  // is whole in place, and its staged region may hold later blocks.
+  bool sealing = false;
+  if (state_at_) {
+    sealing = bytes::get<std::uint64_t>(file, *state_at_ + header::kPendingBlockOffsetWord) == block_offset;
+    std::atomic_thread_fence(std::memory_order_acquire);
   }
+  std::vector<std::uint8_t> raw =
+      sealing ? QV_TRY(util::decode_sealed(file, payload_at, block, compress_type_, whole))
+              : QV_TRY(util::decode_in_place(file, payload_at, block, compress_type_, whole));
   return std::make_shared<const std::vector<std::uint8_t>>(std::move(raw));
 }
-
-namespace {
-
-bool is_raw(const util::BlockHeader& block) { return (block.flags & util::kCompressed) == 0; }
-
-}  // namespace
 
 Result<BlockPayload> DataSegment::hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
                                               const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const {
@@ -657,11 +730,9 @@ Result<BlockPayload> DataSegment::hot_payload(std::uint64_t dataset_id, std::uin
   return payload;
 }
 
-Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t dataset_id, std::uint64_t block_offset,
-                                                             BlockCache* cache, HotBlock* hot) const {
-  const util::BlockHeader block = QV_TRY(block_for_read(block_offset));
-  // The raw block is read in place; only the record is copied.
-  if (is_raw(block)) return RecordSource{nullptr, raw_payload(block_offset, block), RecordMessages::HotBlock};
+Result<DataSegment::RecordSource> DataSegment::sealed_source(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                                             const util::BlockHeader& block, BlockCache* cache,
+                                                             HotBlock* hot) const {
   if (hot != nullptr) {
     BlockPayload payload = QV_TRY(hot_payload(dataset_id, block_offset, block, cache, *hot));
     return RecordSource{payload, *payload, RecordMessages::HotBlock};
@@ -678,27 +749,76 @@ Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t datas
   return RecordSource{payload, *payload, RecordMessages::HotBlock};
 }
 
+Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                                             std::uint16_t in_block, const util::LiveHeader& look,
+                                                             BlockCache* cache, HotBlock* hot) const {
+  if (!is_raw(look.header)) {
+    RecordSource src = QV_TRY(sealed_source(dataset_id, block_offset, look.header, cache, hot));
+    src.in_block = in_block;
+    return src;
+  }
+  // The raw block is read in place; only the record is copied. The last record of a block
+  // under correction is read from its staged copy, which is whole while the marker is set.
+  if (CorrectionMarker::busy(look.reserved)) {
+    const auto staged = staged_correction(header_len_ + block_offset, look.header.record_count, look.reserved);
+    if (staged && staged->in_block == in_block)
+      return RecordSource{nullptr, mapping_.file.bytes().subspan(staged->staged_at, kRecordHeader + staged->data_len),
+                          RecordMessages::HotBlock, 0};
+  }
+  return RecordSource{nullptr, raw_payload(block_offset, look.header), RecordMessages::HotBlock, in_block};
+}
+
+// A record copied out of a raw block stands when a second look at the header shows the same
+// form and marker: a seal or a correction that overwrote its bytes in between changes one of
+// them. Records added behind it and an extension of it change only the size, which matters
+// only to a read that failed on it. A sealed block decodes whole or not at all.
+template <class Extract>
+auto DataSegment::read_stable(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache, HotBlock* hot,
+                              Extract extract) const -> decltype(extract(std::declval<const RecordSource&>())) {
+  const std::uint64_t block_at = header_len_ + entry.block_offset;
+  for (int attempt = 1;; ++attempt) {
+    const util::LiveHeader look = QV_TRY(block_for_read(entry.block_offset));
+    auto source = record_source(dataset_id, entry.block_offset, entry.in_block, look, cache, hot);
+    if (!is_raw(look.header)) {
+      if (source) return extract(*source);
+      if (attempt >= kSealedReadAttempts) return fail(source.error());
+    } else {
+      QV_ASSERT(source.has_value(), "a raw record source is always found");
+      auto result = extract(*source);
+      const util::LiveHeader again = util::look_block_header(mapping_.file.bytes(), block_at);
+      const bool untouched = again.header.flags == look.header.flags && again.reserved == look.reserved;
+      if (untouched && (result || again == look)) return result;
+      if (attempt >= kRawReadAttempts) return invalid("block kept changing while it was read");
+    }
+    std::this_thread::yield();
+  }
+}
+
 Result<RecordData> DataSegment::read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const {
-  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, nullptr));
-  return HotBlock::read_record(src.bytes, entry.in_block, src.messages);
+  return read_stable(dataset_id, entry, cache, nullptr, [](const RecordSource& src) {
+    return HotBlock::read_record(src.bytes, src.in_block, src.messages);
+  });
 }
 
 Result<std::uint32_t> DataSegment::record_len(std::uint64_t dataset_id, const IndexEntry& entry,
                                               BlockCache* cache) const {
-  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, nullptr));
-  return HotBlock::record_len(src.bytes, entry.in_block, src.messages);
+  return read_stable(dataset_id, entry, cache, nullptr, [](const RecordSource& src) {
+    return HotBlock::record_len(src.bytes, src.in_block, src.messages);
+  });
 }
 
 Result<RecordData> DataSegment::read_record_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
                                                 HotBlock& hot) const {
-  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, &hot));
-  return HotBlock::read_record(src.bytes, entry.in_block, src.messages);
+  return read_stable(dataset_id, entry, cache, &hot, [](const RecordSource& src) {
+    return HotBlock::read_record(src.bytes, src.in_block, src.messages);
+  });
 }
 
 Result<std::uint32_t> DataSegment::record_len_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
                                                   HotBlock& hot) const {
-  const RecordSource src = QV_TRY(record_source(dataset_id, entry.block_offset, cache, &hot));
-  return HotBlock::record_len(src.bytes, entry.in_block, src.messages);
+  return read_stable(dataset_id, entry, cache, &hot, [](const RecordSource& src) {
+    return HotBlock::record_len(src.bytes, src.in_block, src.messages);
+  });
 }
 
 // ---- counters, growth, flushing ------------------------------------------------------------
@@ -777,13 +897,20 @@ void DataSegment::store_total_words() {
 
 // The first eight bytes (payload_size, flags, record_count) go in one store, after the rest: a
 // kill never leaves those fields of one header mixed with another's.
-void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeader& block) {
+void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeader& block, std::uint32_t reserved) {
   std::array<std::uint8_t, kBlockHeader> image{};
   util::write_block_header(block, image, 0);
+  bytes::store_le<std::uint32_t>(image.data() + 12, reserved);
   std::uint8_t* at = mapping_.file.mutable_bytes().subspan(pos, kBlockHeader).data();
   std::memcpy(at + 8, image.data() + 8, 8);
   barrier();
   bytes::store_le<std::uint64_t>(at, bytes::load_le<std::uint64_t>(image.data()));
+  barrier();
+}
+
+// One store: a look at the header sees the marker before or after it, never half of it.
+void DataSegment::store_marker(std::uint64_t block_at, std::uint32_t marker) {
+  bytes::store_le<std::uint32_t>(mapping_.file.mutable_bytes().subspan(block_at + 12, 4).data(), marker);
   barrier();
 }
 

@@ -7,11 +7,18 @@
 // Crash safety rests on the order of the stores into the mapping. Every change writes its bytes
 // first, then the block header, then the state words, whose last word commits it: the pending
 // payload size for the pending block, the write position for the totals. Two changes overwrite
-// bytes in place: a seal first stages its compressed bytes past the block (growing the file for
-// them; a file that cannot grow so far keeps the block raw), and a correction takes its record
-// out of the block header while it rewrites it. A segment reopened after a kill at any instant
-// is reconciled with its last committed state (see restore()); one that cannot be is kept for
-// reading and takes no new records.
+// bytes in place, and both first stage what they write past the block: a seal its compressed
+// bytes (growing the file for them; a file that cannot grow so far keeps the block raw), a
+// correction its new record (a file without room for it refuses the correction, which the
+// dataset then stores as a replacement). A correction under way is marked in the reserved word
+// of the pending block's header (see CorrectionMarker). A segment reopened after a kill at any
+// instant is reconciled with its last committed state (see restore()), an interrupted seal or
+// correction finished from its staged copy; one that cannot be is kept for reading and takes no
+// new records.
+//
+// Readers may share the file with a live writer (a read-only store beside a writable one): a
+// record copied out of a raw block is kept only when a second look at the block header shows
+// no seal or correction in between (see read_stable()).
 #pragma once
 
 #include <cstdint>
@@ -29,6 +36,7 @@
 #include "index/entry.h"
 #include "util/block_header.h"
 #include "util/fs.h"
+#include "util/live_block.h"
 #include "util/mapped_file.h"
 
 namespace quelvane {
@@ -161,6 +169,39 @@ class DataSegment {
     std::uint64_t offset = 0;   // block offset of the raw pending block
     std::uint64_t payload = 0;  // its payload size
     std::uint64_t count = 0;    // its records
+    std::uint32_t marker = 0;   // its header's reserved word, kept across republishing
+  };
+
+  // The reserved word of the pending block's header, which files of every version write 0 and
+  // no reader before this one looks at: a correction under way sets kBusy with the span from
+  // the corrected record's data to its staged copy (the longer of the old and new data, so the
+  // copy lies past both forms of the record), and bumps the generation, which stays when it
+  // ends, so that two looks at the header around a read tell a correction in between even when
+  // it left the block's size as it was. A block of an older file reads as generation 0, idle.
+  struct CorrectionMarker {
+    static constexpr std::uint32_t kBusy = 0x80000000u;
+    static constexpr std::uint32_t kGenerationShift = 16;
+    static constexpr std::uint32_t kGenerationMask = 0x7FFFu;
+    static constexpr std::uint32_t kSpanMask = 0xFFFFu;
+
+    static bool busy(std::uint32_t word) { return (word & kBusy) != 0; }
+    static std::uint32_t span(std::uint32_t word) { return word & kSpanMask; }
+    // The word of the next correction, under way, and the word it leaves when done.
+    static std::uint32_t next_busy(std::uint32_t word, std::uint64_t span) {
+      const std::uint32_t generation = ((word >> kGenerationShift) + 1) & kGenerationMask;
+      return kBusy | (generation << kGenerationShift) | static_cast<std::uint32_t>(span);
+    }
+    static std::uint32_t idle(std::uint32_t word) { return word & (kGenerationMask << kGenerationShift); }
+  };
+
+  // A correction of the last record found marked under way: where the record and its staged
+  // copy lie (absolute file positions), and the copy's data length.
+  struct StagedCorrection {
+    std::uint64_t record_at = 0;
+    std::uint64_t staged_at = 0;
+    std::uint64_t data_len = 0;
+    std::uint32_t marker = 0;
+    std::uint64_t in_block = 0;  // the record's place in the block
   };
 
   // The mapping; a segment released while mapped is synchronised first.
@@ -188,6 +229,13 @@ class DataSegment {
   std::optional<std::vector<std::uint8_t>> decode_complete(std::span<const std::uint8_t> compressed,
                                                            const util::BlockHeader& block) const;
   Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);
+  // The staged copy of the correction the marker says is under way on the raw block at
+  // block_at, when it is whole: it carries the timestamp of the record it replaces, which the
+  // block's other records lead up to. count is the block's record count.
+  std::optional<StagedCorrection> staged_correction(std::uint64_t block_at, std::uint64_t count,
+                                                    std::uint32_t marker) const;
+  // Copies the staged record over the record, then commits it as correction_write does.
+  void finish_correction(const StagedCorrection& staged, std::uint64_t block_at);
   void widen_time_range(std::span<const std::uint8_t> raw_payload, std::uint64_t count);
 
   // The last record of the pending block, checked for an in-place change: the refusals come in
@@ -214,20 +262,29 @@ class DataSegment {
                                            std::uint8_t compress_level, CompressedRecord* scratch);
   // Looks the block at block_offset up for a read: header in bounds, flags valid, payload in
   // bounds.
-  Result<util::BlockHeader> block_for_read(std::uint64_t block_offset) const;
+  Result<util::LiveHeader> block_for_read(std::uint64_t block_offset) const;
   // The decompressed payload of a sealed block, bounded by its uncompressed_size.
   Result<BlockPayload> decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const;
   std::span<const std::uint8_t> raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const;
-  // The payload a cursor read uses: hot block, cache, or a fresh decompression.
   // The decoded bytes a record is read from, with the texts its readers report: the raw block in
   // place, the hot block, a cache hit ("record ... out of bounds") or a fresh decompression.
+  // in_block is where the record lies in bytes: the entry's own, except for a record read from
+  // its staged copy.
   struct RecordSource {
     BlockPayload owner;  // keeps bytes alive; null for the raw block, which lives in the mapping
     std::span<const std::uint8_t> bytes;
     RecordMessages messages;
+    std::uint16_t in_block = 0;
   };
-  Result<RecordSource> record_source(std::uint64_t dataset_id, std::uint64_t block_offset, BlockCache* cache,
-                                     HotBlock* hot) const;
+  Result<RecordSource> record_source(std::uint64_t dataset_id, std::uint64_t block_offset, std::uint16_t in_block,
+                                     const util::LiveHeader& look, BlockCache* cache, HotBlock* hot) const;
+  Result<RecordSource> sealed_source(std::uint64_t dataset_id, std::uint64_t block_offset,
+                                     const util::BlockHeader& block, BlockCache* cache, HotBlock* hot) const;
+  // Runs extract on the record's source and keeps the result only when the block header, looked
+  // at again afterwards, shows that no seal or correction overwrote the bytes in between.
+  template <class Extract>
+  auto read_stable(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache, HotBlock* hot,
+                   Extract extract) const -> decltype(extract(std::declval<const RecordSource&>()));
   Result<BlockPayload> hot_payload(std::uint64_t dataset_id, std::uint64_t block_offset,
                                    const util::BlockHeader& block, BlockCache* cache, HotBlock& hot) const;
 
@@ -236,7 +293,8 @@ class DataSegment {
   void store_pending_words(std::uint64_t offset, std::uint64_t count, std::uint64_t payload);
   void store_pending_words();
   void store_total_words();
-  void publish_block_header(std::uint64_t pos, const util::BlockHeader& block);
+  void publish_block_header(std::uint64_t pos, const util::BlockHeader& block, std::uint32_t reserved = 0);
+  void store_marker(std::uint64_t block_at, std::uint32_t marker);
   void mark_dirty();
   // Orders the stores made so far before the ones that follow.
   void barrier() const;
@@ -260,6 +318,8 @@ class DataSegment {
   std::optional<Error> restore_error_;
   // The reopen settled the pending block differently from its header in the file.
   bool pending_header_stale_ = false;
+  // The reopen found a correction under way; the next change finishes it in the file.
+  std::optional<StagedCorrection> correction_to_finish_;
   std::uint8_t compress_type_ = 0;
   bool active_ = false;
   DirtyTracker dirty_;

@@ -22,9 +22,7 @@ std::uint64_t staged_copy_at(std::uint64_t payload_at, const BlockHeader& sealed
   return payload_at + std::max(sealed.uncompressed_size, sealed.payload_size);
 }
 
-namespace {
-
-Result<std::vector<std::uint8_t>> decode_at(std::span<const std::uint8_t> file, std::uint64_t at,
+Result<std::vector<std::uint8_t>> decode_in_place(std::span<const std::uint8_t> file, std::uint64_t at,
                                             const BlockHeader& sealed, std::uint8_t compress_type,
                                             const std::function<bool(std::span<const std::uint8_t>)>& whole) {
   if (!bytes::fits(file.size(), at, sealed.payload_size))
@@ -32,23 +30,22 @@ Result<std::vector<std::uint8_t>> decode_at(std::span<const std::uint8_t> file, 
   std::vector<std::uint8_t> raw =
       QV_TRY(compress::decompress(file.subspan(at, sealed.payload_size), compress_type, sealed.uncompressed_size));
   if (raw.size() != sealed.uncompressed_size) {
-    return fail(Error::decompression(text::cat(compress_type == compress::kZstd ? "zstd decode error: " : "inflate error: ",
-                                               "block holds ", raw.size(), " bytes, its header says ",
-                                               sealed.uncompressed_size)));
+    const char* codec = compress_type == compress::kZstd ? "zstd decode error: " : "inflate error: ";
+    return fail(Error::decompression(
+        text::cat(codec, "block holds ", raw.size(), " bytes, its header says ", sealed.uncompressed_size)));
   }
   if (!whole(raw)) return fail(Error::invalid_data("sealed block records do not fill its payload"));
   return raw;
 }
 
-}  // namespace
-
 Result<std::vector<std::uint8_t>> decode_sealed(std::span<const std::uint8_t> file, std::uint64_t payload_at,
                                                 const BlockHeader& sealed, std::uint8_t compress_type,
                                                 const std::function<bool(std::span<const std::uint8_t>)>& whole) {
-  auto named = decode_at(file, payload_at, sealed, compress_type, whole);
+  auto named = decode_in_place(file, payload_at, sealed, compress_type, whole);
   // A single-record block is written whole before it is counted, so it has no staged copy.
   if (named || (sealed.flags & kSingleRecord) != 0) return named;
-  if (auto staged = decode_at(file, staged_copy_at(payload_at, sealed), sealed, compress_type, whole)) return staged;
+  auto staged = decode_in_place(file, staged_copy_at(payload_at, sealed), sealed, compress_type, whole);
+  if (staged) return staged;
   return named;
 }
 

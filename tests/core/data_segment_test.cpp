@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache.h"
@@ -387,12 +389,20 @@ TEST_F(DataSegmentTest, CorrectionWriteReplacesTheLastRecordInPlace) {
   EXPECT_EQ(error_text(seg.correction_write(big.block_offset, 0, pattern(3, 1))),
             "invalid data: correction write: target block is not pending");
 
-  // A longer record needs room in the file: the correction never grows it.
+  // A correction needs room past the record for a staged copy of the new one, whatever its
+  // length: it never grows the file, and without the room it changes nothing.
   const fs::Path small = dir / "small";
   DataSegment tight = make(256, kMax, compress::kZstd, small);
   put(tight, 1, pattern(10, 1));
   EXPECT_EQ(tight.correction_write(0, 0, pattern(200, 1)).error().kind(), ErrorKind::SegmentFull);
   EXPECT_EQ(read(tight, {0, 0}), pattern(10, 1));
+  put(tight, 2, pattern(60, 2));
+  const Bytes full = read_bytes(small);
+  for (std::size_t len : {60, 59}) {
+    EXPECT_EQ(tight.correction_write(0, 22, pattern(len, 3)).error().kind(), ErrorKind::SegmentFull) << len;
+  }
+  EXPECT_EQ(read_bytes(small), full);
+  EXPECT_EQ(read(tight, {0, 22}), pattern(60, 2));
 }
 
 // ---- reads -------------------------------------------------------------------------------
@@ -775,7 +785,7 @@ void check_recovered(const fs::Path& torn, const std::vector<Acked>& acked, bool
 TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   struct Scenario {
     const char* name;
-    bool may_keep_for_reading;  // a torn correction may cost records
+    bool may_keep_for_reading;
     bool seal_first;            // start after a sealed block instead of inside a pending one
     std::uint64_t initial_size;
     std::function<void(DataSegment&)> run;
@@ -786,7 +796,7 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   const Bytes shorter = pattern(4, 60);
   const Bytes same_length = pattern(10, 70);
   auto correction = [](const Bytes& replacement) {
-    return Scenario{"", true, false, 4096,
+    return Scenario{"", false, false, 4096,
                     [&replacement](DataSegment& seg) { ASSERT_TRUE(seg.correction_write(0, 22, replacement)); },
                     [&replacement](std::vector<Acked>& acked) { acked[1].accepted.push_back(replacement); }};
   };
@@ -856,6 +866,115 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
       check_recovered(torn, acked, s.may_keep_for_reading, state.label);
     }
   }
+}
+
+// ---- a reader beside a live writer ----------------------------------------------------------
+
+// A record's value carries its timestamp and version, so that any mix of two values shows.
+Bytes versioned(std::int64_t ts, std::uint32_t version) {
+  const std::size_t len = 100 + static_cast<std::size_t>(ts * 37 + (version / 2) * 1013) % 2900;
+  Bytes v(len);
+  bytes::store_le<std::int64_t>(v.data(), ts);
+  bytes::store_le<std::uint32_t>(v.data() + 8, version);
+  for (std::size_t i = 12; i < len; ++i) v[i] = static_cast<std::uint8_t>(ts * 31 + version * 7 + i);
+  return v;
+}
+
+bool is_some_version(std::int64_t ts, const Bytes& data) {
+  if (data.size() < 12 || bytes::load_le<std::int64_t>(data.data()) != ts) return false;
+  return data == versioned(ts, bytes::load_le<std::uint32_t>(data.data() + 8));
+}
+
+// A second segment object on the file, as a read-only store holds it, reads while the writer
+// adds records, corrects the latest one (longer, shorter, the same length) and seals blocks in
+// place: every read returns one whole value of its record.
+TEST_F(DataSegmentTest, ReaderBesideALiveWriterReadsWholeRecords) {
+  constexpr std::uint64_t kSize = 8 << 20;
+  DataSegment writer = make(kSize, kSize);
+  auto opened = DataSegment::open(path, 0, kSize);
+  ASSERT_TRUE(opened) << opened.error().display();
+  const DataSegment& reader = *opened;
+
+  constexpr std::int64_t kRecords = 3000;
+  std::vector<IndexEntry> entries(kRecords + 1);
+  std::atomic<std::int64_t> published{0};
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> reads{0};
+  std::vector<std::string> wrong;
+  std::thread read_loop([&] {
+    std::mt19937_64 rng(7);
+    HotBlock hot;
+    while (!done.load() || reads.load() < 20000) {
+      const std::int64_t latest = published.load();
+      if (latest == 0) continue;
+      // Mostly the latest record, the one corrections and seals rewrite.
+      const std::int64_t ts = rng() % 2 == 0 ? latest : 1 + static_cast<std::int64_t>(rng() % latest);
+      const std::uint64_t n = reads.fetch_add(1);
+      auto r = n % 2 == 0 ? reader.read_record(0, entries[ts], nullptr)
+                          : reader.read_record_hot(0, entries[ts], nullptr, hot);
+      if (!r) {
+        if (wrong.size() < 5) wrong.push_back("ts " + std::to_string(ts) + ": " + r.error().display());
+      } else if (r->first != ts || !is_some_version(ts, r->second)) {
+        if (wrong.size() < 5) wrong.push_back("ts " + std::to_string(ts) + ": bytes of no value it held");
+      }
+    }
+  });
+  for (std::int64_t ts = 1; ts <= kRecords; ++ts) {
+    entries[ts] = at(put(writer, ts, versioned(ts, 0)));
+    published.store(ts);
+    // A correction that would take the block past 64 KiB is refused; the record keeps its value.
+    for (std::uint32_t version = 1; version <= 4; ++version)
+      (void)writer.correction_write(entries[ts].block_offset, entries[ts].in_block, versioned(ts, version));
+  }
+  done.store(true);
+  read_loop.join();
+  EXPECT_GE(reads.load(), 20000u);
+  EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+// The same reader, looking at every point where the writer orders its stores: what a reader in
+// another process may see at any instant between two steps of a change.
+struct StepReader {
+  static inline const DataSegment* reader = nullptr;
+  static inline std::vector<IndexEntry>* entries = nullptr;
+  static inline std::int64_t latest = 0;
+  static inline std::uint64_t looks = 0;
+  static inline std::vector<std::string> wrong;
+
+  static void look(const fs::Path&) {
+    HotBlock hot;
+    for (std::int64_t ts = std::max<std::int64_t>(1, latest - 4); ts <= latest; ++ts) {
+      ++looks;
+      const IndexEntry& entry = (*entries)[ts];
+      for (auto r : {reader->read_record(0, entry, nullptr), reader->read_record_hot(0, entry, nullptr, hot)}) {
+        if (!r) {
+          if (wrong.size() < 5) wrong.push_back("ts " + std::to_string(ts) + ": " + r.error().display());
+        } else if (r->first != ts || !is_some_version(ts, r->second)) {
+          if (wrong.size() < 5) wrong.push_back("ts " + std::to_string(ts) + ": bytes of no value it held");
+        }
+      }
+    }
+  }
+};
+
+TEST_F(DataSegmentTest, ReaderAtEveryStepOfAWriterReadsWholeRecords) {
+  constexpr std::uint64_t kSize = 4 << 20;
+  DataSegment writer = make(kSize, kSize);
+  auto opened = DataSegment::open(path, 0, kSize);
+  ASSERT_TRUE(opened) << opened.error().display();
+  std::vector<IndexEntry> entries(1);
+  StepReader::reader = &*opened;
+  StepReader::entries = &entries;
+  set_store_barrier_observer(&StepReader::look);
+  for (std::int64_t ts = 1; ts <= 150; ++ts) {
+    entries.push_back(at(put(writer, ts, versioned(ts, 0))));
+    StepReader::latest = ts;
+    for (std::uint32_t version = 1; version <= 4; ++version)
+      (void)writer.correction_write(entries[ts].block_offset, entries[ts].in_block, versioned(ts, version));
+  }
+  set_store_barrier_observer(nullptr);
+  EXPECT_GT(StepReader::looks, 10000u);
+  EXPECT_EQ(StepReader::wrong, std::vector<std::string>{});
 }
 
 // ---- a full disk ---------------------------------------------------------------------------

@@ -93,6 +93,9 @@ TEST_F(DatasetWrite, CorrectionInPlaceOrReplacement) {
       {"small records stay in the open block", 3, 5, true},
       {"the first record has a sealed block of its own", 70000, 5, false},
       {"the correction would pass 64 KiB", 10, 65525, false},
+      // 16 KiB of file hold the record but not a staged copy of its correction beside it.
+      {"no room past the record to stage the new one", 8200, 8200, false},
+      {"room to stage the new one", 8100, 8100, true},
   };
   for (const auto& c : cases) {
     TempDir t;

@@ -142,6 +142,12 @@ def record_length(rng):
     return rng.randrange(1, 400)
 
 
+def correction_length(rng):
+    """A correction of the latest record: mostly a few hundred bytes to 20 KB, whose in-place
+    rewrite is long enough for kills to land inside it; now and then any record length."""
+    return rng.randrange(300, 20_000) if rng.random() < 0.8 else record_length(rng)
+
+
 def step(rng, store, datasets, queue, consumers, log):
     """One operation of the mixed workload, logged before and after."""
     model = log.model
@@ -157,12 +163,13 @@ def step(rng, store, datasets, queue, consumers, log):
         log.intent("w", ds_key, ts, tag, length)
         ds.write(ts, content(tag, length))
         log.line("w", ds_key, ts, tag, length)
-    elif r < 0.55:  # correction of the latest record
-        tag, length = next_tag(rng), record_length(rng)
+    elif r < 0.55:  # a burst of corrections of the latest record
         ts = latest
-        log.intent("w", ds_key, ts, tag, length)
-        ds.write(ts, content(tag, length))
-        log.line("w", ds_key, ts, tag, length)
+        for _ in range(rng.randrange(1, 8)):
+            tag, length = next_tag(rng), correction_length(rng)
+            log.intent("w", ds_key, ts, tag, length)
+            ds.write(ts, content(tag, length))
+            log.line("w", ds_key, ts, tag, length)
     elif r < 0.65:  # out-of-order replacement of an earlier record
         ts = rng.choice(list(recs))
         tag, length = next_tag(rng), rng.randrange(1, 600)
