@@ -9,6 +9,7 @@
 #include "../header.h"
 #include "../util/block_header.h"
 #include "../util/bytes.h"
+#include "../util/live_block.h"
 #include "../util/log.h"
 #include "../util/text.h"
 #include "../util/time.h"
@@ -274,7 +275,7 @@ Status JournalSegment::scan() {
     if (record_at.empty()) return;
     pending_ = Pending{pos, taken, record_at.size()};
     pending_record_at_ = record_at;
-    accept(Block{pos, pos + kBlockHeader, first, record_at.size(), taken, false}, taken);
+    accept(Block{pos, first, record_at.size(), taken}, taken);
     pos += kBlockHeader + taken;
   };
 
@@ -298,7 +299,7 @@ Status JournalSegment::scan() {
       }
       pending_ = Pending{pos, bh.payload_size, bh.record_count};
       pending_record_at_ = record_at;
-      accept(Block{pos, payload_at, first, bh.record_count, bh.payload_size, false}, bh.payload_size);
+      accept(Block{pos, first, bh.record_count, bh.payload_size}, bh.payload_size);
       pos = payload_at + bh.payload_size;
       continue;
     }
@@ -309,20 +310,19 @@ Status JournalSegment::scan() {
       auto raw = compress::decompress(file.subspan(at, bh.payload_size), compress_type_, bh.uncompressed_size);
       return raw && raw->size() == bh.uncompressed_size && whole_records(*raw, bh.record_count, first, record_at);
     };
-    std::uint64_t read_at = payload_at;
     if (!decodes(payload_at)) {
-      const std::uint64_t staged_at = payload_at + std::max(bh.uncompressed_size, bh.payload_size);
+      const std::uint64_t staged_at = util::staged_copy_at(payload_at, bh);
       if (bh.flags != kSealedFlags || !decodes(staged_at)) break;
-      if (read_only_) {
-        read_at = staged_at;
-      } else {
+      // A read-only segment leaves the seal to the writer and reads the block from whichever
+      // copy decodes (read_block).
+      if (!read_only_) {
         const std::vector<std::uint8_t> staged(file.begin() + staged_at, file.begin() + staged_at + bh.payload_size);
         file_.write(payload_at, staged);
       }
     }
     pending_.reset();
     pending_record_at_.clear();
-    accept(Block{pos, read_at, first, bh.record_count, bh.uncompressed_size, true}, bh.uncompressed_size);
+    accept(Block{pos, first, bh.record_count, bh.uncompressed_size}, bh.uncompressed_size);
     pos = payload_at + bh.payload_size;
   }
   write_position_ = pos;
@@ -417,7 +417,7 @@ Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_
   barrier();
   pending_ = Pending{write_position_, 0, 0};
   pending_record_at_.clear();
-  blocks_.push_back(Block{write_position_, write_position_ + kBlockHeader, sequence, 0, 0, false});
+  blocks_.push_back(Block{write_position_, sequence, 0, 0});
   write_position_ += kBlockHeader;
   return append_to_pending(sequence, data);
 }
@@ -476,9 +476,6 @@ Status JournalSegment::seal_pending() {
   barrier();
   file_.write(payload_at, compressed);
   barrier();
-  Block& block = blocks_.back();
-  block.payload_at = payload_at;
-  block.sealed = true;
   write_position_ = payload_at + compressed.size();
   QV_TRY(sync_state());
   clean_ = false;
@@ -516,7 +513,7 @@ Status JournalSegment::append_single(std::int64_t sequence, std::span<const std:
                             static_cast<std::uint32_t>(kRecordHeader + len)},
                            file_.mutable_bytes(), at);
   barrier();
-  blocks_.push_back(Block{at, at + kBlockHeader, sequence, 1, kRecordHeader + len, true});
+  blocks_.push_back(Block{at, sequence, 1, kRecordHeader + len});
   write_position_ = at + kBlockHeader + compressed.size();
   record_count_ += 1;
   uncompressed_bytes_ += kRecordHeader + len;
@@ -539,43 +536,56 @@ std::size_t JournalSegment::block_of(std::int64_t sequence) const {
 // its header says since.
 Result<JournalSegment::BlockRecords> JournalSegment::read_block(const Block& block) {
   if (!bytes::fits(file_.size(), block.at, kBlockHeader)) return invalid("journal block payload out of bounds");
-  util::BlockHeader live = util::read_block_header(file_.bytes(), block.at);
-  // A block a live writer sealed since this read-only open may now reach past the part of
-  // the file mapped then: map the file again, as it is now.
-  if (read_only_ && (live.flags & util::kCompressed) != 0 &&
-      !bytes::fits(file_.size(), block.at + kBlockHeader, live.payload_size)) {
-    file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadOnly));
-    if (!bytes::fits(file_.size(), block.at, kBlockHeader)) return invalid("journal block payload out of bounds");
-    live = util::read_block_header(file_.bytes(), block.at);
-  }
-  const auto file = file_.bytes();
+  if (decoded_.at == block.at) return BlockRecords{decoded_.raw, decoded_.record_at};
+  util::BlockHeader live = util::look_block_header(file_.bytes(), block.at).header;
   if ((live.flags & util::kCompressed) == 0) {
-    if (!bytes::fits(file.size(), block.at + kBlockHeader, block.raw_len))
+    if (!bytes::fits(file_.size(), block.at + kBlockHeader, block.raw_len))
       return invalid("journal block payload out of bounds");
+    const auto raw = file_.bytes().subspan(block.at + kBlockHeader, block.raw_len);
     const bool is_pending = pending_ && pending_->at == block.at;
-    return BlockRecords{file.subspan(block.at + kBlockHeader, block.raw_len),
-                        is_pending ? std::span<const std::uint32_t>(pending_record_at_)
-                                   : std::span<const std::uint32_t>()};
-  }
-  if (decoded_.at != block.at) {
+    const std::span<const std::uint32_t> record_at =
+        is_pending ? std::span<const std::uint32_t>(pending_record_at_) : std::span<const std::uint32_t>();
+    // This segment is the file's only writer: nothing changes the records under it.
+    if (!read_only_) return BlockRecords{raw, record_at};
+    // A live writer may seal the block in place at any instant, overwriting the records: they
+    // are copied out, and the copy holds them only if the header still says raw after it.
     decoded_.at = kNoPending;
-    const std::uint64_t payload_at = block.sealed ? block.payload_at : block.at + kBlockHeader;
-    if (!bytes::fits(file.size(), payload_at, live.payload_size)) return invalid("journal block payload out of bounds");
-    decoded_.raw = QV_TRY(compress::decompress(file.subspan(payload_at, live.payload_size), compress_type_,
-                                               live.uncompressed_size));
-    decoded_.record_at.clear();
-    std::uint64_t pos = 0;
-    for (std::uint64_t i = 0; i < live.record_count; ++i) {
-      if (!bytes::fits(decoded_.raw.size(), pos, kRecordHeader)) return invalid("journal record header out of block bounds");
-      const std::uint32_t len = bytes::load_le<std::uint32_t>(decoded_.raw.data() + pos);
-      if (!bytes::fits(decoded_.raw.size(), pos + kRecordHeader, len))
-        return invalid("journal record payload out of block bounds");
-      decoded_.record_at.push_back(static_cast<std::uint32_t>(pos));
-      pos += kRecordHeader + len;
+    decoded_.raw.assign(raw.begin(), raw.end());
+    live = util::look_block_header(file_.bytes(), block.at).header;
+    if ((live.flags & util::kCompressed) == 0) {
+      decoded_.record_at.assign(record_at.begin(), record_at.end());
+      decoded_.at = block.at;
+      return BlockRecords{decoded_.raw, decoded_.record_at};
     }
-    decoded_.at = block.at;
   }
+  QV_TRY(decode_sealed(block, live));
   return BlockRecords{decoded_.raw, decoded_.record_at};
+}
+
+Status JournalSegment::decode_sealed(const Block& block, const util::BlockHeader& sealed) {
+  decoded_.at = kNoPending;
+  const std::uint64_t payload_at = block.at + kBlockHeader;
+  // A seal this read-only segment did not see grew the file for its staged copy first.
+  const std::uint64_t needed = sealed.flags == kSealedFlags
+                                   ? util::staged_copy_at(payload_at, sealed) + sealed.payload_size
+                                   : payload_at + sealed.payload_size;
+  if (read_only_ && file_.size() < needed) QV_TRY(remap_read_only());
+  if (!bytes::fits(file_.size(), payload_at, sealed.payload_size)) return invalid("journal block payload out of bounds");
+  const auto whole = [&](std::span<const std::uint8_t> raw) {
+    return whole_records(raw, sealed.record_count, block.first, decoded_.record_at);
+  };
+  auto raw = util::decode_sealed(file_.bytes(), payload_at, sealed, compress_type_, whole);
+  // The bytes in place may have been half copied and the staged copy overwritten since by the
+  // writer's next block: that writer had finished the copy in place first.
+  if (!raw && read_only_) raw = util::decode_sealed(file_.bytes(), payload_at, sealed, compress_type_, whole);
+  decoded_.raw = QV_TRY(std::move(raw));
+  decoded_.at = block.at;
+  return {};
+}
+
+Status JournalSegment::remap_read_only() {
+  file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadOnly));
+  return {};
 }
 
 namespace {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../error.h"
+#include "../util/block_header.h"
 #include "../util/fs.h"
 #include "../util/mapped_file.h"
 
@@ -90,14 +91,13 @@ class JournalSegment {
     std::uint64_t payload = 0;
     std::uint64_t count = 0;
   };
-  // One block as the scan (or the append that wrote it) saw it.
+  // One block as the scan (or the append that wrote it) saw it. Its form is not kept: it comes
+  // from the live header at each read, as a writer beside a read-only segment may seal it.
   struct Block {
-    std::uint64_t at = 0;          // absolute position of the block header
-    std::uint64_t payload_at = 0;  // where its payload is read from
-    std::int64_t first = 0;        // sequence of its first record
+    std::uint64_t at = 0;     // absolute position of the block header
+    std::int64_t first = 0;   // sequence of its first record
     std::uint64_t count = 0;
     std::uint64_t raw_len = 0;  // the raw payload the scan accepted (bounds a raw block)
-    bool sealed = false;        // sealed when indexed: payload_at is where its bytes are read
   };
   // The raw payload of the block read last, with the offset of each record.
   struct Decoded {
@@ -125,6 +125,10 @@ class JournalSegment {
     std::span<const std::uint32_t> record_at;  // empty: walk from the start
   };
   Result<BlockRecords> read_block(const Block& block);
+  // The raw payload of a sealed block, decoded into decoded_.
+  Status decode_sealed(const Block& block, const util::BlockHeader& sealed);
+  // Maps the file again as it is now: a live writer may have grown it past a read-only mapping.
+  Status remap_read_only();
   std::size_t block_of(std::int64_t sequence) const;
   void barrier() const;
 

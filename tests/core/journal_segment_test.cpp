@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compress.h"
@@ -12,8 +15,10 @@
 #include "support/payloads.h"
 #include "support/temp_dir.h"
 #include "util/block_header.h"
+#include "util/live_block.h"
 #include "util/bytes.h"
 #include "util/log.h"
+#include "util/text.h"
 #include "util/time.h"
 
 namespace quelvane {
@@ -568,6 +573,102 @@ TEST_F(JournalSegmentTest, ReadOnlySegmentServesWhatItSawAtOpen) {
   ASSERT_TRUE(reader->visit(1, 100, [&](std::int64_t s, std::span<const std::uint8_t>) { seen.push_back(s); })
                   .has_value());
   EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 3}));
+}
+
+// A read-only segment on the file of a live writer, as a read-only store holds it, re-reads
+// the records of a raw block while the writer seals that block in place: every read returns the
+// record's bytes. Incompressible records make the seal rewrite the whole block.
+TEST_F(JournalSegmentTest, ReaderBesideALiveWriterReadsOnlyTheRecords) {
+  const Bytes first = noise(32000, 1);
+  const Bytes second = noise(65536 - 24 - 32000, 2);  // fills the block to its 64 KiB
+  std::vector<std::string> wrong;
+  for (int round = 0; round < 50 && wrong.empty(); ++round) {
+    JournalSegment writer = create(round + 1, 4096, 1 << 22);
+    ASSERT_TRUE(writer.append(round + 1, first).has_value());
+    ASSERT_TRUE(writer.append(round + 2, second).has_value());
+    auto reader = JournalSegment::open_read_only(path(round + 1), round + 1, 1 << 22);
+    ASSERT_TRUE(reader.has_value());
+    std::atomic<int> reads{0};
+    std::atomic<bool> sealed{false};
+    std::thread read_loop([&] {
+      // Until well after the seal: the reads that overlap it are the ones that matter.
+      for (int after = 0; after < 20; after += sealed.load() ? 1 : 0) {
+        const std::int64_t seq = round + 1 + reads.fetch_add(1) % 2;
+        auto got = reader->read(seq);
+        const Bytes& want = seq == round + 1 ? first : second;
+        if (!got || !*got || **got != want) {
+          wrong.push_back(text::cat("round ", round, " seq ", seq, ": ",
+                                    got ? (*got ? "other bytes" : "none") : got.error().display()));
+          return;
+        }
+      }
+    });
+    while (reads.load() < 2) std::this_thread::yield();
+    // Seals the block, then writes over the copy it staged.
+    ASSERT_TRUE(writer.append(round + 3, noise(60000, 3)).has_value());
+    sealed = true;
+    read_loop.join();
+  }
+  EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+// What a read-only segment meets at the second step of a seal (the header says sealed, the raw
+// records are not overwritten yet), for the test below.
+struct SealSteps {
+  static inline int barriers = 0;
+  static inline std::optional<JournalSegment>* early = nullptr;   // opened with the block raw
+  static inline std::optional<JournalSegment>* during = nullptr;  // opened with the seal cut short
+  static inline const Bytes* records[2] = {nullptr, nullptr};
+  static inline std::vector<std::string> early_reads;
+
+  static void at_barrier(const fs::Path& p) {
+    if (++barriers != 2) return;
+    auto opened = JournalSegment::open_read_only(p, 1, 1 << 22);
+    if (opened) during->emplace(std::move(*opened));
+    // Half of the copy over the raw records, as a reader beside the writer may find it.
+    Bytes file = read_bytes(p);
+    const util::BlockHeader sealed = block_at(file, kHl);
+    const std::uint64_t staged = util::staged_copy_at(kHl + 16, sealed);
+    std::copy_n(file.begin() + staged, sealed.payload_size / 2, file.begin() + kHl + 16);
+    write_bytes(p, file);
+    for (std::int64_t s : {1, 2}) {
+      auto got = (*early)->read(s);
+      early_reads.push_back(!got ? got.error().display() : !*got ? "none" : **got == *records[s - 1] ? "ok" : "other bytes");
+    }
+  }
+};
+
+// The states of a seal a read-only segment can meet, one by one: the header already sealed while
+// the copy over the raw records is half done, and an open in the middle of the seal followed by
+// the writer finishing it and writing its next block over the staged copy.
+TEST_F(JournalSegmentTest, ReadOnlySegmentReadsASealFromTheCopyThatHoldsIt) {
+  using Seal = SealSteps;
+  const Bytes first = noise(32000, 1);
+  const Bytes second = noise(65536 - 24 - 32000, 2);
+  JournalSegment writer = create(1, 4096, 1 << 22);
+  ASSERT_TRUE(writer.append(1, first).has_value());
+  ASSERT_TRUE(writer.append(2, second).has_value());
+  std::optional<JournalSegment> early(*JournalSegment::open_read_only(path(), 1, 1 << 22));
+  std::optional<JournalSegment> during;
+  Seal::early = &early;
+  Seal::during = &during;
+  Seal::records[0] = &first;
+  Seal::records[1] = &second;
+  set_journal_barrier_observer(&Seal::at_barrier);
+  const auto sealed = writer.append(3, noise(60000, 3));
+  set_journal_barrier_observer(nullptr);
+  ASSERT_TRUE(sealed.has_value());
+  EXPECT_EQ(Seal::early_reads, (std::vector<std::string>{"ok", "ok"}));
+  ASSERT_TRUE(during.has_value());
+  // The writer's next block takes the place of the staged copy.
+  ASSERT_TRUE(writer.append(4, noise(60000, 4)).has_value());
+  const Bytes file = read_bytes(path());
+  EXPECT_EQ(block_at(file, kHl + 16 + block_at(file, kHl).payload_size).record_count, 1);
+  for (std::int64_t s : {1, 2}) {
+    auto got = during->read(s);
+    ASSERT_TRUE(got.has_value()) << s << ": " << got.error().display();
+    EXPECT_EQ(**got, s == 1 ? first : second) << s;
+  }
 }
 
 TEST_F(JournalSegmentTest, VisitAndReadFindRecordsAcrossBlocks) {
