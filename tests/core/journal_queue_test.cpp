@@ -319,14 +319,20 @@ TEST_F(JournalQueueOfADataset, CallbacksRunAfterTheDatasetIsUnlocked) {
   EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
 }
 
-TEST_F(JournalQueueTest, GroupStepsOverASequenceGap) {
-  // Segments 1..5 and 10..12: a damaged segment lost 6..9.
-  const fs::Path data = journal::journal_dir(tmp_.path()) / "data";
-  for (auto [base, count] : {std::pair<std::int64_t, int>{1, 5}, {10, 3}}) {
+// Writes the journal's segment files: each (base, count) holds the records of base .. base +
+// count - 1, so that a sequence between them reads as a gap a damaged segment left.
+void write_segments(const fs::Path& data_dir, const std::vector<std::pair<std::int64_t, int>>& segments) {
+  const fs::Path data = journal::journal_dir(data_dir) / "data";
+  for (auto [base, count] : segments) {
     auto seg = ok(JournalSegment::create(data / journal::segment_file_name(base), base, 4096, 1 << 20, 3, 0));
     for (int i = 0; i < count; ++i) ok(seg.append(base + i, encoded(base + i)));
     ok(seg.flush());
   }
+}
+
+TEST_F(JournalQueueTest, GroupStepsOverASequenceGap) {
+  // Segments 1..5 and 10..12: a damaged segment lost 6..9.
+  write_segments(tmp_.path(), {{1, 5}, {10, 3}});
   ok(QueueState::open_or_create(group_file("g"), 3));
   journal_ = ok(Journal::open(tmp_.path(), StoreConfig{}));
   auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
@@ -357,13 +363,10 @@ TEST_F(JournalQueueTest, DeliveriesOfLostRecordsNeitherStallNorSkipTheGroup) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
-    const fs::Path data = journal::journal_dir(dir.path()) / "data";
-    std::vector<std::pair<std::int64_t, int>> kept{{1, 5}};
-    if (c.gap) kept.emplace_back(10, 3);
-    for (auto [base, count] : kept) {
-      auto seg = ok(JournalSegment::create(data / journal::segment_file_name(base), base, 4096, 1 << 20, 3, 0));
-      for (int i = 0; i < count; ++i) ok(seg.append(base + i, encoded(base + i)));
-      ok(seg.flush());
+    if (c.gap) {
+      write_segments(dir.path(), {{1, 5}, {10, 3}});
+    } else {
+      write_segments(dir.path(), {{1, 5}});
     }
     const fs::Path file = journal::journal_dir(dir.path()) / "queue" / "g";
     {
