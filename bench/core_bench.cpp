@@ -2,10 +2,11 @@
 // with the zstd floor: in-order loads of 100-byte and 1,000-byte records, a full forward scan,
 // warm random point reads and the size on disk, each engine on a fresh directory.
 // With --queue, the dataset queue's figures instead: push, poll and acknowledge throughput of one
-// consumer group, and the time from a push to a poll blocked on another thread returning.
+// consumer group, the time from a push to a poll blocked on another thread returning, and a poll
+// over a 1M-slot gap and over a 200k deleted tail against query_all over the same slots.
 // With --store, the store's: create_dataset throughput against the bare file operations of a
-// create, and the open and close of a store holding many datasets and a long journal against an
-// empty one.
+// create, the open and close of a store holding many datasets and a long journal against an
+// empty one, and one background flush tick over 1,000, 4,000 and 16,000 dirty datasets.
 // With --journal, the journal's: one dataset's write throughput without and with the journal
 // (100- and 1,000-byte records) against the compression of the journal's own records, reads of
 // random sequences, one query of the whole journal, and a journal-queue group's poll and ack.
@@ -396,13 +397,14 @@ void run_queue_workload(std::size_t records, std::size_t wakes, const Options& o
 #endif
 
 #ifdef QV_BENCH_STORE
-void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t journal_records, const Options& opt) {
+void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t journal_records,
+                        const std::vector<std::size_t>& dirty_counts, const Options& opt) {
   constexpr int kOpenRounds = 9;
   std::vector<StoreRun> runs;
   for (int rep = 0; rep < opt.repeat; ++rep) {
     std::fprintf(stderr, "run %d: store\n", rep + 1);
     stdfs::path dir = fresh_dir("store");
-    runs.push_back(run_store(creates, datasets, journal_records, kOpenRounds, dir));
+    runs.push_back(run_store(creates, datasets, journal_records, kOpenRounds, dirty_counts, dir));
     std::error_code ec;
     stdfs::remove_all(dir, ec);
   }
@@ -431,6 +433,31 @@ void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t j
   if (runs.size() > 1) row("median", median(create), median(floor_rate), median(empty), median(ds), median(full));
   std::printf("(file floor: the directories, meta, state and identifier files and the max_identifier rewrite of "
               "each create, made with plain calls; ratios: store / floor, and open+close / the empty store's)\n");
+
+  std::printf("\n== store: one background flush tick over N dirty datasets (one write each; two dirty segments "
+              "each), against the tick over the fewest; median of %d runs\n",
+              opt.repeat);
+  std::printf("%10s %12s %14s %10s %15s %16s\n", "dirty", "tick ms", "us/dataset", "tick x", "queue part ms",
+              "queue us/dataset");
+  auto medians = [&](std::size_t k) {
+    std::vector<double> tick, queue;
+    for (const StoreRun& r : runs) {
+      tick.push_back(r.ticks[k].tick_secs);
+      queue.push_back(r.ticks[k].queue_secs);
+    }
+    return std::pair{median(tick), median(queue)};
+  };
+  const double tick0 = medians(0).first;
+  for (std::size_t k = 0; k < dirty_counts.size(); ++k) {
+    const auto [tick, queue] = medians(k);
+    const auto n = static_cast<double>(dirty_counts[k]);
+    std::printf("%10s %12.2f %14.2f %10.2f %15.3f %16.3f\n", grouped(n).c_str(), tick * 1e3, tick / n * 1e6,
+                tick / tick0, queue * 1e3, queue / n * 1e6);
+  }
+  std::printf("(tick: the whole flush task, the syncs of every dirty segment and the journal included; queue part: "
+              "the dirty-target queue's share of it (its keys, then each key's targets taken) over the same items "
+              "on a bare queue; tick x: against the first row, %s dirty datasets; linear growth keeps us/dataset level)\n",
+              grouped(static_cast<double>(dirty_counts.front())).c_str());
 }
 #endif
 
@@ -569,7 +596,8 @@ int run(int argc, char** argv) {
     std::printf("core_bench: store, records-scale %g\n", opt.scale);
     make_root(opt.parent);
     auto scaled = [&](double n) { return std::max<std::size_t>(1, static_cast<std::size_t>(n * opt.scale)); };
-    run_store_workload(scaled(10'000), scaled(1'000), scaled(1'000'000), opt);
+    run_store_workload(scaled(10'000), scaled(1'000), scaled(1'000'000), {scaled(1'000), scaled(4'000), scaled(16'000)},
+                       opt);
     std::fflush(stdout);
     return 0;
 #else

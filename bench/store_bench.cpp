@@ -7,6 +7,8 @@
 
 #include "peers/peer.h"
 #include "peers/quelvane_peer.h"
+#include "bg/mod.h"
+#include "dirty_queue.h"
 #include "store/store.h"
 #include "util/bytes.h"
 #include "workload.h"
@@ -95,13 +97,62 @@ double open_close_us(const stdfs::path& dir) {
   return secs_since(t0) * 1e6;
 }
 
+// The dirty-target queue's share of a flush tick: what one tick does with it (the keys, then
+// each key's targets taken), over the items that `dirty` datasets with two dirty segments each
+// leave on it, pushed in the order writes interleave them.
+double time_queue_part(std::size_t dirty) {
+  quelvane::DirtyQueue queue;
+  for (std::size_t i = 0; i < dirty; ++i) {
+    queue.push({name_of(i), type_of(i)}, quelvane::FlushTarget::data_segment(0));
+    queue.push({name_of(i), type_of(i)}, quelvane::FlushTarget::index_segment(kFirstTimestamp));
+  }
+  const auto t0 = Clock::now();
+  std::size_t taken = 0;
+  for (const quelvane::DataSetKey& key : queue.keys()) taken += queue.take_for(key).size();
+  const double secs = secs_since(t0);
+  if (taken != 2 * dirty || queue.size() != 0) die(kQuelvaneName, "the dirty-target queue lost or kept items");
+  return secs;
+}
+
+// One store holding the most datasets of dirty_counts; for each count, that many of them get one
+// write and the one tick that flushes them is timed. The store's schedule reads a clock that
+// stands still and flushes on every tick (a zero interval), so that tick runs the flush alone.
+std::vector<TickRun> time_ticks(const std::vector<std::size_t>& dirty_counts, const stdfs::path& dir) {
+  std::vector<TickRun> runs;
+  if (dirty_counts.empty()) return runs;
+  StoreConfig config = bench_config(false);
+  config.flush_interval = quelvane::Duration{};
+  const quelvane::Instant opened = Clock::now();
+  const quelvane::bg::Clocks still{[opened] { return opened; }, [] { return std::int64_t{12 * 3600}; }};
+  auto store = value_or_die(Store::open(dir, config, still), "open");
+  std::vector<quelvane::Dataset> datasets;
+  for (std::size_t i = 0; i < dirty_counts.back(); ++i)
+    datasets.push_back(value_or_die(store->create_dataset(name_of(i), type_of(i)), "create_dataset"));
+  value_or_die(store->tick_background_tasks(), "tick");  // what the creates left dirty
+  const std::uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::int64_t ts = kFirstTimestamp;
+  for (std::size_t dirty : dirty_counts) {
+    for (std::size_t i = 0; i < dirty; ++i) check_ok(datasets[i].write(ts, payload), "write");
+    ++ts;
+    const auto t0 = Clock::now();
+    const quelvane::bg::Tick tick = value_or_die(store->tick_background_tasks(), "tick");
+    const double secs = secs_since(t0);
+    if (tick.tasks_run != 1) die(kQuelvaneName, "the timed tick ran another task than the flush");
+    runs.push_back({dirty, secs, time_queue_part(dirty)});
+  }
+  datasets.clear();
+  store.reset();
+  return runs;
+}
+
 }  // namespace
 
 StoreRun run_store(std::size_t creates, std::size_t datasets, std::size_t journal_records, int open_rounds,
-                   const stdfs::path& dir) {
+                   const std::vector<std::size_t>& dirty_counts, const stdfs::path& dir) {
   StoreRun run;
   std::error_code ec;
-  for (const char* sub : {"creates", "floor", "empty", "datasets", "full"}) stdfs::create_directories(dir / sub, ec);
+  for (const char* sub : {"creates", "floor", "empty", "datasets", "full", "ticks"})
+    stdfs::create_directories(dir / sub, ec);
   run.create_secs = time_creates(creates, dir / "creates");
   run.create_floor_secs = time_create_floor(creates, dir / "floor");
   stdfs::remove_all(dir / "creates", ec);
@@ -118,6 +169,8 @@ StoreRun run_store(std::size_t creates, std::size_t datasets, std::size_t journa
     run.open_datasets_us.push_back(open_close_us(dir / "datasets"));
     run.open_full_us.push_back(open_close_us(dir / "full"));
   }
+  run.ticks = time_ticks(dirty_counts, dir / "ticks");
+  stdfs::remove_all(dir / "ticks", ec);
   return run;
 }
 

@@ -1,8 +1,8 @@
 #include "dirty_queue.h"
 
+#include <algorithm>
 #include <iterator>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace quelvane {
 
@@ -36,59 +36,78 @@ const std::string& FlushTarget::group() const {
 DirtyQueue::DirtyQueue() : items_("dirty queue mutex") {}
 
 void DirtyQueue::push(DataSetKey key, FlushTarget target) {
-  DirtyItem item{std::move(key), std::move(target)};
   auto items = items_.lock_or_panic();
-  items->push_back(std::move(item));
+  const std::int64_t place = items->next_back++;
+  items->by_key[std::move(key)].push_back({place, std::move(target)});
+  ++items->size;
 }
 
 std::vector<DirtyItem> DirtyQueue::take_all() {
-  // Swapped out whole, so the lock is held for a pointer exchange and the copy into the
-  // result happens after it is released.
-  std::deque<DirtyItem> drained;
+  // Swapped out whole, so the lock is held for a pointer exchange; the queue order is restored
+  // after it is released.
+  std::unordered_map<DataSetKey, std::vector<Placed>> drained;
   {
     auto items = items_.lock_or_panic();
-    drained.swap(*items);
+    drained.swap(items->by_key);
+    items->size = 0;
   }
-  return {std::make_move_iterator(drained.begin()), std::make_move_iterator(drained.end())};
+  std::vector<std::pair<std::int64_t, DirtyItem>> placed;
+  for (auto& [key, targets] : drained)
+    for (Placed& p : targets) placed.push_back({p.place, DirtyItem{key, std::move(p.target)}});
+  std::sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<DirtyItem> out;
+  out.reserve(placed.size());
+  for (auto& [place, item] : placed) out.push_back(std::move(item));
+  return out;
 }
 
 std::vector<FlushTarget> DirtyQueue::take_for(const DataSetKey& key) {
-  std::vector<FlushTarget> mine;
-  auto items = items_.lock_or_panic();
-  auto kept = items->begin();
-  for (auto it = items->begin(); it != items->end(); ++it) {
-    if (it->key == key) {
-      mine.push_back(std::move(it->target));
-    } else {
-      if (kept != it) *kept = std::move(*it);
-      ++kept;
-    }
+  std::vector<Placed> taken;
+  {
+    auto items = items_.lock_or_panic();
+    auto it = items->by_key.find(key);
+    if (it == items->by_key.end()) return {};
+    taken = std::move(it->second);
+    items->by_key.erase(it);
+    items->size -= taken.size();
   }
-  items->erase(kept, items->end());
+  std::vector<FlushTarget> mine;
+  mine.reserve(taken.size());
+  for (Placed& p : taken) mine.push_back(std::move(p.target));
   return mine;
 }
 
 std::vector<DataSetKey> DirtyQueue::keys() {
+  std::vector<std::pair<std::int64_t, DataSetKey>> firsts;
+  {
+    auto items = items_.lock_or_panic();
+    firsts.reserve(items->by_key.size());
+    for (const auto& [key, targets] : items->by_key) firsts.push_back({targets.front().place, key});
+  }
+  std::sort(firsts.begin(), firsts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<DataSetKey> out;
-  std::unordered_set<DataSetKey> seen;
-  auto items = items_.lock_or_panic();
-  for (const DirtyItem& item : *items)
-    if (seen.insert(item.key).second) out.push_back(item.key);
+  out.reserve(firsts.size());
+  for (auto& [place, key] : firsts) out.push_back(std::move(key));
   return out;
 }
 
 void DirtyQueue::put_back(const DataSetKey& key, std::vector<FlushTarget> targets) {
   if (targets.empty()) return;
-  std::vector<DirtyItem> returned;
-  returned.reserve(targets.size());
-  for (auto& t : targets) returned.push_back({key, std::move(t)});
   auto items = items_.lock_or_panic();
-  items->insert(items->begin(), std::make_move_iterator(returned.begin()), std::make_move_iterator(returned.end()));
+  // Ahead of everything, in their own order.
+  std::vector<Placed> ahead;
+  ahead.reserve(targets.size());
+  items->next_front -= static_cast<std::int64_t>(targets.size());
+  std::int64_t place = items->next_front + 1;
+  for (FlushTarget& t : targets) ahead.push_back({place++, std::move(t)});
+  std::vector<Placed>& mine = items->by_key[key];
+  mine.insert(mine.begin(), std::make_move_iterator(ahead.begin()), std::make_move_iterator(ahead.end()));
+  items->size += targets.size();
 }
 
 std::size_t DirtyQueue::size() {
   auto items = items_.lock_or_panic();
-  return items->size();
+  return items->size;
 }
 
 std::vector<std::pair<DataSetKey, std::vector<FlushTarget>>> group_by_key(std::vector<DirtyItem> items) {

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -50,6 +50,10 @@ struct DirtyItem {
 // A first-in, first-out queue of (dataset key, target). It never deduplicates: reporters keep
 // duplicates rare and consumers skip targets that are already clean. Its mutex is a leaf: no
 // other lock is taken while it is held.
+//
+// The items are kept by key, each with its place in the queue, so that taking or putting back
+// one dataset's targets costs that dataset's items, not the whole queue's: a flush of every
+// dirty dataset, one key after another, stays linear in the items.
 class DirtyQueue {
  public:
   DirtyQueue();
@@ -63,13 +67,26 @@ class DirtyQueue {
   std::vector<FlushTarget> take_for(const DataSetKey& key);
   // The distinct keys of the queued items, in the order they first appear; nothing is taken.
   std::vector<DataSetKey> keys();
+  std::size_t size();
   // Returns targets that a flush failed on or did not reach, ahead of everything queued since,
   // so that nothing unsynced is ever forgotten.
   void put_back(const DataSetKey& key, std::vector<FlushTarget> targets);
-  std::size_t size();
 
  private:
-  Mutex<std::deque<DirtyItem>> items_;
+  // A target and its place in the whole queue: places grow at the back and shrink at the front.
+  struct Placed {
+    std::int64_t place;
+    FlushTarget target;
+  };
+  struct Items {
+    // Each key's targets in queue order; a key without targets has no entry.
+    std::unordered_map<DataSetKey, std::vector<Placed>> by_key;
+    std::int64_t next_back = 0;
+    std::int64_t next_front = -1;
+    std::size_t size = 0;
+  };
+
+  Mutex<Items> items_;
 };
 
 // Groups drained items by dataset: keys in the order they first appear, each key's targets in

@@ -74,6 +74,8 @@ TEST_F(DirtyQueueTest, TakeForLeavesOtherKeysInOrder) {
   queue_->push(B, FlushTarget::data_segment(8));
   EXPECT_EQ(queue_->take_for(A), (Targets{FlushTarget::data_segment(0), FlushTarget::consumer_group("g")}));
   EXPECT_TRUE(queue_->take_for(A).empty());
+  EXPECT_EQ(queue_->keys(), (std::vector<DataSetKey>{B, C}));
+  EXPECT_EQ(queue_->size(), 3u);
   EXPECT_EQ(queue_->take_all(), (std::vector<DirtyItem>{{B, FlushTarget::index_segment(100)},
                                                         {C, FlushTarget::data_segment(0)},
                                                         {B, FlushTarget::data_segment(8)}}));
@@ -83,13 +85,20 @@ TEST_F(DirtyQueueTest, PutBackReturnsTargetsAheadOfLaterPushes) {
   push_abac();
   auto mine = queue_->take_for(A);
   queue_->push(A, FlushTarget::index_segment(9));
+  EXPECT_EQ(queue_->keys(), (std::vector<DataSetKey>{B, C, A}));
   // The flush synced the first target and failed on the second.
   queue_->put_back(A, Targets(mine.begin() + 1, mine.end()));
   queue_->put_back(A, {});
-  EXPECT_EQ(queue_->take_all(), (std::vector<DirtyItem>{{A, FlushTarget::consumer_group("g")},
+  EXPECT_EQ(queue_->keys(), (std::vector<DataSetKey>{A, B, C}));
+  // What is put back later goes ahead of what was put back before.
+  queue_->put_back(C, queue_->take_for(C));
+  EXPECT_EQ(queue_->keys(), (std::vector<DataSetKey>{C, A, B}));
+  EXPECT_EQ(queue_->size(), 4u);
+  EXPECT_EQ(queue_->take_all(), (std::vector<DirtyItem>{{C, FlushTarget::data_segment(0)},
+                                                        {A, FlushTarget::consumer_group("g")},
                                                         {B, FlushTarget::index_segment(100)},
-                                                        {C, FlushTarget::data_segment(0)},
                                                         {A, FlushTarget::index_segment(9)}}));
+  EXPECT_TRUE(queue_->keys().empty());
 }
 
 TEST_F(DirtyQueueTest, NotifierPushesItsKeyFromTwoThreads) {
