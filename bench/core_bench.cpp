@@ -355,7 +355,8 @@ void run_workload(const Workload& w, const Options& opt, const std::vector<Engin
 #ifdef QV_BENCH_QUEUE
 constexpr std::size_t kQueuePayload = 100;
 
-void run_queue_workload(std::size_t records, std::size_t wakes, const Options& opt) {
+void run_queue_workload(std::size_t records, std::size_t wakes, std::size_t gap, std::size_t tail,
+                        const Options& opt) {
   std::fprintf(stderr, "generating %zu records of %zu bytes\n", records, kQueuePayload);
   RecordStream stream(records, kQueuePayload);
 
@@ -393,6 +394,33 @@ void run_queue_workload(std::size_t records, std::size_t wakes, const Options& o
     row("median", median(push), median(drain), median(cycle), median(wake_median), median(wake_p99));
   std::printf("(push+poll+ack: every record pushed, then every record polled and acknowledged; wake: from just "
               "before a push until the poller blocked in poll() has the record, on its own thread)\n");
+
+  constexpr int kGapPolls = 21;
+  std::vector<GapRun> gaps;
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    std::fprintf(stderr, "run %d: queue gaps\n", rep + 1);
+    stdfs::path dir = fresh_dir("queue-gaps");
+    gaps.push_back(run_queue_gaps(gap, tail, kGapPolls, dir));
+    std::error_code ec;
+    stdfs::remove_all(dir, ec);
+  }
+  std::printf("\n== dataset queue: a poll that finds nothing while the group's watermark lies below a run of empty "
+              "slots (median of %d polls), against query_all over the same slots; default options\n",
+              kGapPolls);
+  std::printf("%-36s %10s %16s %8s\n", "empty slots", "poll ms", "query_all ms", "ratio");
+  auto gap_row = [&](const std::string& what, double GapRun::*poll, double GapRun::*query) {
+    std::vector<double> p, q;
+    for (const GapRun& g : gaps) {
+      p.push_back(g.*poll);
+      q.push_back(g.*query);
+    }
+    std::printf("%-36s %10.3f %16.3f %8.2f\n", what.c_str(), median(p), median(q), median(p) / median(q));
+  };
+  gap_row(grouped(static_cast<double>(gap)) + " placeholders (continuous gap)", &GapRun::gap_poll_ms,
+          &GapRun::gap_query_ms);
+  gap_row(grouped(static_cast<double>(tail)) + " deleted records (sparse tail)", &GapRun::tail_poll_ms,
+          &GapRun::tail_query_ms);
+  std::printf("(ratio: poll / query_all; query_all passes over empty slots without reading them one by one)\n");
 }
 #endif
 
@@ -583,8 +611,8 @@ int run(int argc, char** argv) {
 #ifdef QV_BENCH_QUEUE
     std::printf("core_bench: dataset queue, records-scale %g\n", opt.scale);
     make_root(opt.parent);
-    run_queue_workload(std::max<std::size_t>(1, static_cast<std::size_t>(100'000 * opt.scale)),
-                       std::max<std::size_t>(1, static_cast<std::size_t>(10'000 * opt.scale)), opt);
+    auto scaled = [&](double n) { return std::max<std::size_t>(1, static_cast<std::size_t>(n * opt.scale)); };
+    run_queue_workload(scaled(100'000), scaled(10'000), scaled(1'000'000), scaled(200'000), opt);
     std::fflush(stdout);
     return 0;
 #else

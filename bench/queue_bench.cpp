@@ -1,5 +1,6 @@
 #include "queue_bench.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "peers/peer.h"
 #include "peers/quelvane_peer.h"
@@ -129,7 +132,68 @@ void time_wakes(const RecordStream& stream, std::size_t wakes, DatasetQueue& que
     run.wake_us[i] = std::chrono::duration<double, std::micro>(woke[i] - pushed[i]).count();
 }
 
+// A dataset of its own for the gap runs, with the defaults a store hands a new dataset.
+quelvane::Dataset create_gap_dataset(const std::filesystem::path& dir, bool continuous) {
+  quelvane::DataSetConfig config;
+  config.index_continuous = continuous ? 1 : 0;
+  return value_or_die(quelvane::Dataset::create({"gaps", continuous ? "continuous" : "sparse"},
+                                                dir / "gaps" / (continuous ? "continuous" : "sparse"), config),
+                      "create");
+}
+
+// The median of `polls` timed polls by a group that has delivered everything live and whose
+// watermark lies below [first, last], all empty slots; and the time of query_all over them.
+std::pair<double, double> time_empty_polls(quelvane::Dataset& dataset, DatasetQueueConsumer& consumer,
+                                           std::int64_t first, std::int64_t last, int polls) {
+  std::vector<double> ms;
+  for (int i = 0; i < polls; ++i) {
+    const auto t0 = Clock::now();
+    auto got = value_or_die(consumer.try_poll(), "try_poll");
+    ms.push_back(secs_since(t0) * 1e3);
+    if (got) die(kQuelvaneName, "a poll over empty slots delivered " + std::to_string(got->first));
+  }
+  std::sort(ms.begin(), ms.end());
+  const auto t0 = Clock::now();
+  auto records = value_or_die(dataset.query_all(first, last), "query_all");
+  const double query_ms = secs_since(t0) * 1e3;
+  if (!records.empty()) die(kQuelvaneName, "query_all found records among empty slots");
+  return {ms[ms.size() / 2], query_ms};
+}
+
 }  // namespace
+
+GapRun run_queue_gaps(std::size_t gap, std::size_t tail, int polls, const std::filesystem::path& dir) {
+  const std::uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  GapRun run;
+  {
+    // 0, then gap placeholders, then the record after them, delivered and left unacknowledged:
+    // the watermark stays at 0 and every later poll looks at the gap again.
+    quelvane::Dataset dataset = create_gap_dataset(dir, true);
+    DatasetQueue queue = value_or_die(DatasetQueue::open(dataset), "open the queue");
+    check_ok(dataset.write(0, payload), "write");
+    DatasetQueueConsumer consumer = value_or_die(queue.open_consumer("gap", {}), "open_consumer");
+    const auto after = static_cast<std::int64_t>(gap) + 1;
+    check_ok(dataset.write(after, payload), "write");
+    auto first = value_or_die(consumer.try_poll(), "try_poll");
+    if (!first || first->first != after) die(kQuelvaneName, "the record after the gap was not delivered");
+    std::tie(run.gap_poll_ms, run.gap_query_ms) = time_empty_polls(dataset, consumer, 1, after - 1, polls);
+    check_ok(queue.close(), "close the queue");
+    check_ok(dataset.close(), "close");
+  }
+  {
+    quelvane::Dataset dataset = create_gap_dataset(dir, false);
+    DatasetQueue queue = value_or_die(DatasetQueue::open(dataset), "open the queue");
+    check_ok(dataset.write(0, payload), "write");
+    DatasetQueueConsumer consumer = value_or_die(queue.open_consumer("tail", {}), "open_consumer");
+    const auto last = static_cast<std::int64_t>(tail);
+    for (std::int64_t t = 1; t <= last; ++t) check_ok(dataset.write(t, payload), "write");
+    for (std::int64_t t = 1; t <= last; ++t) check_ok(dataset.delete_record(t), "delete");
+    std::tie(run.tail_poll_ms, run.tail_query_ms) = time_empty_polls(dataset, consumer, 1, last, polls);
+    check_ok(queue.close(), "close the queue");
+    check_ok(dataset.close(), "close");
+  }
+  return run;
+}
 
 QueueRun run_queue(const RecordStream& stream, std::size_t wakes, const std::filesystem::path& dir) {
   quelvane::Dataset dataset = create_bench_dataset(dir);

@@ -45,7 +45,8 @@ Status close_state(ConsumerGroup& group) {
 }
 
 // The first live index entry above the watermark that the group has not been handed yet: the
-// gaps between listed positions are walked lazily through the index, and the walk stops at the
+// gaps between listed positions are walked lazily through the index, passing over deleted
+// records and placeholders inside the index as a range read does, and the walk stops at the
 // first usable entry. Runs with the dataset's lock and the group's state held.
 // Nothing lies above `last`, the dataset's latest timestamp.
 Result<std::optional<IndexEntry>> find_new_entry(DatasetInner& d, const QueueState& state, std::int64_t next,
@@ -58,16 +59,8 @@ Result<std::optional<IndexEntry>> find_new_entry(DatasetInner& d, const QueueSta
     // The gap [from, to] runs up to the next listed position.
     const bool last_gap = listed == pending.end() || listed->timestamp > last;
     const std::int64_t to = last_gap ? last : listed->timestamp - 1;
-    std::optional<IndexCursor> cursor;
-    std::int64_t step_from = from;
-    while (step_from <= to) {
-      const std::optional<IndexHit> hit = QV_TRY(d.next_in_range(step_from, to, cursor));
-      if (!hit) break;
-      if (hit->entry.live()) return hit->entry;
-      if (hit->entry.timestamp >= to) break;
-      step_from = hit->entry.timestamp + 1;
-      cursor = IndexCursor{hit->segment_start, hit->slot};
-    }
+    if (const std::optional<IndexHit> hit = QV_TRY(d.next_in_range(from, to, std::nullopt, /*live_only=*/true)))
+      return hit->entry;
     if (last_gap || listed->timestamp == last) return std::nullopt;
     from = listed->timestamp + 1;
     ++listed;

@@ -527,6 +527,35 @@ TEST_F(DatasetQueueTest, NewRecordsAreFoundAcrossGapsAndPlaceholders) {
 }
 
 // A lower timestamp delivered after higher ones is listed in order, so the file stays loadable.
+// A poll passes over whole runs of deleted records and placeholders, across index segments and
+// around pending entries, to the next live record; over nothing but such slots it finds nothing.
+TEST_F(DatasetQueueTest, PollsPassOverDeletedAndPlaceholderRuns) {
+  constexpr std::int64_t kRun = 3000;  // several index segments of the small config
+  for (const std::uint8_t continuous : {std::uint8_t{0}, std::uint8_t{1}}) {
+    SCOPED_TRACE(continuous ? "continuous" : "sparse");
+    DataSetConfig config = small_config();
+    config.index_continuous = continuous;
+    Dataset d = ok(Dataset::create(key, tmp.path() / "runs" / std::to_string(continuous), config));
+    DatasetQueue dq = open_queue(d);
+    ok(d.write(0, bytes("0")));
+    auto c = ok(dq.open_consumer("g", {30, 3}));
+    for (std::int64_t t = 1; t <= kRun; ++t) ok(d.write(t, bytes("x")));
+    EXPECT_EQ(next_ts(c), 1);  // stays pending: the run below is split around it
+    for (std::int64_t t = 2; t <= kRun; ++t) ok(d.delete_record(t));
+    EXPECT_EQ(next_ts(c), std::nullopt);  // a deleted tail
+    EXPECT_EQ(next_ts(c), std::nullopt);
+    ok(d.write(kRun + 1, bytes("after")));
+    auto r = ok(c.try_poll());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (RecordData{kRun + 1, bytes("after")}));
+    ok(d.write(3 * kRun, bytes("far")));  // continuous: placeholders up to it
+    EXPECT_EQ(next_ts(c), 3 * kRun);
+    ok(d.write(2, bytes("again")));  // a deleted slot written again is new to the group
+    EXPECT_EQ(drain(c), std::vector<std::int64_t>{2});
+    EXPECT_EQ(pending(c), (std::vector<std::int64_t>{1, 2, kRun + 1, 3 * kRun}));
+  }
+}
+
 TEST_F(DatasetQueueTest, LateLowerDeliveryKeepsTheStateFileLoadable) {
   auto c = consumer("g", {30, 3});
   write_n(ds, 1, 3);
