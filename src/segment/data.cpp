@@ -229,7 +229,8 @@ Status DataSegment::restore(const header::DataState& state) {
   // A correction marked under way is carried through from its staged copy, whatever of it
   // reached the block; the copy is written in place by the next change, and readers take the
   // record from the copy until then.
-  const std::optional<StagedCorrection> staged = staged_correction(block_at, ps.pending_record_count, marker);
+  std::optional<StagedCorrection> staged = staged_correction(block_at, ps.pending_record_count, marker);
+  if (staged && !staged->whole) staged.reset();
   Pending settled =
       staged ? Pending{offset, staged->in_block + kRecordHeader + staged->data_len, ps.pending_record_count}
              : QV_TRY(settle_raw_pending(ps, block));
@@ -249,7 +250,8 @@ Status DataSegment::restore(const header::DataState& state) {
   const util::BlockHeader committed{static_cast<std::uint32_t>(settled.payload), 0,
                                     static_cast<std::uint16_t>(settled.count),
                                     static_cast<std::uint32_t>(settled.payload)};
-  pending_header_stale_ = !staged && !(block == committed);
+  // A marker left busy without a usable copy goes with the next change's header.
+  pending_header_stale_ = !staged && (!(block == committed) || CorrectionMarker::busy(marker));
   return {};
 }
 
@@ -266,15 +268,17 @@ std::optional<DataSegment::StagedCorrection> DataSegment::staged_correction(std:
   if (before.whole() != count - 1) return std::nullopt;
   const std::uint64_t record_at = payload_at + before.end();
   const std::uint64_t staged_at = record_at + kRecordHeader + CorrectionMarker::span(marker);
-  if (!bytes::fits(file_size_, record_at, kRecordHeader) || !bytes::fits(file_size_, staged_at, kRecordHeader))
-    return std::nullopt;
+  if (!bytes::fits(file_size_, record_at, kRecordHeader)) return std::nullopt;
+  StagedCorrection found{record_at, staged_at, 0, marker, before.end(), false};
+  if (!bytes::fits(file_size_, staged_at, kRecordHeader)) return found;
   const util::RecordHeader copy = util::read_record_header(file, staged_at);
   // The record's timestamp is rewritten with the value it had, so it is never torn.
-  if (copy.key != util::read_record_header(file, record_at).key || copy.data_len > CorrectionMarker::span(marker) ||
-      before.end() + kRecordHeader + copy.data_len > kMaxSharedPayload ||
-      !bytes::fits(file_size_, staged_at + kRecordHeader, copy.data_len))
-    return std::nullopt;
-  return StagedCorrection{record_at, staged_at, copy.data_len, marker, before.end()};
+  found.whole = copy.key == util::read_record_header(file, record_at).key &&
+                copy.data_len <= CorrectionMarker::span(marker) &&
+                before.end() + kRecordHeader + copy.data_len <= kMaxSharedPayload &&
+                bytes::fits(file_size_, staged_at + kRecordHeader, copy.data_len);
+  found.data_len = copy.data_len;
+  return found;
 }
 
 // The state words are the commit: the records must walk from the block's start to the committed
@@ -761,9 +765,13 @@ Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t datas
   // under correction is read from its staged copy, which is whole while the marker is set.
   if (CorrectionMarker::busy(look.reserved)) {
     const auto staged = staged_correction(header_len_ + block_offset, look.header.record_count, look.reserved);
-    if (staged && staged->in_block == in_block)
+    if (staged && staged->in_block == in_block) {
+      // Its bytes in place may be half rewritten: without its copy (past this mapping's end, or
+      // damaged) the record is not read.
+      if (!staged->whole) return invalid("record under correction: its staged copy cannot be read");
       return RecordSource{nullptr, mapping_.file.bytes().subspan(staged->staged_at, kRecordHeader + staged->data_len),
                           RecordMessages::HotBlock, 0};
+    }
   }
   return RecordSource{nullptr, raw_payload(block_offset, look.header), RecordMessages::HotBlock, in_block};
 }
@@ -782,8 +790,10 @@ auto DataSegment::read_stable(std::uint64_t dataset_id, const IndexEntry& entry,
     if (!is_raw(look.header)) {
       if (source) return extract(*source);
       if (attempt >= kSealedReadAttempts) return fail(source.error());
+    } else if (!source) {
+      // A record under correction without its staged copy: a live writer is about to finish.
+      if (attempt >= kRawReadAttempts) return fail(source.error());
     } else {
-      QV_ASSERT(source.has_value(), "a raw record source is always found");
       auto result = extract(*source);
       const util::LiveHeader again = util::look_block_header(mapping_.file.bytes(), block_at);
       const bool untouched = again.header.flags == look.header.flags && again.reserved == look.reserved;

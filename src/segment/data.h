@@ -202,6 +202,7 @@ class DataSegment {
     std::uint64_t data_len = 0;
     std::uint32_t marker = 0;
     std::uint64_t in_block = 0;  // the record's place in the block
+    bool whole = false;          // the copy is there, whole, for the record's timestamp
   };
 
   // The mapping; a segment released while mapped is synchronised first.
@@ -229,9 +230,9 @@ class DataSegment {
   std::optional<std::vector<std::uint8_t>> decode_complete(std::span<const std::uint8_t> compressed,
                                                            const util::BlockHeader& block) const;
   Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);
-  // The staged copy of the correction the marker says is under way on the raw block at
-  // block_at, when it is whole: it carries the timestamp of the record it replaces, which the
-  // block's other records lead up to. count is the block's record count.
+  // The correction the marker says is under way on the raw block at block_at, when the block's
+  // other records lead up to the corrected one (count is the block's record count); its staged
+  // copy is whole when it lies inside the file and carries the timestamp of the record.
   std::optional<StagedCorrection> staged_correction(std::uint64_t block_at, std::uint64_t count,
                                                     std::uint32_t marker) const;
   // Copies the staged record over the record, then commits it as correction_write does.

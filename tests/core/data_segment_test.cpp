@@ -868,6 +868,37 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   }
 }
 
+// A correction marked under way whose staged copy is damaged: the record's bytes in place are
+// not trusted (they may be half rewritten) until the next change takes the marker away.
+TEST_F(DataSegmentTest, RecordUnderCorrectionWithoutItsStagedCopyIsNotRead) {
+  DataSegment seg = make();
+  put(seg, 1, pattern(10, 1));
+  put(seg, 2, pattern(10, 2));
+  std::vector<Bytes> steps;
+  {
+    testing::BarrierRecorder recorder;
+    ASSERT_TRUE(seg.correction_write(0, 22, pattern(15, 9)));
+    steps = recorder.of(path);
+  }
+  // The copy is staged past the longer form of the record, then the marker is set.
+  Bytes f = steps.at(1);
+  ASSERT_EQ(bytes::load_le<std::uint32_t>(f.data() + kHl + 12), 0x80010000u | 15u);
+  const std::uint64_t staged_at = kHl + 16 + 22 + 12 + 15;
+  ASSERT_EQ(bytes::load_le<std::int64_t>(f.data() + staged_at + 4), 2);
+  f[staged_at + 4] ^= 0xFF;
+  const fs::Path torn = dir / "torn";
+  write_bytes(torn, f);
+
+  auto reopened = DataSegment::open(torn, 0, kMax);
+  ASSERT_TRUE(reopened) << reopened.error().display();
+  EXPECT_FALSE(reopened->restore_error());
+  EXPECT_EQ(error_text(reopened->read_record(0, {0, 0, 22}, nullptr)),
+            "invalid data: record under correction: its staged copy cannot be read");
+  EXPECT_EQ(read(*reopened, {0, 0}), pattern(10, 1));
+  put(*reopened, 3, pattern(10, 3));
+  EXPECT_EQ(read(*reopened, {0, 22}), pattern(10, 2));
+}
+
 // ---- a reader beside a live writer ----------------------------------------------------------
 
 // A record's value carries its timestamp and version, so that any mix of two values shows.

@@ -75,6 +75,8 @@ def verify(data_dir, log_path, figures):
 
     model = workload.load(log_path)
     inflight = model.inflight_outcome()
+    if inflight and model.inflight[0] == "w" and inflight[1] == max(model.records[inflight[0]], default=None):
+        figures["corrections"] += 1  # the kill came inside a correction of the latest record
     settled = []  # set once the store shows that the cut-short operation happened
     probes = []  # the probe writes, logged as returned operations
     store = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=False, **workload.STORE_OPTIONS))
@@ -195,7 +197,7 @@ def main(argv=None):
     os.makedirs(root, exist_ok=True)
     data_dir = os.path.join(root, "data")
     log_path = os.path.join(root, "log")
-    figures = {"records": 0, "journal": 0, "kills": 0}
+    figures = {"records": 0, "journal": 0, "kills": 0, "corrections": 0}
     start = time.monotonic()
     survived = 0
     try:
@@ -234,7 +236,8 @@ def main(argv=None):
     took = time.monotonic() - start
     print(
         f"crash test: {survived} of {args.runs} kills survived in {took:.0f} s, seed {seed}; "
-        f"{figures['records']} records and {figures['journal']} journal records checked"
+        f"{figures['records']} records and {figures['journal']} journal records checked; "
+        f"{figures['corrections']} kills inside a correction of the latest record"
     )
     if not args.keep and args.dir is None:
         shutil.rmtree(root, ignore_errors=True)
