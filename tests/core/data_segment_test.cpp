@@ -372,6 +372,22 @@ TEST_F(DataSegmentTest, CorrectionWriteReplacesTheLastRecordInPlace) {
   EXPECT_EQ(seg.uncompressed_size(), 64u);
   EXPECT_EQ(read(seg, {0, 22}), pattern(30, 8));
   EXPECT_EQ(read(seg, {0, 0}), pattern(10, 1));
+  // Each correction leaves its generation in the header's reserved word; a file of an earlier
+  // version, which keeps that word 0, reads and takes corrections the same.
+  EXPECT_EQ(bytes::load_le<std::uint32_t>(read_bytes(path).data() + kHl + 12), 2u << 16);
+  {
+    Bytes earlier = read_bytes(path);
+    bytes::store_le<std::uint32_t>(earlier.data() + kHl + 12, 0);
+    const fs::Path old = dir / "earlier";
+    write_bytes(old, earlier);
+    auto reopened = DataSegment::open(old, 0, kMax);
+    ASSERT_TRUE(reopened);
+    EXPECT_FALSE(reopened->restore_error());
+    EXPECT_EQ(read(*reopened, {0, 22}), pattern(30, 8));
+    ASSERT_TRUE(reopened->correction_write(0, 22, pattern(5, 6)));
+    EXPECT_EQ(read(*reopened, {0, 22}), pattern(5, 6));
+    EXPECT_EQ(bytes::load_le<std::uint32_t>(read_bytes(old).data() + kHl + 12), 1u << 16);
+  }
 
   const Bytes before = read_bytes(path);
   EXPECT_EQ(error_text(seg.correction_write(0, 0, pattern(3, 1))),
