@@ -71,6 +71,7 @@ DatasetInner::DatasetInner(DataSetKey key_, fs::Path dir_, meta::Meta meta_, Dat
                            DatasetStateFile state_file_)
     : key(std::move(key_)),
       dir(std::move(dir_)),
+      shown_dir(dir),
       meta(meta_),
       retention_window(meta_.retention_window),
       segments(std::move(segments_)),
@@ -171,7 +172,7 @@ DataSetInspectResult DatasetInner::inspect() {
   DataSetInfo& info = r.info;
   info.name = key.name;
   info.dataset_type = key.dataset_type;
-  info.base_dir = text::lossy_utf8(dir.string());
+  info.base_dir = text::lossy_utf8(shown_dir.string());
   info.identifier = identifier;
   info.data_segment_size = meta.data_segment_size;
   info.index_segment_size = meta.index_segment_size;
@@ -252,16 +253,20 @@ Result<Dataset> Dataset::create(const DataSetKey& key, const fs::Path& dir, cons
                                                        std::move(index), std::move(state)));
 }
 
-Result<Dataset> Dataset::open(const DataSetKey& key, const fs::Path& dir) { return open_with(key, dir, false); }
-
-Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const fs::Path& dir) {
-  return open_with(key, dir, true);
+Result<Dataset> Dataset::open(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir) {
+  return open_with(key, dir, shown_dir, false);
 }
 
-Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, bool read_only) {
+Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir) {
+  return open_with(key, dir, shown_dir, true);
+}
+
+Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir,
+                                   bool read_only) {
+  const fs::Path shown = shown_dir.empty() ? dir : shown_dir;
   const fs::Path meta_path = dir / "meta";
   if (!QV_TRY(fs::exists(meta_path)))
-    return fail(Error::not_found(text::cat("dataset meta not found at ", meta_path.string())));
+    return fail(Error::not_found(text::cat("dataset meta not found at ", (shown / "meta").string())));
   const meta::Meta m = QV_TRY(meta::read_meta(meta_path));
   QV_TRY(validate(m));
   auto segments = QV_TRY(DataSegments::open(dir, m.data_segment_size, m.initial_data_segment_size,
@@ -275,6 +280,7 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, b
   // Nobody else holds the new mutex yet.
   auto guard = QV_TRY(mutex->lock());
   guard->latest_written_timestamp = latest;
+  guard->shown_dir = shown;
   guard.release();
   return Dataset(std::move(mutex));
 }
@@ -404,7 +410,7 @@ std::uint64_t Dataset::retention_window() const {
 
 fs::Path Dataset::dir_path() const {
   auto g = lock();
-  return g ? (*g)->dir : fs::Path{};
+  return g ? (*g)->shown_dir : fs::Path{};
 }
 
 Instant Dataset::last_activity() const {

@@ -174,6 +174,9 @@ class DatasetInner {
  public:
   DataSetKey key;  // name and dataset_type
   fs::Path dir;
+  // dir as the caller spelled it (a relative data directory stays relative): what inspection
+  // and the handle show. Only dir is used for file operations.
+  fs::Path shown_dir;
   meta::Meta meta;
   std::uint64_t identifier = 0;
   std::uint64_t retention_window = 0;
@@ -266,8 +269,10 @@ class Dataset {
   using Guard = Mutex<DatasetInner>::Guard;
 
   static Result<Dataset> create(const DataSetKey& key, const fs::Path& dir, const DataSetConfig& config);
-  static Result<Dataset> open(const DataSetKey& key, const fs::Path& dir);
-  static Result<Dataset> open_read_only(const DataSetKey& key, const fs::Path& dir);
+  // shown_dir: dir as the caller spelled it, for messages, inspection and dir_path() (dir
+  // itself when empty).
+  static Result<Dataset> open(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir = {});
+  static Result<Dataset> open_read_only(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir = {});
 
   // Exclusive access to the state; "dataset mutex poisoned" after an internal failure under it.
   Result<Guard> lock() const;
@@ -286,7 +291,7 @@ class Dataset {
   std::optional<std::int64_t> latest_timestamp() const;
   bool enable_journal() const;
   std::uint64_t retention_window() const;
-  fs::Path dir_path() const;
+  fs::Path dir_path() const;  // the shown directory
   Instant last_activity() const;
 
   Status write(std::int64_t ts, std::span<const std::uint8_t> data);
@@ -313,7 +318,8 @@ class Dataset {
 
  private:
   explicit Dataset(std::shared_ptr<Mutex<DatasetInner>> mutex) : mutex_(std::move(mutex)) {}
-  static Result<Dataset> open_with(const DataSetKey& key, const fs::Path& dir, bool read_only);
+  static Result<Dataset> open_with(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir,
+                                   bool read_only);
   // Lock, closed check, f, then the collected wake callbacks once unlocked.
   template <class F>
   auto run_open(F&& f);

@@ -300,6 +300,9 @@ Status DataSegments::settle_last_segment() {
 
 Result<DataSegment*> DataSegments::open_new_segment(std::uint64_t file_offset, SegmentStatsHook* hook) {
   QV_TRY(fold_sealed_stats(hook, file_offset));
+  // A set opened without its directory (lost by hand, or by an older drop cut short) makes it
+  // again rather than refusing every write.
+  if (slots_.empty()) QV_TRY(fs::create_dir_all(data_dir_));
   DataSegment segment = QV_TRY(DataSegment::create(data_dir_ / file_name(file_offset), file_offset,
                                                    initial_data_segment_size_, data_segment_size_, compress_level_,
                                                    compress_type_));

@@ -2,7 +2,10 @@
 // or by identifier), drop, inspect and list.
 #include "registry.h"
 
+#include <stdio.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 #include "../meta.h"
@@ -27,6 +30,34 @@ Status check_part(std::string_view what, std::string_view part) {
 Error duplicate(std::uint64_t identifier, const DataSetKey& first, const DataSetKey& second) {
   return Error::invalid_data(
       text::cat("duplicate dataset identifier ", identifier, ": ", first.debug(), " and ", second.debug()));
+}
+
+Status rename_entry(const fs::Path& from, const fs::Path& to) {
+  QV_TRY(fs::check_path(from));
+  QV_TRY(fs::check_path(to));
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
+  return {};
+}
+
+// Takes dir off its name in one step, so that no listing ever shows it half removed, then
+// removes it. What a failed or killed removal leaves under the staging name goes at the next
+// sweep; the name is free either way.
+Status remove_dataset_dir(const fs::Path& dir) {
+  const fs::Path away = dir.parent_path() / store::kDroppingName;
+  QV_TRY(fs::remove_tree(away));
+  QV_TRY(rename_entry(dir, away));
+  store::step_done("drop: moved away");
+  if (auto removed = fs::remove_tree(away); !removed)
+    QV_LOG(Warn, kLogTarget, "[store] cannot remove ", away.string(), ": ", removed.error().display());
+  store::step_done("drop: removed");
+  return {};
+}
+
+// A directory at a dataset's name that is not a whole dataset: left by a create or drop of an
+// earlier version cut short, or made by hand. Nothing can open it, so it may go.
+Result<bool> holds_leftovers(const fs::Path& dir) {
+  if (!QV_TRY(fs::exists(dir)) || !QV_TRY(fs::is_dir(dir))) return false;
+  return !QV_TRY(fs::exists(dir / "meta")) || !QV_TRY(fs::exists(dir / store::kIdentifierFileName));
 }
 
 }  // namespace
@@ -142,7 +173,7 @@ Error Store::above_max(const DataSetKey& key, std::uint64_t identifier) const {
 }
 
 Result<std::uint64_t> Store::checked_identifier(const DataSetKey& key, const fs::Path& dir) {
-  const std::uint64_t id = QV_TRY(store::read_identifier_file(dir));
+  const std::uint64_t id = QV_TRY(store::read_identifier_file(dir, shown_dir(key)));
   if (id > max_identifier_ && read_only_) {
     // A live writer may have created the dataset since this store read the file.
     if (auto now = store::read_max_identifier(io_dir_); now) max_identifier_ = std::max(max_identifier_, *now);
@@ -152,7 +183,8 @@ Result<std::uint64_t> Store::checked_identifier(const DataSetKey& key, const fs:
 }
 
 Result<Dataset> Store::open_unregistered(const DataSetKey& key, const fs::Path& dir, std::uint64_t identifier) {
-  Dataset ds = read_only_ ? QV_TRY(Dataset::open_read_only(key, dir)) : QV_TRY(Dataset::open(key, dir));
+  const fs::Path shown = shown_dir(key);
+  Dataset ds = read_only_ ? QV_TRY(Dataset::open_read_only(key, dir, shown)) : QV_TRY(Dataset::open(key, dir, shown));
   QV_TRY(ds.set_identifier(identifier));
   QV_TRY(attach(ds, ds.enable_journal()));
   return ds;
@@ -167,15 +199,10 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   if (registered(key))
     return fail(Error::already_exists(text::cat("dataset ", key.name, "/", key.dataset_type, " is already open")));
   const fs::Path dir = dataset_dir(key);
-  if (fs::path_exists(dir / "meta")) {
-    // The identifier file is written right after the dataset's files, before the dataset is
-    // handed out: a meta without one is a create cut short, which nobody ever wrote to. Its
-    // files go, and the create starts again.
-    if (QV_TRY(fs::exists(dir / store::kIdentifierFileName)))
-      return fail(Error::already_exists(text::cat("dataset already exists at ", dir.string())));
-    QV_LOG(Warn, kLogTarget, "[create] removing a dataset whose create was cut short at ", dir.string());
-    QV_TRY(fs::remove_file(dir / "meta"));
-  }
+  // A meta without identifier was never handed out (the identifier comes with the dataset's
+  // files), so only the two together are a dataset; anything else at the name is replaced.
+  if (fs::path_exists(dir / "meta") && QV_TRY(fs::exists(dir / store::kIdentifierFileName)))
+    return fail(Error::already_exists(text::cat("dataset already exists at ", shown_dir(key).string())));
 
   if (!options) {
     DataSetConfigBuilder b(false);
@@ -199,10 +226,25 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   // From the rewrite of max_identifier on, the identifier is used up whatever follows.
   QV_TRY(store::write_max_identifier(io_dir_, id));
   max_identifier_ = id;
-  Dataset ds = QV_TRY(Dataset::create(key, dir, resolved));
-  QV_TRY(store::write_identifier_file(dir / store::kIdentifierFileName, id));
-  QV_TRY(ds.set_identifier(id));
-  QV_TRY(attach(ds, resolved.enable_journal));
+  store::step_done("create: identifier used up");
+  if (QV_TRY(fs::exists(dir))) {
+    if (!QV_TRY(fs::is_dir(dir))) return fail(Error::os(EEXIST));
+    QV_LOG(Warn, kLogTarget, "[create] removing what an earlier dataset left at ", shown_dir(key).string());
+    QV_TRY(remove_dataset_dir(dir));
+  }
+  // Built whole under a name no listing shows, then put in place in one step.
+  const fs::Path staging = dir.parent_path() / store::kCreatingName;
+  QV_TRY(fs::remove_tree(staging));
+  {
+    Dataset built = QV_TRY(Dataset::create(key, staging, resolved));
+    QV_TRY(built.close());
+  }
+  store::step_done("create: files staged");
+  QV_TRY(store::write_identifier_file(staging / store::kIdentifierFileName, id));
+  store::step_done("create: identifier staged");
+  QV_TRY(rename_entry(staging, dir));
+  store::step_done("create: in place");
+  Dataset ds = QV_TRY(open_unregistered(key, dir, id));
   register_dataset(key, ds);
   identifiers_[id] = key;
   const std::vector<std::uint8_t> metadata = QV_TRY(meta::read_meta_payload(dir / "meta"));
@@ -243,7 +285,7 @@ Result<Dataset> Store::open_dataset_by_identifier(std::uint64_t identifier) {
     return open_dataset(key.name, key.dataset_type);
   }
   std::optional<DataSetKey> found;
-  for (const store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_))) {
+  for (const store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_, !read_only_))) {
     if (!fs::path_exists(d.dir / "meta") || !fs::path_exists(d.dir / store::kIdentifierFileName)) continue;
     DataSetKey key{d.name, d.dataset_type};
     // A bad identifier anywhere ends the walk, even in a directory not sought.
@@ -262,20 +304,27 @@ Status Store::drop_dataset(std::string_view name, std::string_view dataset_type)
   const DataSetKey key = key_of(name, dataset_type);
   if (key == store::kJournalKey) return fail(Error::invalid_data("journal dataset is reserved"));
   QV_TRY(store::check_key(key));
-  fs::Path dir;
+  const fs::Path dir = dataset_dir(key);
+  if (!registered(key) && QV_TRY(holds_leftovers(dir))) {
+    QV_LOG(Warn, kLogTarget, "[store] dropping a directory that holds no whole dataset: ", shown_dir(key).string());
+    QV_TRY(remove_dataset_dir(dir));
+    std::erase_if(identifiers_, [&](const auto& entry) { return entry.second == key; });
+    QV_LOG(Info, kLogTarget, "[store] dropped dataset: ", key.name, "/", key.dataset_type);
+    return {};
+  }
   std::uint64_t id = 0;
   std::vector<std::uint8_t> metadata;
   bool journal = false;
   {
     Dataset ds = QV_TRY(open_dataset(name, dataset_type));
-    dir = ds.dir_path();
     id = ds.identifier();
     metadata = QV_TRY(meta::read_meta_payload(dir / "meta"));
     journal = journalled(ds.enable_journal());
     if (journal) QV_TRY(journal::record::validate_dataset_fields(id, key, metadata.size()));
     QV_TRY(ds.close());
   }
-  QV_TRY(fs::remove_tree(dir));
+  store::step_done("drop: closed");
+  QV_TRY(remove_dataset_dir(dir));
   std::erase_if(identifiers_, [&](const auto& entry) { return entry.second == key; });
   if (journal) {
     Wake wake;
@@ -299,7 +348,7 @@ Result<DataSetInspectResult> Store::inspect_dataset(std::string_view name, std::
 
 Result<std::vector<std::string>> Store::get_dataset_names() {
   std::vector<std::string> names;
-  for (store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_)))
+  for (store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_, !read_only_)))
     if (names.empty() || names.back() != d.name) names.push_back(std::move(d.name));
   return names;
 }
@@ -307,7 +356,7 @@ Result<std::vector<std::string>> Store::get_dataset_names() {
 Result<std::vector<std::string>> Store::get_dataset_types(std::string_view name) {
   QV_TRY(store::check_name(name));
   std::vector<std::string> types;
-  for (store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_)))
+  for (store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_, !read_only_)))
     if (d.name == name) types.push_back(std::move(d.dataset_type));
   return types;
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <string_view>
@@ -79,10 +80,17 @@ std::vector<std::uint8_t> digits_of(std::uint64_t value) {
 }
 
 // The entries of dir that are directories (following symbolic links) named by the key rule.
-// An entry that vanished or cannot be looked at is not a dataset directory.
-Result<std::vector<std::string>> key_dirs(const fs::Path& dir) {
+// An entry that vanished or cannot be looked at is not a dataset directory. With sweep, the
+// staging names among them are removed.
+Result<std::vector<std::string>> key_dirs(const fs::Path& dir, bool sweep) {
   std::vector<std::string> names = QV_TRY(fs::list_dir(dir));
   std::erase_if(names, [&](const std::string& n) {
+    if (sweep && (n == store::kCreatingName || n == store::kDroppingName)) {
+      // Left by a create or drop a kill cut short; a failure only delays this to the next scan.
+      if (auto removed = fs::remove_tree(dir / n); !removed)
+        QV_LOG(Warn, kLogTarget, "[store] cannot remove ", (dir / n).string(), ": ", removed.error().display());
+      return true;
+    }
     if (!store::valid_key_part(n)) return true;
     auto d = fs::is_dir(dir / n);
     return !d || !*d;
@@ -138,10 +146,12 @@ Result<std::uint64_t> read_max_identifier(const fs::Path& data_dir) {
   return parse_identifier(kMaxIdentifierFileName, *text, true);
 }
 
-Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir) {
-  const fs::Path path = dataset_dir / kIdentifierFileName;
-  const auto text = QV_TRY(read_text_file(path));
-  if (!text) return fail(Error::not_found(text::cat("dataset identifier not found at ", path.string())));
+Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir, const fs::Path& shown_dir) {
+  const auto text = QV_TRY(read_text_file(dataset_dir / kIdentifierFileName));
+  if (!text) {
+    const fs::Path shown = (shown_dir.empty() ? dataset_dir : shown_dir) / kIdentifierFileName;
+    return fail(Error::not_found(text::cat("dataset identifier not found at ", shown.string())));
+  }
   return parse_identifier(kIdentifierFileName, *text, false);
 }
 
@@ -150,13 +160,37 @@ Status write_identifier_file(const fs::Path& path, std::uint64_t value) {
 }
 
 Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value) {
-  return fs::overwrite_file(data_dir / kMaxIdentifierFileName, digits_of(value));
+  const fs::Path path = data_dir / kMaxIdentifierFileName;
+  const std::vector<std::uint8_t> digits = digits_of(value);
+  auto old = fs::open(path, fs::OpenMode::ReadWrite);
+  if (!old) {
+    if (old.error().os_code() != ENOENT) return fail(std::move(old).error());
+    return fs::overwrite_file(path, digits);
+  }
+  // Digits written over a longer old text would leave its tail after them ("43" over "   42"
+  // reads "43 42") until the cut: spaces cover the tail instead.
+  std::vector<std::uint8_t> padded = digits;
+  padded.resize(std::max<std::uint64_t>(digits.size(), QV_TRY(fs::length(*old))), ' ');
+  QV_TRY(fs::overwrite_file(path, padded));
+  step_done("max_identifier: padded");
+  if (padded.size() == digits.size()) return {};
+  return fs::set_length(*old, digits.size());
 }
 
-Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir) {
+namespace {
+std::atomic<StepObserver> step_observer{nullptr};
+}  // namespace
+
+void set_step_observer(StepObserver observer) { step_observer.store(observer); }
+
+void step_done(std::string_view step) {
+  if (StepObserver observer = step_observer.load(std::memory_order_relaxed)) observer(step);
+}
+
+Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir, bool sweep) {
   std::vector<ScannedDataset> out;
-  for (const std::string& name : QV_TRY(key_dirs(data_dir))) {
-    for (std::string& type : QV_TRY(key_dirs(data_dir / name))) {
+  for (const std::string& name : QV_TRY(key_dirs(data_dir, false))) {
+    for (std::string& type : QV_TRY(key_dirs(data_dir / name, sweep))) {
       fs::Path dir = data_dir / name / type;
       out.push_back({name, std::move(type), std::move(dir)});
     }

@@ -54,14 +54,28 @@ Result<std::uint64_t> parse_identifier(std::string_view label, std::string_view 
 // <data_dir>/max_identifier; 0 when the file is missing.
 Result<std::uint64_t> read_max_identifier(const fs::Path& data_dir);
 // <dataset_dir>/identifier, above 0; NotFound "dataset identifier not found at {path}" when
-// missing.
-Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir);
+// missing, the path shown under shown_dir (the caller's spelling of the directory) when given.
+Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir, const fs::Path& shown_dir = {});
 // The decimal digits as the whole file, written under a temporary name and renamed into place,
 // so a kill leaves it absent or complete.
 Status write_identifier_file(const fs::Path& path, std::uint64_t value);
-// Rewrites <data_dir>/max_identifier in place: the digits at offset 0, then the file cut to
-// their length. The value only grows, so the file never reads empty or smaller in between.
+// Rewrites <data_dir>/max_identifier in place, never truncating first: the digits at offset 0,
+// followed by spaces up to the old length, then the file cut to the digits. A kill in between
+// leaves the new value with trailing white space, which reads as the new value.
 Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value);
+
+// Called after each step of a dataset's create or drop and of the max_identifier rewrite that
+// leaves something on disk, with the step's name. Tests install one to stop the process there,
+// as a kill would; there is none otherwise.
+using StepObserver = void (*)(std::string_view step);
+void set_step_observer(StepObserver observer);
+void step_done(std::string_view step);
+
+// A dataset is built under kCreatingName beside the datasets of its name and renamed into
+// place as its last step; a dropped one is renamed to kDroppingName before it is removed. The
+// key rule refuses both names, so no listing ever shows a dataset half made or half removed.
+inline constexpr const char* kCreatingName = ".creating";
+inline constexpr const char* kDroppingName = ".dropping";
 
 struct ScannedDataset {
   std::string name;
@@ -72,7 +86,9 @@ struct ScannedDataset {
 };
 // Every <name>/<type>/ directory (symbolic links to directories included) whose two parts
 // follow the key rule, sorted by name then type as bytes; meta and identifier are not required.
-Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir);
+// With sweep (a writable store: only the writer makes them), what a killed create or drop left
+// under the two staging names is removed on the way.
+Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir, bool sweep = false);
 
 }  // namespace store
 
@@ -152,6 +168,8 @@ class Store {
   Store() = default;
 
   fs::Path dataset_dir(const DataSetKey& key) const { return io_dir_ / key.name / key.dataset_type; }
+  // The same directory as the caller spelled the data directory: what messages and handles show.
+  fs::Path shown_dir(const DataSetKey& key) const { return data_dir_ / key.name / key.dataset_type; }
   DataSetKey key_of(std::string_view name, std::string_view dataset_type) const {
     return {std::string(name), std::string(dataset_type)};
   }

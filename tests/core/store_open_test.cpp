@@ -111,6 +111,50 @@ TEST(StoreIdentifiers, FilesReadAndWriteExactly) {
   EXPECT_EQ(err(store::read_identifier_file(missing)), Error::invalid_data("identifier must be > 0"));
 }
 
+// Every state the rewrite of max_identifier passes through, as a kill there would leave the
+// file, reads as the old value or the new one; the last holds exactly the new digits.
+fs::Path rewrite_dir;
+std::vector<std::string> rewrite_states;
+void take_rewrite_state(std::string_view step) {
+  if (step.starts_with("max_identifier")) rewrite_states.push_back(read_text(rewrite_dir / "max_identifier"));
+}
+
+TEST(StoreIdentifiers, EveryStateOfTheMaxIdentifierRewriteParses) {
+  struct Case {
+    std::string old_text;  // what the file holds before; empty: no file
+    std::uint64_t old_value, value;
+  };
+  const std::vector<Case> cases = {
+      {"   42", 42, 43},
+      {"42\n", 42, 43},
+      {"\t 7 \r\n", 7, 8},
+      {"0000099", 99, 100},
+      {"\xE3\x80\x80" "5", 5, 6},  // U+3000 before the digit
+      {"99", 99, 100},
+      {"9", 9, 10},
+      {"41", 41, 42},
+      {"", 0, 1},
+  };
+  TempDir tmp;
+  rewrite_dir = tmp.path();
+  store::set_step_observer(take_rewrite_state);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("\"" + c.old_text + "\" -> " + std::to_string(c.value));
+    (void)fs::remove_file(tmp / "max_identifier");
+    if (!c.old_text.empty()) write_text(tmp / "max_identifier", c.old_text);
+    rewrite_states.clear();
+    ok(store::write_max_identifier(tmp.path(), c.value));
+    rewrite_states.push_back(read_text(tmp / "max_identifier"));
+    EXPECT_EQ(rewrite_states.back(), std::to_string(c.value));
+    for (const std::string& state : rewrite_states) {
+      SCOPED_TRACE("state \"" + state + "\"");
+      const std::uint64_t read = ok(store::parse_identifier("max_identifier", state, true));
+      EXPECT_TRUE(read == c.old_value || read == c.value) << read;
+    }
+  }
+  store::set_step_observer(nullptr);
+}
+
 TEST(StoreIdentifiers, HostileFilesAreIoErrors) {
   TempDir tmp;
   write_text(tmp / "max_identifier", "4\xFF");
@@ -157,6 +201,20 @@ TEST(StoreScan, ListsValidDatasetDirectoriesSorted) {
   // Bytewise: '-' < digits < upper case < '_' < lower case.
   EXPECT_EQ(seen, (std::vector<std::string>{"-/_", "Z/0", "a/x", "a/y", "b/link", "b/x"}));
   EXPECT_EQ(err(store::scan_datasets(tmp / "missing")).kind(), ErrorKind::Io);
+
+  // What a killed create or drop left under the staging names is never listed, and a writer's
+  // scan removes it.
+  for (const char* staged : {store::kCreatingName, store::kDroppingName}) {
+    ok(fs::create_dir_all(tmp / "a" / staged / "data"));
+    ok(fs::create_dir_all(tmp / "a" / "x" / staged));  // inside a dataset: none of the scan's business
+  }
+  EXPECT_EQ(ok(store::scan_datasets(tmp.path())).size(), seen.size());
+  EXPECT_TRUE(fs::path_exists(tmp / "a" / store::kCreatingName));
+  EXPECT_EQ(ok(store::scan_datasets(tmp.path(), true)).size(), seen.size());
+  for (const char* staged : {store::kCreatingName, store::kDroppingName}) {
+    EXPECT_FALSE(fs::path_exists(tmp / "a" / staged));
+    EXPECT_TRUE(fs::path_exists(tmp / "a" / "x" / staged));
+  }
 }
 
 TEST(StoreOpen, ReadOnlyModes) {
@@ -288,20 +346,41 @@ TEST(StoreOpen, TheJournalQueueKeepsTheLockUntilItCloses) {
   EXPECT_EQ(err(consumer.poll(Duration{})).kind(), ErrorKind::QueueClosed);
 }
 
-TEST(StoreOpen, RelativeDirectoryIsResolvedOnce) {
+// A relative data directory is resolved once for the files, and shown as given: the dataset's
+// directory, its inspection record and the messages that name a path all read "rel/...".
+TEST(StoreOpen, RelativeDirectoryIsResolvedOnceAndShownAsGiven) {
   TempDir tmp;
   ok(fs::create_dir_all(tmp / "elsewhere"));
   const fs::Path cwd = std::filesystem::current_path();
   ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
-  auto s = Store::open("rel", manual_config());
+  auto s = Store::open("rel/", manual_config());
   ASSERT_EQ(::chdir((tmp / "elsewhere").c_str()), 0);
   ASSERT_TRUE(s.has_value());
-  EXPECT_EQ((*s)->data_dir(), fs::Path("rel"));
-  auto created = (*s)->create_dataset("a", "b");
-  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+  Store& store = **s;
+  EXPECT_EQ(store.data_dir(), fs::Path("rel/"));
+  auto created = store.create_dataset("a", "b");
   ASSERT_TRUE(created.has_value());
+  EXPECT_EQ(created->dir_path(), fs::Path("rel/a/b"));
+  ok(store.create_dataset("c", "d"));
+  ok(created->close());
+  auto again = store.create_dataset("a", "b");
+  auto inspected = store.inspect_dataset("c", "d");
+  ok(fs::create_dir_all(tmp / "rel" / "x" / "y"));
+  auto no_identifier = store.open_dataset("x", "y");
+  ok(store::write_identifier_file(tmp / "rel" / "x" / "y" / "identifier", 1));
+  ok(store.create_dataset("e", "f"));
+  ok(store.drop_dataset("e", "f"));  // its identifier 3 is free: no duplicate below
+  ok(fs::create_dir_all(tmp / "rel" / "v" / "w"));
+  ok(store::write_identifier_file(tmp / "rel" / "v" / "w" / "identifier", 3));
+  auto no_meta = store.open_dataset("v", "w");
+  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+
   EXPECT_TRUE(fs::path_exists(tmp / "rel" / "a" / "b" / "meta"));
   EXPECT_FALSE(fs::path_exists(tmp / "elsewhere" / "rel"));
+  EXPECT_EQ(err(again), Error::already_exists("dataset already exists at rel/a/b"));
+  EXPECT_EQ(ok(inspected).info.base_dir, "rel/c/d");
+  EXPECT_EQ(err(no_identifier), Error::not_found("dataset identifier not found at rel/x/y/identifier"));
+  EXPECT_EQ(err(no_meta), Error::not_found("dataset meta not found at rel/v/w/meta"));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -199,14 +201,29 @@ TEST_F(StoreRegistry, DropRemovesTheDirectoryAndNeverFollowsLinks) {
   EXPECT_EQ(err(store->get_dataset_types("a.b")), Error::invalid_data(kBadName));
   EXPECT_EQ(err(store->open_dataset_by_identifier(3)), Error::not_found("dataset identifier 3"));
 
-  // A dataset that is not open is opened to be dropped, so one without identifier cannot be.
+  // A dataset that is not open is opened to be dropped; a directory that holds no whole dataset
+  // (no identifier, or no meta) is dropped all the same; a name that holds nothing is not found.
   reopen();
   ok(store->drop_dataset("a", "y"));
   ok(fs::remove_file(dir("a", "x") / "identifier"));
+  ok(store->drop_dataset("a", "x"));
+  EXPECT_FALSE(fs::path_exists(dir("a", "x")));
   EXPECT_EQ(err(store->drop_dataset("a", "x")).kind(), ErrorKind::NotFound);
   EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("journal dataset is reserved"));
   reopen(true);
   EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("read-only store cannot drop dataset"));
+}
+
+// A dataset whose data/ went missing (an older drop cut short removed it first) makes it again
+// on its first segment instead of refusing every write.
+TEST_F(StoreRegistry, ADatasetWithoutItsDataDirectoryMakesItAgain) {
+  ok(ok(store->create_dataset("a", "b")).close());
+  ok(fs::remove_tree(dir("a", "b") / "data"));
+  Dataset ds = ok(store->open_dataset("a", "b"));
+  ok(ds.write(1, payload("one")));
+  EXPECT_EQ(ok(ds.read(1))->second, testing::bytes("one"));
+  ok(ds.close());
+  EXPECT_EQ(ok(ok(store->open_dataset("a", "b")).read(1))->second, testing::bytes("one"));
 }
 
 TEST_F(StoreRegistry, InspectOpensRegistersAndChecksIdentifiers) {
@@ -278,8 +295,103 @@ TEST_F(StoreRegistry, JournalRecordsCreateAndDrop) {
   EXPECT_FALSE(fs::path_exists(off / ".journal"));
 }
 
-// A child creates and drops datasets until it is killed; the store must open again, create,
-// and open and write every dataset that got its identifier.
+// The child of a replay stops itself after this many steps, as a kill there would.
+int steps_left = 0;
+void stop_here(std::string_view) {
+  if (--steps_left == 0) ::_exit(3);
+}
+
+// Every instant of a create or a drop as a kill leaves it: a child runs the operation and stops
+// after its k-th step, for every k. The name must then hold a whole dataset, which opens,
+// inspects, takes a write and can be dropped, or nothing a listing shows; either way the
+// pattern "open the type when it is listed, else create it" works, and a create after it gets
+// an identifier nobody had.
+TEST_F(StoreRegistry, EveryInstantOfCreateAndDropLeavesAWholeDatasetOrNothing) {
+  store.reset();
+  struct Case {
+    std::string label;
+    std::function<void(Store&, const fs::Path&)> setup;  // in the parent, before the child runs op
+    std::function<Status(Store&)> op;
+    bool leftover = false;  // the name starts out holding a directory that is no whole dataset
+  };
+  auto create = [](Store& s) -> Status {
+    if (auto ds = s.create_dataset("c", "t"); !ds) return fail(std::move(ds).error());
+    return {};
+  };
+  auto drop = [](Store& s) { return s.drop_dataset("c", "t"); };
+  auto with_records = [](Store& s, const fs::Path&) {
+    Dataset ds = ok(s.create_dataset("c", "t"));
+    for (int ts = 1; ts <= 40; ++ts) ok(ds.write(ts, payload(std::string(300, 'r'))));
+  };
+  auto leftover = [&](const char* missing) {
+    return [&, missing](Store& s, const fs::Path& root) {
+      with_records(s, root);
+      ok(s.create_dataset("c", "other"));  // a sibling that must stay
+      ok(fs::remove_file(root / "c" / "t" / missing));
+    };
+  };
+  const std::vector<Case> cases = {
+      {"create", [](Store&, const fs::Path&) {}, create},
+      {"create beside another type", [](Store& s, const fs::Path&) { ok(s.create_dataset("c", "other")); }, create},
+      {"drop", with_records, drop},
+      {"drop without meta", leftover("meta"), drop, true},
+      {"drop without identifier", leftover("identifier"), drop, true},
+      {"create over a directory without meta", leftover("meta"), create, true},
+  };
+  for (const Case& c : cases) {
+    for (int stop_after = 1;; ++stop_after) {
+      SCOPED_TRACE(c.label + ", stopped after step " + std::to_string(stop_after));
+      TempDir dir;
+      std::uint64_t given_before = 0;
+      {
+        auto s = ok(Store::open(dir.path(), small_store(false)));
+        c.setup(*s, dir.path());
+        given_before = s->max_identifier();
+      }
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        auto s = Store::open(dir.path(), small_store(false));
+        if (!s) ::_exit(1);
+        steps_left = stop_after;
+        store::set_step_observer(stop_here);
+        ::_exit(c.op(**s) ? 0 : 2);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFEXITED(status));
+      const int code = WEXITSTATUS(status);
+      ASSERT_TRUE(code == 0 || code == 3) << "child ended with " << code;
+
+      auto s = ok(Store::open(dir.path(), small_store(false)));
+      const std::vector<std::string> types = ok(s->get_dataset_types("c"));
+      EXPECT_FALSE(fs::path_exists(dir / "c" / store::kCreatingName));  // swept by the listing
+      EXPECT_FALSE(fs::path_exists(dir / "c" / store::kDroppingName));
+      if (std::find(types.begin(), types.end(), "t") != types.end()) {
+        const fs::Path t = dir / "c" / "t";
+        if (fs::path_exists(t / "meta") && fs::path_exists(t / "identifier")) {
+          Dataset ds = ok(s->open_dataset("c", "t"));
+          ok(s->inspect_dataset("c", "t"));
+          ok(ds.write(1000, payload("after the stop")));
+        } else {
+          EXPECT_TRUE(c.leftover) << "listed, but no whole dataset";
+        }
+        ok(s->drop_dataset("c", "t"));
+        std::vector<std::string> rest = types;
+        std::erase(rest, "t");
+        EXPECT_EQ(ok(s->get_dataset_types("c")), rest);
+      }
+      const std::uint64_t given = s->max_identifier();
+      EXPECT_GE(given, given_before);
+      EXPECT_EQ(ok(s->create_dataset("c", "t")).identifier(), given + 1);
+      ok(s->open_dataset("c", "t"));
+      if (code == 0) break;  // the operation ran to its end: every step has been stopped at
+    }
+  }
+}
+
+// A child creates and drops datasets until it is killed at a random instant; the store must
+// open again, and each name hold a whole dataset or nothing a listing shows.
 TEST_F(StoreRegistry, KilledDuringCreateAndDrop) {
   store.reset();
   for (int round = 0; round < 6; ++round) {
@@ -300,12 +412,13 @@ TEST_F(StoreRegistry, KilledDuringCreateAndDrop) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
 
+    // Every listed dataset is whole: it opens and takes a write; each name not listed creates.
     auto s = ok(Store::open(tmp.path(), small_store(false)));
-    ok(s->create_dataset("after" + std::to_string(round), "t"));
-    for (const auto& d : ok(store::scan_datasets(tmp.path()))) {
-      if (!fs::path_exists(d.dir / "identifier") || !fs::path_exists(d.dir / "meta")) continue;
-      SCOPED_TRACE(d.name);
-      Dataset ds = ok(s->open_dataset(d.name, d.dataset_type));
+    for (int i = 0; i < 4; ++i) {
+      const std::string name = "k" + std::to_string(round) + "_" + std::to_string(i);
+      SCOPED_TRACE(name);
+      const bool listed = !ok(s->get_dataset_types(name)).empty();
+      Dataset ds = listed ? ok(s->open_dataset(name, "t")) : ok(s->create_dataset(name, "t"));
       ok(ds.write(round + 1, payload("after a kill")));
     }
   }

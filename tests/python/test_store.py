@@ -145,6 +145,28 @@ def test_ids_and_identifiers(store, data_dir):
     other.close()
 
 
+def test_a_relative_data_dir_is_shown_as_given(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "elsewhere").mkdir()
+    with Store.open("rel/store", QUIET) as s:
+        monkeypatch.chdir(tmp_path / "elsewhere")  # the files stay where the store was opened
+        ds = s.create_dataset("a", "b")
+        ds.write(1, b"x")
+        assert ds.data_dir == "rel/store/a/b"
+        assert repr(ds) == f"Dataset(id={ds.id}, dir=rel/store/a/b)"
+        assert ds.inspect().info.base_dir == "rel/store/a/b"
+        assert s.inspect_dataset("a", "b").info.base_dir == "rel/store/a/b"
+        assert s.open_dataset_by_identifier(ds.identifier).data_dir == "rel/store/a/b"
+        expect(raised(s.open_dataset, "x", "y"), quelvane.QvanNotFoundError,
+               "not found: dataset identifier not found at rel/store/x/y/identifier")
+    assert (tmp_path / "rel" / "store" / "a" / "b" / "meta").exists()
+    assert not (tmp_path / "elsewhere" / "rel").exists()
+    monkeypatch.chdir(tmp_path)
+    with Store.open("rel/store", QUIET) as s:  # a/b on disk, not open
+        expect(raised(s.create_dataset, "a", "b"), quelvane.QvanAlreadyExistsError,
+               "already exists: dataset already exists at rel/store/a/b")
+
+
 def test_core_errors_hand_out_nothing(store):
     expect(raised(store.open_dataset, "a", "b"), quelvane.QvanNotFoundError,
            f"not found: dataset identifier not found at {store.create_dataset('x', 'y').data_dir[:-4]}/a/b/identifier")
