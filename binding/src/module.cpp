@@ -47,7 +47,7 @@ PyStatus init_module(PyObject* module) {
   return {};
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   return guard_status([&]() -> PyStatus {
     if (module == nullptr) return fetched();
     if (!PyModule_Check(module)) return type_mismatch(module, "module");

@@ -1,5 +1,7 @@
 #include "queue.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,7 +23,7 @@ namespace {
 
 // Runs on the thread that woke the queue: inside a call into the module once that call's core
 // work is done, or on a thread of the core's own, which attaches here.
-void call_wake(PyObject* callable) noexcept {
+void call_wake(PyObject* callable) {
   AttachedGil attached;
   PyObject* result = PyObject_CallNoArgs(callable);
   if (result != nullptr) {
@@ -58,15 +60,43 @@ PyStatus register_callback(PyRef callback, Register&& set) {
   return from_core(set(python_wake_callback(std::move(callback))));
 }
 
-// ms // 1000 seconds and (ms % 1000) * 1e6 nanoseconds.
-Duration poll_timeout(std::uint64_t timeout_ms) { return Duration::from_millis(timeout_ms); }
-
 // A poll's wait gives the interpreter lock up, and only the wait: it is released before the
 // notifier's mutex is taken and taken back after that mutex is let go, so a writer on another
 // Python thread can push and wake it, and close() from another thread ends it at once.
 void wait_without_gil(const std::function<void()>& wait) {
   ReleasedGil released;
   wait();
+}
+
+// The longest a poll waits without the interpreter lock before it looks at pending signals.
+constexpr std::uint64_t kSignalSliceMs = 50;
+
+// Milliseconds from now to deadline, rounded up, so a slice never ends the poll early.
+std::uint64_t millis_until(Instant deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+}
+
+// A blocking poll of timeout_ms (ms // 1000 seconds and (ms % 1000) * 1e6 nanoseconds), run as
+// core polls of at most kSignalSliceMs each. Between two of them, with the interpreter lock
+// held, the interpreter runs the handlers of the signals that came meanwhile: the exception of
+// one (KeyboardInterrupt for Ctrl-C) ends the poll, with no record taken by it. A signal never
+// interrupts the core's wait itself, so without the slices poll(2**64-1) would ignore Ctrl-C
+// until a record came. Every slice ends with the core's last look, so a record or a redelivery
+// that comes due is found as in one long wait; the handle's seen-notification count carries a
+// wake-up from one slice to the next.
+template <class PollFor>
+auto poll_handling_signals(std::uint64_t timeout_ms, PollFor&& poll_for)
+    -> PyResult<typename decltype(poll_for(Duration{}))::value_type> {
+  if (timeout_ms <= kSignalSliceMs) return from_core(poll_for(Duration::from_millis(timeout_ms)));
+  // None: a timeout past the clock's range, which only a record or a close ends.
+  const std::optional<Instant> deadline = deadline_after(Clock::now(), Duration::from_millis(timeout_ms));
+  while (true) {
+    const std::uint64_t slice = deadline ? std::min(kSignalSliceMs, millis_until(*deadline)) : kSignalSliceMs;
+    auto record = QV_PY_TRY(from_core(poll_for(Duration::from_millis(slice))));
+    if (record || (deadline && Clock::now() >= *deadline)) return record;
+    if (PyErr_CheckSignals() < 0) return fetched();
+  }
 }
 
 // The defaults of both open_consumer methods, then the check that comes before the group name's.
@@ -142,7 +172,7 @@ PyMethodDef kQueueMethods[] = {
 using Consumer = Object<DatasetQueueConsumerClass>;
 
 PyResult<std::optional<RecordData>> poll(Consumer& self, std::uint64_t timeout_ms) {
-  return from_core(self.payload.poll(poll_timeout(timeout_ms), &wait_without_gil));
+  return poll_handling_signals(timeout_ms, [&](Duration slice) { return self.payload.poll(slice, &wait_without_gil); });
 }
 
 PyStatus ack(Consumer& self, std::int64_t timestamp) { return from_core(self.payload.ack(timestamp)); }
@@ -232,7 +262,7 @@ PyMethodDef kJournalMethods[] = {
 using JournalConsumer = Object<JournalQueueConsumerClass>;
 
 PyResult<std::optional<JournalRecordData>> journal_poll(JournalConsumer& self, std::uint64_t timeout_ms) {
-  return from_core(self.payload.poll(poll_timeout(timeout_ms), &wait_without_gil));
+  return poll_handling_signals(timeout_ms, [&](Duration slice) { return self.payload.poll(slice, &wait_without_gil); });
 }
 
 PyStatus journal_ack(JournalConsumer& self, std::int64_t sequence) { return from_core(self.payload.ack(sequence)); }

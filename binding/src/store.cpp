@@ -70,7 +70,7 @@ PyResult<PyRef> hand_out(Self& self, const quelvane::Store& core, Dataset handle
 constexpr Signature<0> kNew{"Store", "__new__", {}};
 
 // Store(): a closed store. (Written out: it has no parameter to convert.)
-PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, 0> slots{};
     QV_PY_TRY(match_tuple_dict(kNew.view(), args, kwargs, slots));

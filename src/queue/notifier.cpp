@@ -1,5 +1,7 @@
 #include "notifier.h"
 
+#include <cxxabi.h>
+
 #include <utility>
 
 #include "../util/log.h"
@@ -56,6 +58,10 @@ void Wake::run_now() {
   for (auto& callback : callbacks) {
     try {
       (*callback)();
+    } catch (const abi::__forced_unwind&) {
+      // The thread is being ended (an interpreter finalising under a daemon thread's callback):
+      // that unwind must go on, or the process aborts.
+      throw;
     } catch (...) {
       QV_LOG(Warn, "quelvane::queue", "[queue] poll callback panicked");
     }

@@ -1,6 +1,7 @@
 import gc
 import importlib
 import inspect
+import subprocess
 import sys
 import weakref
 
@@ -102,3 +103,86 @@ def test_store_config_class_shape():
     # No comparison or hashing of its own: equality is identity.
     assert cls() != cls() and obj == obj
     assert inspect.signature(cls.default) == inspect.Signature()
+
+
+# --- daemon threads inside a module call at interpreter exit ---------------------------------
+
+EXIT_SCRIPT = r"""
+import itertools, sys, threading, time
+import quelvane
+
+kind, data_dir = sys.argv[1], sys.argv[2]
+s = quelvane.Store.open(data_dir)
+ds = s.create_dataset("a", "b", enable_journal=True)
+q = s.open_queue(ds.id)
+started = threading.Semaphore(0)
+names = itertools.count()
+
+
+class Items:
+    # A sequence whose items come from Python code, run inside the write's conversion.
+    def __len__(self):
+        return 64
+
+    def __getitem__(self, i):
+        if i >= 64:
+            raise IndexError(i)
+        return sum(range(i)) % 256
+
+
+def poll():
+    c = q.open_consumer(f"g{next(names)}")
+    while True:
+        r = c.poll(1)
+        if r:
+            c.ack(r[0])
+        started.release()
+
+
+def journal_poll():
+    c = s.open_journal_queue().open_consumer(f"j{next(names)}")
+    while True:
+        r = c.poll(1)
+        if r:
+            c.ack(r[0])
+        started.release()
+
+
+def push_with_callback():
+    c = q.open_consumer(f"w{next(names)}")
+    c.poll_callback(lambda: sum(range(100)))
+    while True:
+        q.push(b"x" * 10)
+        started.release()
+
+
+def write_sequence():
+    mine = s.open_dataset("a", "b")
+    while True:
+        mine.write_now(Items())
+        started.release()
+
+
+threads = [threading.Thread(target=globals()[kind], daemon=True) for _ in range(3)]
+for t in threads:
+    t.start()
+# Every thread has made its call at least once and is still in its loop.
+for _ in range(3 * len(threads)):
+    if not started.acquire(timeout=10):
+        sys.exit(3)
+if not all(t.is_alive() for t in threads):
+    sys.exit(4)
+time.sleep(0.05)
+sys.exit(7)
+"""
+
+
+@pytest.mark.parametrize("kind", ["poll", "journal_poll", "push_with_callback", "write_sequence"])
+def test_daemon_threads_inside_a_call_at_exit(tmp_path, kind):
+    # At exit the interpreter ends such threads with a forced unwind as they take its lock back;
+    # the process must still end with the status it asked for, every time.
+    for run in range(5):
+        proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, kind, str(tmp_path / f"d{run}")],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 7, (run, proc.returncode, proc.stderr[-2000:])
+        assert "terminate" not in proc.stderr and "panic" not in proc.stderr, proc.stderr[-2000:]

@@ -3,6 +3,8 @@ shared group progress, dropping and listing groups, argument conversions and the
 callbacks (their errors, and their freedom to use the store), and blocking polls that other
 threads wake or end."""
 import gc
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -305,6 +307,62 @@ def test_poll_timeouts(queue):
     assert c.poll(300) is None
     elapsed = time.monotonic() - started
     assert 0.25 < elapsed < 5
+
+
+SIGNAL_SCRIPT = r"""
+import os, signal, sys, threading, time
+import quelvane
+
+kind, data_dir = sys.argv[1], sys.argv[2]
+s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+ds = s.create_dataset("a", "b", enable_journal=True)
+if kind == "dataset":
+    q = s.open_queue(ds.id)
+    c = q.open_consumer("g")
+    add = lambda: q.push(b"late")
+else:
+    c = s.open_journal_queue().open_consumer("j")
+    while (r := c.poll(0)) is not None:  # the dataset's creation
+        c.ack(r[0])
+    add = lambda: ds.write(5, b"late")
+
+
+class Stop(Exception):
+    pass
+
+
+def stop(signum, frame):
+    raise Stop()
+
+
+signal.signal(signal.SIGUSR1, stop)
+for signum, expected in [(signal.SIGINT, KeyboardInterrupt), (signal.SIGUSR1, Stop)]:
+    threading.Timer(0.3, os.kill, (os.getpid(), signum)).start()
+    started = time.monotonic()
+    try:
+        got = c.poll(2**64 - 1)
+        print("returned", got)
+        sys.exit(2)
+    except expected:
+        print(signum, "after", time.monotonic() - started)
+added = add()
+got = c.poll(10_000)
+print("next", got[0] if got else None, "added", added)
+"""
+
+
+@pytest.mark.parametrize("kind", ["dataset", "journal"])
+def test_a_blocking_poll_ends_with_the_exception_of_a_signal_handler(tmp_path, kind):
+    proc = subprocess.run([sys.executable, "-c", SIGNAL_SCRIPT, kind, str(tmp_path / "d")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    lines = proc.stdout.split("\n")
+    for line, signum in zip(lines, [signal.SIGINT, signal.SIGUSR1]):
+        number, _, elapsed = line.split()
+        assert int(number) == signum and float(elapsed) < 10, proc.stdout
+    # The interrupted polls took nothing: the record that came later is the next one delivered.
+    _, seq, _, added = lines[2].split()
+    assert seq != "None" and (kind == "journal" or seq == added), proc.stdout
 
 
 # --- the journal queue -------------------------------------------------------------------------

@@ -98,7 +98,7 @@ struct ClassDef {
 PyResult<PyRef> create_class(const ClassDef& def);
 
 template <class Cls>
-void dealloc_entry(PyObject* self) noexcept;
+void dealloc_entry(PyObject* self);
 
 // The class object, made once per process on first need and kept for the rest of it.
 template <class Cls>
@@ -171,7 +171,7 @@ PyResult<PyRef> wrap(typename Cls::Payload payload) {
 }
 
 template <class Cls>
-void dealloc_entry(PyObject* self) noexcept {
+void dealloc_entry(PyObject* self) {
   guard_dealloc([&] {
     Object<Cls>* obj = Object<Cls>::from(self);
     std::destroy_at(&obj->payload);

@@ -99,7 +99,7 @@ PyCFunction as_cfunction(F* f) {
 // --- methods -------------------------------------------------------------------------------
 
 template <class Cls, const auto& Sig, Borrow B, auto Body>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_fastcall(Sig.view(), args, nargs, kwnames, slots));
@@ -110,7 +110,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 template <class Cls, Borrow B, auto Body>
-PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
@@ -119,7 +119,7 @@ PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 }
 
 template <const auto& Sig, auto Body>
-PyObject* class_method_entry(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* class_method_entry(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_fastcall(Sig.view(), args, nargs, kwnames, slots));
@@ -129,7 +129,7 @@ PyObject* class_method_entry(PyObject* cls, PyObject* const* args, Py_ssize_t na
 }
 
 template <auto Body>
-PyObject* class_method_noargs_entry(PyObject* cls, PyObject* /*unused*/) noexcept {
+PyObject* class_method_noargs_entry(PyObject* cls, PyObject* /*unused*/) {
   return guard_object([&]() -> PyResult<PyRef> {
     return result_to_py(entry_detail::deferring_wakes([&] { return Body(reinterpret_cast<PyTypeObject*>(cls)); }));
   });
@@ -164,7 +164,7 @@ PyMethodDef class_method_noargs(const char* name, const char* doc) {
 // Getters read the payload under a shared borrow: Body(const Payload&) returns a value or a
 // PyResult.
 template <class Cls, auto Body>
-PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
+PyObject* getter_entry(PyObject* self, void* /*closure*/) {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(BorrowGuard::shared(obj->borrow));
@@ -182,7 +182,7 @@ PyGetSetDef property(const char* name, const char* doc = nullptr) {
 // tp_new with the tuple-and-dictionary convention: the body builds the payload, which becomes a
 // new object of the class called.
 template <class Cls, const auto& Sig, auto Body>
-PyObject* constructor_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_tuple_dict(Sig.view(), args, kwargs, slots));
@@ -195,7 +195,7 @@ PyObject* constructor_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs)
 // tp_repr, tp_iter, tp_iternext: the receiver alone, under the given borrow. For tp_iternext a
 // null PyRef ends the iteration.
 template <class Cls, Borrow B, auto Body>
-PyObject* slot_entry(PyObject* self) noexcept {
+PyObject* slot_entry(PyObject* self) {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));

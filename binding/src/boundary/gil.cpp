@@ -1,5 +1,8 @@
 #include "boundary/gil.h"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -29,10 +32,21 @@ PendingReleases& pending() {
 
 long& gil_count() noexcept { return t_gil_count; }
 
+void park_thread() noexcept {
+  while (true) pause();
+}
+
 void release_py(PyObject* obj) noexcept {
   if (obj == nullptr) return;
+  // Once finalisation began, a thread still here may be one the interpreter is unwinding
+  // without the lock.
+  if (Py_IsInitialized() == 0) return;
   if (t_gil_count >= 1) {
-    Py_DECREF(obj);
+    try {
+      Py_DECREF(obj);  // a finaliser may run here
+    } catch (const abi::__forced_unwind&) {
+      park_thread();
+    }
     return;
   }
   PendingReleases& list = pending();
@@ -46,7 +60,7 @@ void release_py(PyObject* obj) noexcept {
   g_has_pending.store(true, std::memory_order_release);
 }
 
-void drain_pending_releases() noexcept {
+void drain_pending_releases() {
   if (!g_has_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> refs;
   {
@@ -62,12 +76,12 @@ void drain_pending_releases() noexcept {
 ReleasedGil::ReleasedGil() noexcept
     : saved_count_(std::exchange(t_gil_count, 0)), state_(PyEval_SaveThread()) {}
 
-ReleasedGil::~ReleasedGil() {
+ReleasedGil::~ReleasedGil() noexcept(false) {
   PyEval_RestoreThread(state_);
   t_gil_count = saved_count_;
 }
 
-AttachedGil::AttachedGil() noexcept : ensured_(t_gil_count < 1) {
+AttachedGil::AttachedGil() : ensured_(t_gil_count < 1) {
   if (ensured_) state_ = PyGILState_Ensure();
   ++t_gil_count;
 }

@@ -15,19 +15,29 @@ namespace quelvane::python {
 // section that must not enter the module at all.
 long& gil_count() noexcept;
 
-// Drops one reference now when this thread holds the interpreter lock, later otherwise. Null is
-// ignored.
+// Drops one reference now when this thread holds the interpreter lock, later otherwise; never
+// once the interpreter is finalising (the reference is left: the process is ending, and a daemon
+// thread being unwound then no longer holds the lock). Null is ignored.
+//
+// A daemon thread that runs Python code or takes the interpreter lock back while the interpreter
+// finalises is ended by the interpreter with a forced unwind (pthread_exit). It must pass through
+// every frame up to the thread's start, so what can start one is not noexcept; a release, which
+// runs in destructors, cannot let it out and parks the thread instead (park_thread).
 void release_py(PyObject* obj) noexcept;
 
+// For a forced unwind caught where it cannot go on: the thread waits for the process to end.
+[[noreturn]] void park_thread() noexcept;
+
 // Releases every deferred reference; run by every entry point on entry.
-void drain_pending_releases() noexcept;
+void drain_pending_releases();
 
 // Gives up the interpreter lock for a blocking wait; the count reads 0 meanwhile, so nothing
-// on this thread touches the interpreter until the lock is back.
+// on this thread touches the interpreter until the lock is back. Taking it back may end the
+// thread (see release_py), so the destructor lets that unwind through.
 class ReleasedGil {
  public:
   ReleasedGil() noexcept;
-  ~ReleasedGil();
+  ~ReleasedGil() noexcept(false);
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
@@ -40,7 +50,7 @@ class ReleasedGil {
 // or only counts up when this thread is attached already.
 class AttachedGil {
  public:
-  AttachedGil() noexcept;
+  AttachedGil();
   ~AttachedGil();
   AttachedGil(const AttachedGil&) = delete;
   AttachedGil& operator=(const AttachedGil&) = delete;

@@ -7,8 +7,13 @@
 //      PanicException;
 //   5. count down.
 // Nothing unwinds into the interpreter: a failure while raising aborts the process with
-// "uncaught panic at ffi boundary".
+// "uncaught panic at ffi boundary". The one unwind let through is the interpreter's own: a daemon
+// thread that runs Python code or takes the interpreter lock back while the interpreter
+// finalises is ended with pthread_exit, whose forced unwind passes every guard (rethrown, never
+// caught for good) up to the thread's start, so the process exits with its own status.
 #pragma once
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <type_traits>
@@ -25,10 +30,10 @@ namespace quelvane::python {
 // that fails.
 void raise_panic(const char* message) noexcept;
 
-// Steps 1, 2 and 5.
+// Steps 1, 2 and 5. Draining may run finalisers, so this may be unwound by the interpreter.
 class EntryScope {
  public:
-  EntryScope() noexcept {
+  EntryScope() {
     long& count = gil_count();
     if (count < 0) abort_at_boundary();
     ++count;
@@ -42,18 +47,22 @@ class EntryScope {
 // For entry points returning a new reference (NULL on failure); the body returns PyResult<PyRef>.
 // A null PyRef on success returns NULL with nothing raised (the end of an iteration).
 template <class Body>
-PyObject* guard_object(Body&& body) noexcept {
+PyObject* guard_object(Body&& body) {
   EntryScope scope;
   try {
     try {
       PyResult<PyRef> result = body();
       if (result) return result->release();
       std::move(result.error()).raise();
+    } catch (const abi::__forced_unwind&) {
+      throw;
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {
       raise_panic(nullptr);
     }
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary();
   }
@@ -62,18 +71,22 @@ PyObject* guard_object(Body&& body) noexcept {
 
 // For the module's execution slot: 0, or -1 with an exception set; the body returns PyStatus.
 template <class Body>
-int guard_status(Body&& body) noexcept {
+int guard_status(Body&& body) {
   EntryScope scope;
   try {
     try {
       PyStatus result = body();
       if (result) return 0;
       std::move(result.error()).raise();
+    } catch (const abi::__forced_unwind&) {
+      throw;
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {
       raise_panic(nullptr);
     }
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary();
   }
@@ -82,10 +95,12 @@ int guard_status(Body&& body) noexcept {
 
 // For deallocation, which has no way to report: any failure aborts.
 template <class Body>
-void guard_dealloc(Body&& body) noexcept {
+void guard_dealloc(Body&& body) {
   EntryScope scope;
   try {
     body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary();
   }
