@@ -1,6 +1,7 @@
 #include "query_iterator.h"
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "boundary/entry.h"
@@ -15,40 +16,49 @@ namespace {
 // its kind: the iterator protocol is where callers expect it.
 std::unexpected<PyErr> step_error(const Error& error) { return runtime_error(error.display()); }
 
+template <class T>
+PyResult<T> step_result(Result<T> r) {
+  if (!r) return step_error(r.error());
+  if constexpr (std::is_void_v<T>)
+    return {};
+  else
+    return std::move(*r);
+}
+
 template <class Cls>
 struct Steps;
 
-// Records are made from the decoded blocks under the dataset's lock (record_objects.h).
+// Records are made from the decoded blocks under the dataset's lock (record_objects.h); an
+// object that could not be made is raised as what the interpreter raised (a MemoryError).
 template <>
 struct Steps<QueryIteratorClass> {
-  // An item, none at the end of the range, or the core's error.
-  static Result<std::optional<PyRef>> next(QueryState& q) {
+  // An item, or none at the end of the range.
+  static PyResult<std::optional<PyRef>> next(QueryState& q) {
     RecordObjects record(RecordObjects::Into::One);
     Result<bool> visited;
     {
       GcPaused paused;
       visited = q.next_record_view(record.visitor());
     }
-    if (!visited) return fail(std::move(visited).error());
-    if (!*visited) return std::nullopt;
-    return record.take();
+    if (!QV_PY_TRY(step_result(std::move(visited)))) return std::nullopt;
+    return QV_PY_TRY(record.take());
   }
-  static Result<PyRef> take(QueryState& q, std::uint64_t count) {
+  static PyResult<PyRef> take(QueryState& q, std::uint64_t count) {
     RecordObjects records(RecordObjects::Into::List);
     Status read;
     {
       GcPaused paused;
       read = q.visit_records(count, records.visitor());
     }
-    if (!read) return fail(std::move(read).error());
+    QV_PY_TRY(step_result(std::move(read)));
     return records.take();
   }
 };
 
 template <>
 struct Steps<QueryLengthIteratorClass> {
-  static auto next(QueryState& q) { return q.next_length(); }
-  static auto take(QueryState& q, std::uint64_t count) { return q.take_lengths(count); }
+  static auto next(QueryState& q) { return step_result(q.next_length()); }
+  static auto take(QueryState& q, std::uint64_t count) { return step_result(q.take_lengths(count)); }
 };
 
 template <class Cls>
@@ -65,14 +75,13 @@ template <class Cls>
 PyResult<PyRef> next_item(Self<Cls>& self) {
   // Closed: the iteration ends without a step.
   if (!self.payload) return PyRef{};
-  auto item = Steps<Cls>::next(*self.payload);
-  if (!item) return step_error(item.error());
-  if (!item->has_value()) {
+  auto item = QV_PY_TRY(Steps<Cls>::next(*self.payload));
+  if (!item.has_value()) {
     // The end of the range releases the cursor and its dataset handle.
     self.payload.reset();
     return PyRef{};
   }
-  return as_object(std::move(**item));
+  return as_object(std::move(*item));
 }
 
 template <class Cls>
@@ -85,9 +94,7 @@ template <class Cls>
 PyResult<PyRef> take_out(Self<Cls>& self, std::uint64_t count) {
   std::optional<QueryState> state = std::exchange(self.payload, std::nullopt);
   if (!state) return checked_result(PyList_New(0), "list");
-  auto items = Steps<Cls>::take(*state, count);
-  if (!items) return step_error(items.error());
-  return as_object(std::move(*items));
+  return as_object(QV_PY_TRY(Steps<Cls>::take(*state, count)));
 }
 
 template <class Cls>

@@ -3,12 +3,14 @@
 //
 // Making them runs no Python code: the cyclic collector is paused for the read (a collection
 // could run finalisers, which could let another thread in to wait for the same lock while it
-// holds the interpreter), and nothing is released. A failure to make an object stops the read;
-// it is raised, as an internal failure, once the read has returned and the lock is released.
+// holds the interpreter), and nothing is released. A failure to make an object (a MemoryError)
+// stops the read; that exception is raised once the read has returned and the lock is released,
+// never a part of the result.
 #pragma once
 
-#include <string>
+#include <optional>
 
+#include "boundary/pyerr.h"
 #include "boundary/ref.h"
 #include "dataset.h"
 #include "py.h"
@@ -38,16 +40,17 @@ class RecordObjects {
 
   // For the core's read; valid while this object lives.
   RecordVisitor visitor();
-  // The list, or the one record (null when none was visited); throws InternalFailure when an
-  // object could not be made.
-  PyRef take();
+  // The list, or the one record (null when none was visited), or the exception that stopped
+  // the read.
+  PyResult<PyRef> take();
 
  private:
   bool add(const RecordView& view);
+  bool stop(PyErr failure);
 
   Into into_;
   PyRef result_;
-  std::string failure_;  // why an object could not be made
+  std::optional<PyErr> failure_;  // the exception of the object that could not be made
 };
 
 }  // namespace quelvane::python

@@ -164,3 +164,44 @@ def test_large_scan(ds):
     rev.reverse()
     assert list(rev) == payloads[::-1]
     assert ds.query_length_all(100, 199) == [(ts, 96) for ts in range(100, 200)]
+
+
+# --- running out of memory while records are made --------------------------------------------
+
+def under_a_failing_allocation(n, fn):
+    """fn() while the n-th Python allocation from now fails: its result, or its MemoryError."""
+    _testcapi = pytest.importorskip("_testcapi")
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return fn()
+    except MemoryError as e:
+        return e
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+# Timestamps that are not cached small ints, payloads that are not cached one-byte strings: every
+# object of a record is allocated.
+BIG = [(1000 + ts, data * 2) for ts, data in RECORDS]
+
+
+@pytest.mark.parametrize("call", [
+    lambda ds: ds.query_all(0, 2000),
+    lambda ds: ds.query(0, 2000).collect_all(),
+    lambda ds: ds.query(0, 2000).collect_take(9),
+    lambda ds: next(ds.query(0, 2000)),
+], ids=["query_all", "collect_all", "collect_take", "next"])
+def test_out_of_memory_raises_and_never_shortens(ds, call):
+    for ts, data in BIG:
+        ds.write(ts, data)
+    complete = call(ds)
+    assert complete in (BIG, BIG[0])
+    outcomes = set()
+    for n in range(40):
+        got = under_a_failing_allocation(n, lambda: call(ds))
+        if isinstance(got, MemoryError):
+            outcomes.add("MemoryError")
+        else:
+            assert got == complete, n  # never a shorter list, never a StopIteration
+            outcomes.add("complete")
+    assert outcomes == {"MemoryError", "complete"}
