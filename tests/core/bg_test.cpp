@@ -291,6 +291,7 @@ TEST_F(Bg, AStaleHandleLeavesTheReopenedDatasetsTargetsQueued) {
     ASSERT_TRUE(dirty->keys().empty());
     auto tasks = manual();
     std::optional<Dataset> again;
+    int reads = 0;
     if (std::string_view(c.task) == "flush") {
       // The flush task looks the key up and then locks the handle; here the registry still
       // holds the handle it found when the caller closed that dataset.
@@ -299,7 +300,6 @@ TEST_F(Bg, AStaleHandleLeavesTheReopenedDatasetsTargetsQueued) {
       // The idle task looks the key up and reads the clock before it releases the handle. The
       // tick's reads: its start, the idle scan's look at the dataset, then the look at the
       // handle it took: the caller closes and reopens the dataset there.
-      int reads = 0;
       *time.on_read = [&] {
         if (++reads == 3) again = reopen(old, name, true);
       };
