@@ -219,6 +219,10 @@ class DatasetInner {
   Result<std::optional<std::uint32_t>> read_length(std::int64_t ts);
   // A resolved, non-negative timestamp.
   Result<std::optional<RecordData>> read_one(std::int64_t ts, BlockCache* cache);
+  // read and read_latest handing the record to visit in place; false when there is none. Beside
+  // a live writer visit may be called again for the record, the last call counting.
+  Result<bool> visit_read(std::int64_t ts, const RecordVisitor& visit);
+  Result<bool> visit_latest(const RecordVisitor& visit);
   Result<std::vector<RecordData>> query_all(std::int64_t start, std::int64_t end);
   Result<std::vector<RecordLength>> query_length_all(std::int64_t start, std::int64_t end);
   // The records of query_all handed to visit one by one, read in place.
@@ -303,6 +307,8 @@ class Dataset {
 
   Result<std::optional<RecordData>> read(std::int64_t ts);
   Result<std::optional<RecordData>> read_latest();
+  Result<bool> visit_read(std::int64_t ts, const RecordVisitor& visit);
+  Result<bool> visit_latest(const RecordVisitor& visit);
   Result<bool> read_exist(std::int64_t ts);
   Result<std::optional<std::uint32_t>> read_length(std::int64_t ts);
   Result<QueryState> query(std::int64_t start, std::int64_t end);
@@ -376,6 +382,10 @@ class QueryState {
   // One index step; with live_only it passes over sentinels, which a record read would only
   // drop, without leaving the lock.
   Result<std::optional<IndexEntry>> step(bool live_only);
+  // The dataset's lock for a step, its closed check passed; none when the query has ended.
+  Result<std::optional<Dataset::Guard>> lock_for_step();
+  // A step under that lock.
+  Result<std::optional<IndexEntry>> step_in(DatasetInner& d, bool live_only);
   // Moves the front (or back) past n live entries; false when the query ran out.
   Result<bool> skip_front(DatasetInner& inner, std::uint64_t n);
   Result<bool> skip_back(DatasetInner& inner, std::uint64_t n);

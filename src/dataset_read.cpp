@@ -142,13 +142,30 @@ std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_range
 
 // ---- single reads ----
 
-Result<std::optional<RecordData>> DatasetInner::read_one(std::int64_t ts, BlockCache* cache) {
-  if (const auto threshold = retention_threshold(); threshold && ts < *threshold) return std::nullopt;
-  const std::optional<IndexEntry> entry = QV_TRY(index.lookup(ts));
+namespace {
+
+// Where a single read finds its record: the live entry at a resolved timestamp (none below the
+// retention threshold) and its segment, with the entry made relative to that segment.
+struct Located {
+  DataSegment* segment;
+  IndexEntry entry;     // the index's own
+  IndexEntry relative;  // block offset counted from the segment's start
+};
+
+Result<std::optional<Located>> locate_live(DatasetInner& d, std::int64_t ts) {
+  if (const auto threshold = d.retention_threshold(); threshold && ts < *threshold) return std::nullopt;
+  const std::optional<IndexEntry> entry = QV_TRY(d.index.lookup(ts));
   if (!entry || !entry->live()) return std::nullopt;
-  DataSegment* seg = QV_TRY(segments.locate(entry->block_offset));
-  RecordData record = QV_TRY(
-      for_entry(QV_TRY(seg->read_record(identifier, segment_relative(*entry, seg->file_offset()), cache)), *entry));
+  DataSegment* seg = QV_TRY(d.segments.locate(entry->block_offset));
+  return Located{seg, *entry, segment_relative(*entry, seg->file_offset())};
+}
+
+}  // namespace
+
+Result<std::optional<RecordData>> DatasetInner::read_one(std::int64_t ts, BlockCache* cache) {
+  const std::optional<Located> at = QV_TRY(locate_live(*this, ts));
+  if (!at) return std::nullopt;
+  RecordData record = QV_TRY(for_entry(QV_TRY(at->segment->read_record(identifier, at->relative, cache)), at->entry));
   last_activity = Clock::now();
   return record;
 }
@@ -162,6 +179,34 @@ Result<std::optional<RecordData>> DatasetInner::read(std::int64_t ts) {
 Result<std::optional<RecordData>> DatasetInner::read_latest() {
   if (!latest_written_timestamp) return std::nullopt;
   return read_one(*latest_written_timestamp, block_cache());
+}
+
+namespace {
+
+// read_one in place: the record's bytes go to visit straight from the block, never copied here.
+Result<bool> visit_one(DatasetInner& d, std::int64_t ts, const RecordVisitor& visit) {
+  const std::optional<Located> at = QV_TRY(locate_live(d, ts));
+  if (!at) return false;
+  QV_TRY(at->segment->view_record(d.identifier, at->relative, d.block_cache(),
+                                  [&](std::int64_t record_ts, std::span<const std::uint8_t> data) -> Result<bool> {
+                                    QV_TRY(check_entry_record(at->entry, record_ts));
+                                    return visit(RecordView{record_ts, data});
+                                  }));
+  d.last_activity = Clock::now();
+  return true;
+}
+
+}  // namespace
+
+Result<bool> DatasetInner::visit_read(std::int64_t ts, const RecordVisitor& visit) {
+  const auto resolved = resolve_single(ts);
+  if (!resolved) return false;
+  return visit_one(*this, *resolved, visit);
+}
+
+Result<bool> DatasetInner::visit_latest(const RecordVisitor& visit) {
+  if (!latest_written_timestamp) return false;
+  return visit_one(*this, *latest_written_timestamp, visit);
 }
 
 Result<bool> DatasetInner::read_exist(std::int64_t ts) {
@@ -289,6 +334,14 @@ Result<std::optional<RecordData>> Dataset::read(std::int64_t ts) {
 
 Result<std::optional<RecordData>> Dataset::read_latest() {
   return locked_read(*this, [&](DatasetInner& d) { return d.read_latest(); });
+}
+
+Result<bool> Dataset::visit_read(std::int64_t ts, const RecordVisitor& visit) {
+  return locked_read(*this, [&](DatasetInner& d) { return d.visit_read(ts, visit); });
+}
+
+Result<bool> Dataset::visit_latest(const RecordVisitor& visit) {
+  return locked_read(*this, [&](DatasetInner& d) { return d.visit_latest(visit); });
 }
 
 Result<bool> Dataset::read_exist(std::int64_t ts) {

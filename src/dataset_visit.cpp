@@ -55,17 +55,18 @@ Status Dataset::visit_range(std::int64_t start, std::int64_t end, const RecordVi
   return g->visit_range(start, end, visit);
 }
 
+// One lock for the index step and the record: the entry cannot change, nor the retention
+// threshold move past it, before its record is read.
 Result<bool> QueryState::next_record_view(const RecordVisitor& visit) {
   while (true) {
-    // Placeholders and deleted records are passed over inside the index step, under one lock.
-    const std::optional<IndexEntry> entry = QV_TRY(step(true));
+    std::optional<Dataset::Guard> g = QV_TRY(lock_for_step());
+    if (!g) return false;
+    // Placeholders and deleted records are passed over inside the index step.
+    const std::optional<IndexEntry> entry = QV_TRY(step_in(**g, true));
     if (!entry) return false;
-    auto g = QV_TRY(reader_dataset_->lock());
     if (!entry->live()) continue;
-    // Between the two locks a write may have moved the retention threshold past the entry.
-    if (const auto threshold = g->retention_threshold(); threshold && entry->timestamp < *threshold) continue;
-    const RecordView view = QV_TRY(reader_.view_record(*g, *entry));
-    g->last_activity = Clock::now();
+    const RecordView view = QV_TRY(reader_.view_record(**g, *entry));
+    (*g)->last_activity = Clock::now();
     (void)visit(view);
     return true;
   }

@@ -71,7 +71,7 @@ Result<bool> QueryState::skip_back(DatasetInner& inner, std::uint64_t n) {
 
 Result<std::optional<IndexEntry>> QueryState::next_entry() { return step(false); }
 
-Result<std::optional<IndexEntry>> QueryState::step(bool live_only) {
+Result<std::optional<Dataset::Guard>> QueryState::lock_for_step() {
   if (exhausted_) {
     front_skip_ = 0;
     back_skip_ = 0;
@@ -91,7 +91,16 @@ Result<std::optional<IndexEntry>> QueryState::step(bool live_only) {
     else back_skip_ = 0;
     return fail(std::move(open).error());
   }
-  DatasetInner& d = **locked;
+  return std::optional<Dataset::Guard>(std::move(locked).value());
+}
+
+Result<std::optional<IndexEntry>> QueryState::step(bool live_only) {
+  std::optional<Dataset::Guard> g = QV_TRY(lock_for_step());
+  if (!g) return std::nullopt;
+  return step_in(**g, live_only);
+}
+
+Result<std::optional<IndexEntry>> QueryState::step_in(DatasetInner& d, bool live_only) {
   if (front_skip_ != 0) {
     const std::uint64_t n = std::exchange(front_skip_, 0);
     if (!QV_TRY(skip_front(d, n))) return std::nullopt;

@@ -73,11 +73,27 @@ PyStatus delete_record(Self& self, std::int64_t timestamp) {
   return from_core(self.payload.handle.delete_record(timestamp));
 }
 
-PyResult<std::optional<RecordData>> read(Self& self, std::int64_t timestamp) {
-  return from_core(self.payload.handle.read(timestamp));
+// The (timestamp, bytes) tuple made from the record's bytes in its block under the dataset's
+// lock: one copy, into the bytes object (record_objects.h). None when there is no record.
+template <class Read>
+PyResult<PyRef> read_one_record(Read&& read) {
+  RecordObjects record(RecordObjects::Into::One);
+  Result<bool> found;
+  {
+    GcPaused paused;
+    found = read(record.visitor());
+  }
+  if (!QV_PY_TRY(from_core(std::move(found)))) return PyRef::borrow(Py_None);
+  return record.take();
 }
 
-PyResult<std::optional<RecordData>> read_latest(Self& self) { return from_core(self.payload.handle.read_latest()); }
+PyResult<PyRef> read(Self& self, std::int64_t timestamp) {
+  return read_one_record([&](const RecordVisitor& visit) { return self.payload.handle.visit_read(timestamp, visit); });
+}
+
+PyResult<PyRef> read_latest(Self& self) {
+  return read_one_record([&](const RecordVisitor& visit) { return self.payload.handle.visit_latest(visit); });
+}
 
 PyResult<bool> read_exist(Self& self, std::int64_t timestamp) {
   return from_core(self.payload.handle.read_exist(timestamp));

@@ -537,18 +537,33 @@ Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int
   for (; it != segments_.end() && it->first <= to; ++it) {
     const std::int64_t start = it->first;
     IndexSegment* seg = QV_TRY(segment_at(start));
-    std::uint64_t slot = seg->lower_bound(from, continuous_);
-    if (cursor && cursor->segment_start == start && cursor->slot < std::numeric_limits<std::uint64_t>::max()) {
-      slot = std::max(slot, cursor->slot + 1);
+    const bool at_cursor =
+        cursor && cursor->segment_start == start && cursor->slot < std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t slot = 0;
+    // A cursor's step: timestamps rise from slot to slot, so the slot after the cursor's is the
+    // first not below from whenever it is not below from itself (retention can move from
+    // further); no search is needed.
+    std::optional<IndexEntry> after;
+    if (at_cursor && cursor->slot + 1 < seg->count()) {
+      if (Result<IndexEntry> e = seg->entry_at(cursor->slot + 1)) after = *e;
     }
-    // Sentinels are passed over only up to the slots beyond to, which end the step.
-    const std::uint64_t live_end = live_only ? seg->upper_bound(to, continuous_) : 0;
+    if (after && after->timestamp >= from) {
+      slot = cursor->slot + 1;
+    } else {
+      slot = seg->lower_bound(from, continuous_);
+      if (at_cursor) slot = std::max(slot, cursor->slot + 1);
+    }
+    // Sentinels are passed over only up to the slots beyond to, which end the step; that end is
+    // looked up only when a sentinel is met.
+    std::optional<std::uint64_t> live_end;
     for (; slot < seg->count(); ++slot) {
-      if (live_only) {
-        slot = seg->first_live(slot, live_end);
+      IndexEntry e = QV_TRY(seg->entry_at(slot));
+      if (live_only && !e.live()) {
+        if (!live_end) live_end = seg->upper_bound(to, continuous_);
+        slot = seg->first_live(slot, *live_end);
         if (slot >= seg->count()) break;
+        e = QV_TRY(seg->entry_at(slot));
       }
-      const IndexEntry e = QV_TRY(seg->entry_at(slot));
       if (e.timestamp < from) continue;
       if (e.timestamp > to) return std::optional<IndexHit>{};
       if (live_only && !e.live()) continue;

@@ -810,6 +810,14 @@ Result<RecordData> DataSegment::read_record(std::uint64_t dataset_id, const Inde
   });
 }
 
+Result<bool> DataSegment::view_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                                      const RecordViewer& view) const {
+  return read_stable(dataset_id, entry, cache, nullptr, [&](const RecordSource& src) -> Result<bool> {
+    const auto [ts, data] = QV_TRY(HotBlock::view_record(src.bytes, src.in_block, src.messages));
+    return view(ts, data);
+  });
+}
+
 Result<std::uint32_t> DataSegment::record_len(std::uint64_t dataset_id, const IndexEntry& entry,
                                               BlockCache* cache) const {
   return read_stable(dataset_id, entry, cache, nullptr, [](const RecordSource& src) {

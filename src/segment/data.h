@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -121,6 +122,12 @@ class DataSegment {
   // entry.block_offset is relative to this segment. dataset_id 0 or no cache: nothing is cached.
   Result<RecordData> read_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const;
   Result<std::uint32_t> record_len(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache) const;
+  // The record handed to view in place, inside the raw block or the decoded one, with no copy;
+  // view's answer is the result. Beside a live writer that changed the block meanwhile, view is
+  // called again and only its last call read the record.
+  using RecordViewer = std::function<Result<bool>(std::int64_t timestamp, std::span<const std::uint8_t> data)>;
+  Result<bool> view_record(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
+                           const RecordViewer& view) const;
   // The same on behalf of a range cursor, which keeps its last block in hot.
   Result<RecordData> read_record_hot(std::uint64_t dataset_id, const IndexEntry& entry, BlockCache* cache,
                                      HotBlock& hot) const;

@@ -130,22 +130,20 @@ class Items:
         return sum(range(i)) % 256
 
 
-def poll():
-    c = q.open_consumer(f"g{next(names)}")
+def poll_with(c):
     while True:
         r = c.poll(1)
         if r:
             c.ack(r[0])
         started.release()
+
+
+def poll():
+    poll_with(q.open_consumer(f"g{next(names)}"))
 
 
 def journal_poll():
-    c = s.open_journal_queue().open_consumer(f"j{next(names)}")
-    while True:
-        r = c.poll(1)
-        if r:
-            c.ack(r[0])
-        started.release()
+    poll_with(s.open_journal_queue().open_consumer(f"j{next(names)}"))
 
 
 def push_with_callback():

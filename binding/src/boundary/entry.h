@@ -1,8 +1,8 @@
 // Entry points: the C functions the interpreter calls, generated from a class's method bodies.
 // Each one runs the entry guard and then, in this order: matches the arguments, checks the
 // receiver's type, takes the borrow, converts the arguments in parameter order, runs the body, runs
-// the wake callbacks the body's core calls collected, and converts its result; the borrow is
-// released on every path.
+// the wake callbacks the body's core calls collected (methods and constructors), and converts its
+// result; the borrow is released on every path.
 //
 // A body takes the receiver first (Object<Cls>&; PyTypeObject* for class methods and constructors)
 // and then one value per parameter, whose type names its conversion (convert.h). It returns a
@@ -193,13 +193,14 @@ PyObject* constructor_entry(PyTypeObject* cls, PyObject* args, PyObject* kwargs)
 }
 
 // tp_repr, tp_iter, tp_iternext: the receiver alone, under the given borrow. For tp_iternext a
-// null PyRef ends the iteration.
+// null PyRef ends the iteration. These only read, and no read wakes a queue, so they open no wake
+// deferral: a lazy query's step pays for nothing but its lock, its cursor step and its item.
 template <class Cls, Borrow B, auto Body>
 PyObject* slot_entry(PyObject* self) {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(entry_detail::deferring_wakes([&] { return Body(*obj); }));
+    return result_to_py(Body(*obj));
   });
 }
 
