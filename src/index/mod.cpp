@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "header.h"
 #include "util/log.h"
@@ -550,6 +551,7 @@ Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int
     if (after && after->timestamp >= from) {
       slot = cursor->slot + 1;
     } else {
+      after.reset();
       slot = seg->lower_bound(from, continuous_);
       if (at_cursor) slot = std::max(slot, cursor->slot + 1);
     }
@@ -557,7 +559,8 @@ Result<std::optional<IndexHit>> Index::next_in_range(std::int64_t from, std::int
     // looked up only when a sentinel is met.
     std::optional<std::uint64_t> live_end;
     for (; slot < seg->count(); ++slot) {
-      IndexEntry e = QV_TRY(seg->entry_at(slot));
+      // The slot after the cursor's was read above already.
+      IndexEntry e = after ? *std::exchange(after, std::nullopt) : QV_TRY(seg->entry_at(slot));
       if (live_only && !e.live()) {
         if (!live_end) live_end = seg->upper_bound(to, continuous_);
         slot = seg->first_live(slot, *live_end);
