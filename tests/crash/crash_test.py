@@ -77,10 +77,20 @@ def verify(data_dir, log_path, figures):
     inflight = model.inflight_outcome()
     if inflight and model.inflight[0] == "w" and inflight[1] == max(model.records[inflight[0]], default=None):
         figures["corrections"] += 1  # the kill came inside a correction of the latest record
+    if model.inflight and model.inflight[0] == "c":
+        figures["churn"] += 1  # the kill came inside a create or drop
     settled = []  # set once the store shows that the cut-short operation happened
     probes = []  # the probe writes, logged as returned operations
     store = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=False, **workload.STORE_OPTIONS))
     try:
+        # Each churn type is listed and whole (it opens and takes a write), or is not listed and
+        # can be created.
+        for dataset_type in workload.CHURN_TYPES:
+            ds, _ = workload.open_or_create(store, dataset_type)
+            ts = (ds.latest_timestamp or 0) + 1
+            ds.write(ts, b"after a kill")
+            check(bytes(ds.read(ts)[1]) == b"after a kill", f"churn/{dataset_type} does not read back")
+
         datasets = {}
         for name, dataset_type, _ in DATASETS:
             try:
@@ -197,7 +207,7 @@ def main(argv=None):
     os.makedirs(root, exist_ok=True)
     data_dir = os.path.join(root, "data")
     log_path = os.path.join(root, "log")
-    figures = {"records": 0, "journal": 0, "kills": 0, "corrections": 0}
+    figures = {"records": 0, "journal": 0, "kills": 0, "corrections": 0, "churn": 0}
     start = time.monotonic()
     survived = 0
     try:
@@ -237,7 +247,8 @@ def main(argv=None):
     print(
         f"crash test: {survived} of {args.runs} kills survived in {took:.0f} s, seed {seed}; "
         f"{figures['records']} records and {figures['journal']} journal records checked; "
-        f"{figures['corrections']} kills inside a correction of the latest record"
+        f"{figures['corrections']} kills inside a correction of the latest record, "
+        f"{figures['churn']} inside a create or drop"
     )
     if not args.keep and args.dir is None:
         shutil.rmtree(root, ignore_errors=True)

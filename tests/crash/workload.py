@@ -24,6 +24,10 @@ DATASETS = [
 ]
 QUEUE_DATASET = "queued/queue"
 GROUPS = ["g1", "g2"]
+# Datasets created and dropped again and again: a kill inside either must leave each type listed
+# and whole, or not listed, so that "open the type when it is listed, else create it" works.
+CHURN_NAME = "churn"
+CHURN_TYPES = ["c0", "c1", "c2"]
 
 STORE_OPTIONS = dict(
     flush_interval=1,
@@ -152,6 +156,24 @@ def correction_length(rng):
     return rng.randrange(300, 20_000) if rng.random() < 0.8 else record_length(rng)
 
 
+def open_or_create(store, dataset_type):
+    """The pattern a program uses on a store it finds: the type when it is listed, else a new one."""
+    if dataset_type in store.get_dataset_types(CHURN_NAME):
+        return store.open_dataset(CHURN_NAME, dataset_type), True
+    return store.create_dataset(CHURN_NAME, dataset_type), False
+
+
+def churn(rng, store, log):
+    """Drops a listed churn type, or creates one that is not listed."""
+    dataset_type = rng.choice(CHURN_TYPES)
+    log.intent("c", dataset_type)
+    ds, listed = open_or_create(store, dataset_type)
+    ds.write((ds.latest_timestamp or 0) + 1, b"churn")
+    if listed:
+        store.drop_dataset(CHURN_NAME, dataset_type)
+    log.line("c", dataset_type)
+
+
 def correction_burst(rng, ds_key, ds, log):
     """Corrections of the latest record one after another. Their contents are made first, so
     that a kill between an intent and its return lands inside the correction's own work as often
@@ -167,6 +189,9 @@ def correction_burst(rng, ds_key, ds, log):
 def step(rng, store, datasets, queue, consumers, log):
     """One operation of the mixed workload, logged before and after."""
     model = log.model
+    if rng.random() < 0.04:
+        churn(rng, store, log)
+        return
     r = rng.random()
     names = [key(n, t) for n, t, _ in DATASETS if key(n, t) != QUEUE_DATASET]
     ds_key = rng.choice(names)
