@@ -112,19 +112,26 @@ Result<Header> parse_header(std::span<const std::uint8_t> file, std::int64_t exp
 
 // Walks exactly count records of a raw payload whose sequences run from first; the payload's
 // last record must end at its end. Fills record_at with each record's offset.
-bool whole_records(std::span<const std::uint8_t> raw, std::uint64_t count, std::int64_t first,
-                   std::vector<std::uint32_t>& record_at) {
+Status check_records(std::span<const std::uint8_t> raw, std::uint64_t count, std::int64_t first,
+                     std::vector<std::uint32_t>& record_at) {
   record_at.clear();
   std::uint64_t pos = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (!bytes::fits(raw.size(), pos, kRecordHeader)) return false;
+    if (!bytes::fits(raw.size(), pos, kRecordHeader)) return invalid("journal record header out of block bounds");
     const util::RecordHeader rh = util::read_record_header(raw, pos);
-    if (rh.key != first + static_cast<std::int64_t>(i)) return false;
-    if (!bytes::fits(raw.size(), pos + kRecordHeader, rh.data_len)) return false;
+    if (!bytes::fits(raw.size(), pos + kRecordHeader, rh.data_len))
+      return invalid("journal record payload out of block bounds");
+    if (rh.key != first + static_cast<std::int64_t>(i)) return invalid("journal sequence not found in selected block");
     record_at.push_back(static_cast<std::uint32_t>(pos));
     pos += kRecordHeader + rh.data_len;
   }
-  return pos == raw.size();
+  if (pos != raw.size()) return invalid("journal block records do not fill its payload");
+  return {};
+}
+
+bool whole_records(std::span<const std::uint8_t> raw, std::uint64_t count, std::int64_t first,
+                   std::vector<std::uint32_t>& record_at) {
+  return check_records(raw, count, first, record_at).has_value();
 }
 
 // The leading records of a raw payload that are whole and sequenced from first, at most
@@ -572,7 +579,7 @@ Status JournalSegment::decode_sealed(const Block& block, const util::BlockHeader
   if (read_only_ && file_.size() < needed) QV_TRY(remap_read_only());
   if (!bytes::fits(file_.size(), payload_at, sealed.payload_size)) return invalid("journal block payload out of bounds");
   const auto whole = [&](std::span<const std::uint8_t> raw) {
-    return whole_records(raw, sealed.record_count, block.first, decoded_.record_at);
+    return check_records(raw, sealed.record_count, block.first, decoded_.record_at);
   };
   auto raw = util::decode_sealed(file_.bytes(), payload_at, sealed, compress_type_, whole);
   // The bytes in place may have been half copied and the staged copy overwritten since by the

@@ -694,9 +694,11 @@ std::span<const std::uint8_t> DataSegment::raw_payload(std::uint64_t block_offse
 }
 
 Result<BlockPayload> DataSegment::decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const {
-  auto whole = [&](std::span<const std::uint8_t> raw) {
+  auto whole = [&](std::span<const std::uint8_t> raw) -> Status {
     const RecordWalk walk = walk_records(raw, block.record_count);
-    return !walk.overshoot && walk.whole() == block.record_count && walk.end() == raw.size();
+    if (walk.overshoot || walk.whole() != block.record_count || walk.end() != raw.size())
+      return invalid("sealed block records do not fill its payload");
+    return {};
   };
   const auto file = mapping_.file.bytes();
   const std::uint64_t payload_at = header_len_ + block_offset + kBlockHeader;

@@ -24,7 +24,7 @@ std::uint64_t staged_copy_at(std::uint64_t payload_at, const BlockHeader& sealed
 
 Result<std::vector<std::uint8_t>> decode_in_place(std::span<const std::uint8_t> file, std::uint64_t at,
                                             const BlockHeader& sealed, std::uint8_t compress_type,
-                                            const std::function<bool(std::span<const std::uint8_t>)>& whole) {
+                                            const RecordsCheck& whole) {
   if (!bytes::fits(file.size(), at, sealed.payload_size))
     return fail(Error::invalid_data("block payload out of bounds"));
   std::vector<std::uint8_t> raw =
@@ -34,13 +34,13 @@ Result<std::vector<std::uint8_t>> decode_in_place(std::span<const std::uint8_t> 
     return fail(Error::decompression(
         text::cat(codec, "block holds ", raw.size(), " bytes, its header says ", sealed.uncompressed_size)));
   }
-  if (!whole(raw)) return fail(Error::invalid_data("sealed block records do not fill its payload"));
+  QV_TRY(whole(raw));
   return raw;
 }
 
 Result<std::vector<std::uint8_t>> decode_sealed(std::span<const std::uint8_t> file, std::uint64_t payload_at,
                                                 const BlockHeader& sealed, std::uint8_t compress_type,
-                                                const std::function<bool(std::span<const std::uint8_t>)>& whole) {
+                                                const RecordsCheck& whole) {
   auto named = decode_in_place(file, payload_at, sealed, compress_type, whole);
   // A single-record block is written whole before it is counted, so it has no staged copy.
   if (named || (sealed.flags & kSingleRecord) != 0) return named;

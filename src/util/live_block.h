@@ -41,11 +41,15 @@ LiveHeader look_block_header(std::span<const std::uint8_t> file, std::uint64_t p
 // Where a seal stages its compressed bytes: past both the raw block and its sealed form.
 std::uint64_t staged_copy_at(std::uint64_t payload_at, const BlockHeader& sealed);
 
+// Checks that a decoded payload holds exactly the block's records; its error names what is
+// wrong in the words of the caller's own format.
+using RecordsCheck = std::function<Status(std::span<const std::uint8_t>)>;
+
 // The raw payload of a sealed block decoded from the `sealed.payload_size` bytes at at: exactly
 // uncompressed_size bytes that `whole` accepts, else an error.
 Result<std::vector<std::uint8_t>> decode_in_place(std::span<const std::uint8_t> file, std::uint64_t at,
                                                   const BlockHeader& sealed, std::uint8_t compress_type,
-                                                  const std::function<bool(std::span<const std::uint8_t>)>& whole);
+                                                  const RecordsCheck& whole);
 
 // The raw payload of a sealed block whose header is `sealed` and whose payload starts at
 // payload_at: the bytes the header names if they decode to exactly uncompressed_size bytes that
@@ -53,6 +57,6 @@ Result<std::vector<std::uint8_t>> decode_in_place(std::span<const std::uint8_t> 
 // the first attempt (the block as its header names it) is returned.
 Result<std::vector<std::uint8_t>> decode_sealed(std::span<const std::uint8_t> file, std::uint64_t payload_at,
                                                 const BlockHeader& sealed, std::uint8_t compress_type,
-                                                const std::function<bool(std::span<const std::uint8_t>)>& whole);
+                                                const RecordsCheck& whole);
 
 }  // namespace quelvane::util
