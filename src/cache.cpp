@@ -69,20 +69,26 @@ std::size_t BlockKeyHash::operator()(const BlockKey& k) const noexcept {
   return static_cast<std::size_t>(h);
 }
 
-BlockCache::BlockCache(std::uint64_t max_memory) : BlockCache(max_memory, [] { return Clock::now(); }) {}
+// Without a source of its own the cache reads the clock directly, which a lookup does on every hit.
+BlockCache::BlockCache(std::uint64_t max_memory) : BlockCache(max_memory, nullptr) {}
 
 BlockCache::BlockCache(std::uint64_t max_memory, NowFn now)
     : max_memory_(max_memory),
       now_(std::move(now)),
       state_("block cache lock", State{Map(0, BlockKeyHash{random_hash_seed()}), 0}) {}
 
+Instant BlockCache::now() const { return now_ ? now_() : Clock::now(); }
+
 BlockPayload BlockCache::get(const BlockKey& key) {
   if (max_memory_ == 0) return nullptr;
-  auto state = state_.lock_or_panic();
-  auto it = state->map.find(key);
-  if (it == state->map.end()) return nullptr;
-  it->second.last_access = now_();
-  return it->second.payload;
+  // Read before the lock, so that the lookup under it cannot throw.
+  const Instant accessed = now();
+  return state_.with_lock_or_panic([&](State& state) noexcept -> BlockPayload {
+    auto it = state.map.find(key);
+    if (it == state.map.end()) return nullptr;
+    it->second.last_access = accessed;
+    return it->second.payload;
+  });
 }
 
 BlockPayload BlockCache::insert(const BlockKey& key, BlockPayload payload) {
@@ -92,7 +98,7 @@ BlockPayload BlockCache::insert(const BlockKey& key, BlockPayload payload) {
   if (auto it = state->map.find(key); it != state->map.end()) return it->second.payload;
   std::uint64_t cost = saturating_add(payload->size(), kEntryOverhead);
   if (saturating_add(state->total_cost, cost) > max_memory_) make_room(*state, cost);
-  state->map.emplace(key, Entry{payload, cost, now_()});
+  state->map.emplace(key, Entry{payload, cost, now()});
   state->total_cost = saturating_add(state->total_cost, cost);
   return payload;
 }
@@ -163,9 +169,9 @@ std::size_t BlockCache::remove_dataset(std::uint64_t dataset) {
 std::size_t BlockCache::evict_idle(Duration idle) {
   if (max_memory_ == 0) return 0;
   auto state = state_.lock_or_panic();
-  Instant now = now_();
+  const Instant at = now();
   return erase_matching(state->map, state->total_cost, [&](const BlockKey&, const Entry& e) {
-    return elapsed_at_least(e.last_access, now, idle);
+    return elapsed_at_least(e.last_access, at, idle);
   });
 }
 

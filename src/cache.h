@@ -44,7 +44,7 @@ class BlockCache {
 
   // max_memory bounds the sum of the entries' costs (payload length + 96); 0 disables the cache.
   explicit BlockCache(std::uint64_t max_memory);
-  // The same with another source of "now", for tests that must control ages.
+  // The same with another source of "now", for tests that must control ages (null: the clock).
   BlockCache(std::uint64_t max_memory, NowFn now);
 
   BlockCache(const BlockCache&) = delete;
@@ -77,6 +77,7 @@ class BlockCache {
     std::uint64_t total_cost = 0;  // sum of the entries' costs, kept as entries come and go
   };
 
+  Instant now() const;
   // Evicts oldest-first so that an entry of the given cost fits within 85% of the budget.
   void make_room(State& state, std::uint64_t cost);
 

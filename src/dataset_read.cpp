@@ -144,28 +144,49 @@ std::optional<std::pair<std::int64_t, std::int64_t>> DatasetInner::resolve_range
 
 namespace {
 
-// Where a single read finds its record: the live entry at a resolved timestamp (none below the
-// retention threshold) and its segment, with the entry made relative to that segment.
-struct Located {
-  DataSegment* segment;
-  IndexEntry entry;     // the index's own
-  IndexEntry relative;  // block offset counted from the segment's start
-};
-
-Result<std::optional<Located>> locate_live(DatasetInner& d, std::int64_t ts) {
+// The live entry at a resolved timestamp; none below the retention threshold.
+Result<std::optional<IndexEntry>> live_entry(DatasetInner& d, std::int64_t ts) {
   if (const auto threshold = d.retention_threshold(); threshold && ts < *threshold) return std::nullopt;
   const std::optional<IndexEntry> entry = QV_TRY(d.index.lookup(ts));
   if (!entry || !entry->live()) return std::nullopt;
-  DataSegment* seg = QV_TRY(d.segments.locate(entry->block_offset));
-  return Located{seg, *entry, segment_relative(*entry, seg->file_offset())};
+  return entry;
+}
+
+// Hands a live entry's record, checked against the entry, to seen(timestamp, data) in place;
+// beside a live writer seen may be called again, the last call counting. A block the cache
+// holds is found by its key alone, without opening its segment or looking at its header in the
+// file: only sealed blocks are cached, a sealed block never changes in place, and a write that
+// retires or corrects a record drops its block first, so a hit is what the segment would decode.
+template <class Seen>
+Status view_entry(DatasetInner& d, const IndexEntry& entry, BlockCache* cache, const Seen& seen) {
+  const auto checked = [&](std::int64_t record_ts, std::span<const std::uint8_t> data) -> Result<bool> {
+    QV_TRY(check_entry_record(entry, record_ts));
+    return seen(record_ts, data);
+  };
+  if (cache != nullptr && d.identifier != 0) {
+    const std::uint64_t seg_offset = d.segments.segment_offset_of(entry.block_offset);
+    if (const BlockPayload block = cache->get(BlockKey{d.identifier, seg_offset, entry.block_offset - seg_offset})) {
+      // With the texts of the segment's own read from a cache hit.
+      const auto [record_ts, data] = QV_TRY(HotBlock::view_record(*block, entry.in_block, RecordMessages::Plain));
+      QV_TRY(checked(record_ts, data));
+      return {};
+    }
+  }
+  DataSegment* seg = QV_TRY(d.segments.locate(entry.block_offset));
+  QV_TRY(seg->view_record(d.identifier, segment_relative(entry, seg->file_offset()), cache, checked));
+  return {};
 }
 
 }  // namespace
 
 Result<std::optional<RecordData>> DatasetInner::read_one(std::int64_t ts, BlockCache* cache) {
-  const std::optional<Located> at = QV_TRY(locate_live(*this, ts));
-  if (!at) return std::nullopt;
-  RecordData record = QV_TRY(for_entry(QV_TRY(at->segment->read_record(identifier, at->relative, cache)), at->entry));
+  const std::optional<IndexEntry> entry = QV_TRY(live_entry(*this, ts));
+  if (!entry) return std::nullopt;
+  RecordData record;
+  QV_TRY(view_entry(*this, *entry, cache, [&](std::int64_t record_ts, std::span<const std::uint8_t> data) {
+    record = RecordData{record_ts, std::vector<std::uint8_t>(data.begin(), data.end())};
+    return true;
+  }));
   last_activity = Clock::now();
   return record;
 }
@@ -185,13 +206,11 @@ namespace {
 
 // read_one in place: the record's bytes go to visit straight from the block, never copied here.
 Result<bool> visit_one(DatasetInner& d, std::int64_t ts, const RecordVisitor& visit) {
-  const std::optional<Located> at = QV_TRY(locate_live(d, ts));
-  if (!at) return false;
-  QV_TRY(at->segment->view_record(d.identifier, at->relative, d.block_cache(),
-                                  [&](std::int64_t record_ts, std::span<const std::uint8_t> data) -> Result<bool> {
-                                    QV_TRY(check_entry_record(at->entry, record_ts));
-                                    return visit(RecordView{record_ts, data});
-                                  }));
+  const std::optional<IndexEntry> entry = QV_TRY(live_entry(d, ts));
+  if (!entry) return false;
+  QV_TRY(view_entry(d, *entry, d.block_cache(), [&](std::int64_t record_ts, std::span<const std::uint8_t> data) {
+    return visit(RecordView{record_ts, data});
+  }));
   d.last_activity = Clock::now();
   return true;
 }

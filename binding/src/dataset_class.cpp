@@ -181,31 +181,31 @@ PyMethodDef kMethods[] = {
         "append_now($self, data)\n--\n\nAppend data to a record using the current Unix timestamp (seconds)."),
     method<DatasetClass, kDelete, X, &delete_record>(
         "delete($self, timestamp)\n--\n\nDelete the record at the given timestamp."),
-    method<DatasetClass, kRead, X, &read>(
+    read_method<DatasetClass, kRead, X, &read>(
         "read($self, timestamp)\n--\n\nRead a single record by timestamp." QV_TS_ARG
         "\n\nReturns (timestamp, data), or None when there is no record."),
-    method_noargs<DatasetClass, X, &read_latest>(
+    read_method_noargs<DatasetClass, X, &read_latest>(
         "read_latest", "read_latest($self)\n--\n\nRead the latest written timestamp's record without falling back."),
-    method<DatasetClass, kReadExist, X, &read_exist>(
+    read_method<DatasetClass, kReadExist, X, &read_exist>(
         "read_exist($self, timestamp)\n--\n\nCheck if index entry exists for a timestamp." QV_TS_ARG),
-    method<DatasetClass, kReadLength, X, &read_length>(
+    read_method<DatasetClass, kReadLength, X, &read_length>(
         "read_length($self, timestamp)\n--\n\nRead the logical data length for a timestamp." QV_TS_ARG),
-    method<DatasetClass, kQuery, X, &query>(
+    read_method<DatasetClass, kQuery, X, &query>(
         "query($self, start_ts, end_ts)\n--\n\nQuery records in [start_ts, end_ts], returns a lazy iterator.\n\n"
         "Yields (timestamp: int, data: bytes) tuples.\n"
         "Implements Python iterator protocol (__iter__ / __next__)."),
-    method<DatasetClass, kQueryAll, X, &query_all>(
+    read_method<DatasetClass, kQueryAll, X, &query_all>(
         "query_all($self, start_ts, end_ts)\n--\n\nQuery and collect all results into a list.\n\n"
         "Convenience wrapper: equivalent to list(dataset.query(...))."),
-    method<DatasetClass, kQueryExist, X, &query_exist>(
+    read_method<DatasetClass, kQueryExist, X, &query_exist>(
         "query_exist($self, start_ts, end_ts)\n--\n\nCheck existence of index entries in [start_ts, end_ts].\n\n"
         "Returns a bitmap, one bit per timestamp from start_ts, least significant bit first."),
-    method<DatasetClass, kQueryLength, X, &query_length>(
+    read_method<DatasetClass, kQueryLength, X, &query_length>(
         "query_length($self, start_ts, end_ts)\n--\n\n"
         "Query data lengths in [start_ts, end_ts], returns a lazy iterator.\n\n"
         "Yields (timestamp: int, data_len: int) tuples.\n"
         "Implements Python iterator protocol (__iter__ / __next__)."),
-    method<DatasetClass, kQueryLengthAll, X, &query_length_all>(
+    read_method<DatasetClass, kQueryLengthAll, X, &query_length_all>(
         "query_length_all($self, start_ts, end_ts)\n--\n\nQuery data lengths and collect all results into a list.\n\n"
         "Convenience wrapper: equivalent to list(dataset.query_length(...))."),
     method_noargs<DatasetClass, X, &flush>("flush", "flush($self)\n--\n\nFlush pending data to disk."),

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "../error.h"
@@ -87,6 +88,24 @@ class Mutex {
     std::unique_lock<std::mutex> l(mutex_);
     if (poisoned_.load(std::memory_order_relaxed)) internal_failure(name_ + " poisoned");
     return Guard(this, std::move(l));
+  }
+
+  // lock_or_panic for a body that cannot throw (a throw inside it ends the process), run on the
+  // state under the lock. Nothing can unwind while the lock is held, so the poison bookkeeping,
+  // which asks the runtime for its count of exceptions in flight on both sides, is left out.
+  template <class F>
+    requires std::is_nothrow_invocable_v<F&, T&>
+  std::invoke_result_t<F&, T&> with_lock_or_panic(F&& f) {
+    QV_ASSERT(holder_.load(std::memory_order_relaxed) != std::this_thread::get_id(),
+              name_ + " locked twice by one thread");
+    std::lock_guard<std::mutex> l(mutex_);
+    if (poisoned_.load(std::memory_order_relaxed)) internal_failure(name_ + " poisoned");
+    holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    struct Clear {
+      std::atomic<std::thread::id>& holder;
+      ~Clear() { holder.store(std::thread::id{}, std::memory_order_relaxed); }
+    } clear{holder_};
+    return f(value_);
   }
 
   bool poisoned() const { return poisoned_.load(std::memory_order_relaxed); }

@@ -384,5 +384,49 @@ TEST_F(DatasetRead, AnEagerReadersBlockServesOnlyWhileTheCacheHoldsIt) {
   EXPECT_FALSE(reader.read_length(*g, entry(6)));
 }
 
+// A point read finds a cached block by its key alone, without opening the segment or looking at
+// the block's header in the file; a write that replaces or deletes one of the block's records
+// drops it from the cache, and the next read goes back to the file. Damage to the block's header
+// shows which way each read went.
+TEST_F(DatasetRead, PointReadsServeCachedBlocksUntilAWriteDropsThem) {
+  struct Case {
+    const char* what;
+    std::function<void(Dataset&)> change;  // changes record 3 of the first block
+    std::optional<std::vector<std::uint8_t>> record_3;
+  };
+  const Case cases[] = {
+      {"replaced", [](Dataset& ds) { ok(ds.write(3, bytes("new"))); }, bytes("new")},
+      {"deleted", [](Dataset& ds) { ok(ds.delete_record(3)); }, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    TempDir t;
+    Dataset ds = ok(Dataset::create(key, t.path(), small_config()));
+    ok(ds.attach_context(context()));
+    ok(ds.set_identifier(9));
+    for (std::int64_t ts = 1; ts <= 70; ++ts) ok(ds.write(ts, filled(1000, static_cast<std::uint8_t>(ts))));
+    ASSERT_EQ(ok(ds.read(1))->second, filled(1000, 1)) << c.what;  // the sealed first block, now cached
+
+    // Its header's flags say COMPRESSED without SEALED, which no read of the file accepts.
+    {
+      std::fstream f(t.path() / "data" / DataSegments::file_name(0), std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(124 + 4);
+      f.write("\x01\x00", 2);
+    }
+    EXPECT_EQ(ok(ds.read(2))->second, filled(1000, 2)) << c.what << ": from the cache";
+    std::optional<std::vector<std::uint8_t>> seen;
+    ASSERT_TRUE(ok(ds.visit_read(-69, [&](const RecordView& r) {
+      seen.emplace(r.data.begin(), r.data.end());
+      return true;
+    }))) << c.what;
+    EXPECT_EQ(seen, filled(1000, 2)) << c.what << ": from the cache, counted back";
+
+    c.change(ds);
+    const Error damaged = Error::invalid_data("invalid block flags: SEALED and COMPRESSED must be paired (0x1)");
+    EXPECT_EQ(err(ds.read(2)), damaged) << c.what << ": dropped from the cache, read from the file";
+    const auto record_3 = ok(ds.read(3));
+    EXPECT_EQ(record_3 ? std::optional(record_3->second) : std::nullopt, c.record_3) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace quelvane::testing

@@ -1,5 +1,6 @@
 #include "boundary/args.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "util/text.h"
@@ -40,6 +41,9 @@ PyStatus place_keyword(const SignatureView& sig, PyObject* name, PyObject* value
 }
 
 PyStatus check_required(const SignatureView& sig, std::span<PyObject*> slots) {
+  if (std::all_of(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(sig.required),
+                  [](const PyObject* slot) { return slot != nullptr; }))
+    return {};
   std::vector<std::string_view> missing;
   for (std::size_t p = 0; p < sig.required; ++p)
     if (slots[p] == nullptr) missing.push_back(sig.positional[p]);

@@ -1,8 +1,8 @@
 // Entry points: the C functions the interpreter calls, generated from a class's method bodies.
 // Each one runs the entry guard and then, in this order: matches the arguments, checks the
 // receiver's type, takes the borrow, converts the arguments in parameter order, runs the body, runs
-// the wake callbacks the body's core calls collected (methods and constructors), and converts its
-// result; the borrow is released on every path.
+// the wake callbacks the body's core calls collected (methods other than reads, and constructors),
+// and converts its result; the borrow is released on every path.
 //
 // A body takes the receiver first (Object<Cls>&; PyTypeObject* for class methods and constructors)
 // and then one value per parameter, whose type names its conversion (convert.h). It returns a
@@ -88,6 +88,20 @@ auto deferring_wakes(F&& body) {
   return result;
 }
 
+// Whether an entry point opens a wake-deferral scope around its body.
+enum class Wakes : bool { Deferred, None };
+
+// A body that cannot wake a queue (it only reads) runs without the scope, which costs a
+// thread-local look-up on each side of every call.
+template <Wakes W, class F>
+auto running(F&& body) {
+  if constexpr (W == Wakes::Deferred) {
+    return deferring_wakes(std::forward<F>(body));
+  } else {
+    return body();
+  }
+}
+
 template <class F>
 PyCFunction as_cfunction(F* f) {
   // The interpreter calls it through the convention its flags name.
@@ -98,23 +112,23 @@ PyCFunction as_cfunction(F* f) {
 
 // --- methods -------------------------------------------------------------------------------
 
-template <class Cls, const auto& Sig, Borrow B, auto Body>
+template <class Cls, const auto& Sig, Borrow B, auto Body, entry_detail::Wakes W = entry_detail::Wakes::Deferred>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_object([&]() -> PyResult<PyRef> {
     std::array<PyObject*, std::remove_cvref_t<decltype(Sig)>::size> slots{};
     QV_PY_TRY(match_fastcall(Sig.view(), args, nargs, kwnames, slots));
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(entry_detail::deferring_wakes([&] { return entry_detail::convert_and_call<Body, Sig>(*obj, slots); }));
+    return result_to_py(entry_detail::running<W>([&] { return entry_detail::convert_and_call<Body, Sig>(*obj, slots); }));
   });
 }
 
-template <class Cls, Borrow B, auto Body>
+template <class Cls, Borrow B, auto Body, entry_detail::Wakes W = entry_detail::Wakes::Deferred>
 PyObject* method_noargs_entry(PyObject* self, PyObject* /*unused*/) {
   return guard_object([&]() -> PyResult<PyRef> {
     Object<Cls>* obj = QV_PY_TRY(check_type<Cls>(self));
     BorrowGuard borrow = QV_PY_TRY(take_borrow<B>(*obj));
-    return result_to_py(entry_detail::deferring_wakes([&] { return Body(*obj); }));
+    return result_to_py(entry_detail::running<W>([&] { return Body(*obj); }));
   });
 }
 
@@ -145,6 +159,19 @@ PyMethodDef method(const char* doc) {
 template <class Cls, Borrow B, auto Body>
 PyMethodDef method_noargs(const char* name, const char* doc) {
   return {name, entry_detail::as_cfunction(&method_noargs_entry<Cls, B, Body>), METH_NOARGS, doc};
+}
+
+// The same for a method that only reads: no read wakes a queue, so these open no wake deferral.
+template <class Cls, const auto& Sig, Borrow B, auto Body>
+PyMethodDef read_method(const char* doc) {
+  return {Sig.name, entry_detail::as_cfunction(&method_entry<Cls, Sig, B, Body, entry_detail::Wakes::None>),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <class Cls, Borrow B, auto Body>
+PyMethodDef read_method_noargs(const char* name, const char* doc) {
+  return {name, entry_detail::as_cfunction(&method_noargs_entry<Cls, B, Body, entry_detail::Wakes::None>), METH_NOARGS,
+          doc};
 }
 
 // Class methods: the body gets the class the method was called on; no receiver check, no borrow.

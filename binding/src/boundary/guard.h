@@ -33,15 +33,18 @@ void raise_panic(const char* message) noexcept;
 // Steps 1, 2 and 5. Draining may run finalisers, so this may be unwound by the interpreter.
 class EntryScope {
  public:
-  EntryScope() {
-    long& count = gil_count();
-    if (count < 0) abort_at_boundary();
-    ++count;
+  EntryScope() : count_(gil_count()) {
+    if (count_ < 0) abort_at_boundary();
+    ++count_;
     drain_pending_releases();
   }
-  ~EntryScope() { --gil_count(); }
+  ~EntryScope() { --count_; }
   EntryScope(const EntryScope&) = delete;
   EntryScope& operator=(const EntryScope&) = delete;
+
+ private:
+  // This thread's count, looked up once: a thread-local look-up is a call into the loader.
+  long& count_;
 };
 
 // For entry points returning a new reference (NULL on failure); the body returns PyResult<PyRef>.
