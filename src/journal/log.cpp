@@ -203,14 +203,19 @@ Status JournalLog::flush() {
 
 // ---- Journal ----
 
-Journal::Journal(Mode mode, SharedJournalLog log, fs::Path queue_dir)
-    : mode_(mode), log_(std::move(log)), queue_dir_(std::move(queue_dir)), queue_slot_("journal queue mutex") {}
+Journal::Journal(Mode mode, SharedJournalLog log, fs::Path queue_dir, fs::Path shown_queue_dir)
+    : mode_(mode),
+      log_(std::move(log)),
+      queue_dir_(std::move(queue_dir)),
+      shown_queue_dir_(std::move(shown_queue_dir)),
+      queue_slot_("journal queue mutex") {}
 
 Journal::~Journal() = default;
 
 std::shared_ptr<Journal> Journal::disabled() { return std::make_shared<Journal>(Mode::Disabled); }
 
-Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const StoreConfig& config) {
+Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const StoreConfig& config,
+                                               const fs::Path& shown_data_dir) {
   if (!config.enable_journal) return disabled();
   const fs::Path dir = journal::journal_dir(data_dir);
   QV_TRY(fs::create_dir_all(dir));
@@ -219,7 +224,9 @@ Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const S
   if (!fs::path_exists(marker)) QV_TRY(fs::write_file(marker, bytes::as_bytes(journal::kMarkerText)));
   JournalLog log = QV_TRY(JournalLog::open(dir / "data", JournalLog::Settings::of(config), false));
   auto shared = std::make_shared<Mutex<JournalLog>>("journal log mutex", std::move(log));
-  return std::make_shared<Journal>(Mode::Writable, std::move(shared), dir / "queue");
+  const fs::Path shown_queue_dir =
+      shown_data_dir.empty() ? fs::Path{} : journal::journal_dir(shown_data_dir) / "queue";
+  return std::make_shared<Journal>(Mode::Writable, std::move(shared), dir / "queue", shown_queue_dir);
 }
 
 Result<std::shared_ptr<Journal>> Journal::open_read_only(const fs::Path& data_dir, const StoreConfig& config) {
@@ -325,7 +332,7 @@ Result<std::shared_ptr<JournalQueue>> Journal::open_queue(std::shared_ptr<const 
   auto slot = QV_TRY(queue_slot_.lock());
   if (closed()) return fail(closed_error());
   if (!*slot) {
-    *slot = std::make_shared<JournalQueue>(log_, queue_dir_);
+    *slot = std::make_shared<JournalQueue>(log_, queue_dir_, system_unix_clock(), shown_queue_dir_);
     (*slot)->hold_writer_lock(std::move(writer_token));
   }
   return *slot;

@@ -122,7 +122,9 @@ class Journal final : public JournalHook {
   enum class Mode { Writable, ReadOnly, Disabled };
 
   // For a writable store: creates the journal's directories and marker when missing.
-  static Result<std::shared_ptr<Journal>> open(const fs::Path& data_dir, const StoreConfig& config);
+  // shown_data_dir: data_dir as the caller spelled it, for messages (data_dir when empty).
+  static Result<std::shared_ptr<Journal>> open(const fs::Path& data_dir, const StoreConfig& config,
+                                               const fs::Path& shown_data_dir = {});
   // For a read-only store: creates and writes nothing; no journal directory reads as empty.
   static Result<std::shared_ptr<Journal>> open_read_only(const fs::Path& data_dir, const StoreConfig& config);
   static std::shared_ptr<Journal> disabled();
@@ -162,13 +164,14 @@ class Journal final : public JournalHook {
   // The shared log, for the journal queue; null when disabled or read-only without a log.
   const SharedJournalLog& log() const { return log_; }
 
-  explicit Journal(Mode mode, SharedJournalLog log = nullptr, fs::Path queue_dir = {});
+  explicit Journal(Mode mode, SharedJournalLog log = nullptr, fs::Path queue_dir = {}, fs::Path shown_queue_dir = {});
   ~Journal() override;
 
  private:
   Mode mode_;
   SharedJournalLog log_;
   fs::Path queue_dir_;
+  fs::Path shown_queue_dir_;
   Mutex<std::shared_ptr<JournalQueue>> queue_slot_;
   std::atomic<bool> closed_{false};
 };

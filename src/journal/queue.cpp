@@ -56,9 +56,10 @@ void JournalWriterHold::release() {
   }
 }
 
-JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock)
+JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock, fs::Path shown_queue_dir)
     : log_(std::move(log)),
       queue_dir_(std::move(queue_dir)),
+      shown_queue_dir_(shown_queue_dir.empty() ? queue_dir_ : std::move(shown_queue_dir)),
       clock_(std::move(clock)),
       inner_(std::make_shared<Mutex<Inner>>("journal queue mutex")),
       closed_(std::make_shared<std::atomic<bool>>(false)),
@@ -67,6 +68,7 @@ JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock c
 Result<QueueState> JournalQueue::open_state(const std::string& name, std::int64_t latest) {
   const fs::Path path = queue_dir_ / name;
   QueueState state = QV_TRY(QueueState::open_or_create(path, latest));
+  state.show_path_as(shown_queue_dir_ / name);
   if (state.processed_ts() <= latest) {
     // Deliveries of records the journal lost with its tail: the sequences go to new records,
     // which the group receives as new deliveries rather than as redeliveries of what is gone.
@@ -85,7 +87,9 @@ Result<QueueState> JournalQueue::open_state(const std::string& name, std::int64_
          " beyond the journal's latest sequence ", latest, "; it continues from ", latest);
   { QueueState gone = std::move(state); }
   QV_TRY(fs::remove_file(path));
-  return QueueState::open_or_create(path, latest);
+  QueueState fresh = QV_TRY(QueueState::open_or_create(path, latest));
+  fresh.show_path_as(shown_queue_dir_ / name);
+  return fresh;
 }
 
 Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view group_name,

@@ -41,7 +41,10 @@ class JournalWriterHold {
 
 class JournalQueue {
  public:
-  JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock = system_unix_clock());
+  // shown_queue_dir: queue_dir under the caller's spelling of the store's directory, for
+  // messages (queue_dir itself when empty).
+  JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock clock = system_unix_clock(),
+               fs::Path shown_queue_dir = {});
 
   Result<JournalQueueConsumer> open_consumer(std::string_view group_name, std::uint16_t running_expired_seconds,
                                              std::uint8_t max_retry_count);
@@ -70,6 +73,7 @@ class JournalQueue {
 
   SharedJournalLog log_;
   fs::Path queue_dir_;
+  fs::Path shown_queue_dir_;
   UnixClock clock_;
   std::shared_ptr<Mutex<Inner>> inner_;
   std::shared_ptr<std::atomic<bool>> closed_;

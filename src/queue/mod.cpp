@@ -221,6 +221,7 @@ Result<DatasetQueueConsumer> DatasetQueue::open_consumer(std::string_view group_
   } else {
     const std::int64_t initial = d->latest_written_timestamp.value_or(kMinTs);
     QueueState state = QV_TRY(QueueState::open_or_create(d->dir / "queue" / name, initial));
+    state.show_path_as(d->shown_dir / "queue" / name);
     ConsumerGroup fresh{{slot}, share_queue_state(std::move(state)), std::make_shared<std::atomic<bool>>(false)};
     group = &g->groups.insert_or_assign(name, std::move(fresh)).first->second;
     g->configs.insert_or_assign(name, config);

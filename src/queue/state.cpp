@@ -92,7 +92,11 @@ Result<ConsumerGroupConfig> queue::check_consumer_config(std::uint64_t running_e
 }
 
 QueueState::QueueState(fs::Path path, MappedFile mapping, std::int64_t processed_ts, std::vector<Entry> pending)
-    : path_(std::move(path)), mapping_(std::move(mapping)), processed_ts_(processed_ts), pending_(std::move(pending)) {}
+    : path_(std::move(path)),
+      shown_path_(path_),
+      mapping_(std::move(mapping)),
+      processed_ts_(processed_ts),
+      pending_(std::move(pending)) {}
 
 namespace {
 
@@ -179,7 +183,7 @@ bool QueueState::is_pending(std::int64_t position) const {
 
 Status QueueState::push_pending(Entry entry) {
   if (pending_.size() >= kCapacity)
-    return fail(Error::pending_full(text::cat(path_.string(), " (", pending_.size(), " entries)")));
+    return fail(Error::pending_full(text::cat(shown_path_.string(), " (", pending_.size(), " entries)")));
   // Callers deliver only positions above the watermark that are not listed yet; anything else
   // would write a file that the loader rejects.
   QV_ASSERT(entry.timestamp > processed_ts_, "a new delivery lies above the watermark");

@@ -82,6 +82,9 @@ class QueueState {
   ~QueueState() = default;
 
   const fs::Path& path() const { return path_; }
+  // The path as the caller spelled the store's directory, for messages; the file's own path
+  // until set.
+  void show_path_as(fs::Path shown) { shown_path_ = std::move(shown); }
   std::int64_t processed_ts() const { return processed_ts_; }
   std::span<const DatasetQueueConsumerPendingEntry> pending() const { return pending_; }
   bool clean() const { return clean_; }
@@ -127,6 +130,7 @@ class QueueState {
   static Result<QueueState> load(fs::Path path);
 
   fs::Path path_;
+  fs::Path shown_path_;
   MappedFile mapping_;
   std::int64_t processed_ts_;
   std::vector<DatasetQueueConsumerPendingEntry> pending_;  // strictly increasing positions

@@ -233,7 +233,7 @@ Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config
   s->block_cache_ = std::make_shared<BlockCache>(config.cache_max_memory);
   std::shared_ptr<DirtyQueue> dirty = s->read_only_ ? nullptr : std::make_shared<DirtyQueue>();
   s->journal_ = s->read_only_ ? QV_TRY(Journal::open_read_only(s->io_dir_, config))
-                              : QV_TRY(Journal::open(s->io_dir_, config));
+                              : QV_TRY(Journal::open(s->io_dir_, config, s->data_dir_));
   s->max_identifier_ = QV_TRY(store::read_max_identifier(s->io_dir_));
   s->open_datasets_ = std::make_shared<OpenDatasets>();
 

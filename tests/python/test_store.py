@@ -162,6 +162,21 @@ def test_a_relative_data_dir_is_shown_as_given(tmp_path, monkeypatch):
     assert (tmp_path / "rel" / "store" / "a" / "b" / "meta").exists()
     assert not (tmp_path / "elsewhere" / "rel").exists()
     monkeypatch.chdir(tmp_path)
+    with Store.open("rel/store", StoreConfig(enable_background_thread=False, enable_journal=True)) as s:
+        monkeypatch.chdir(tmp_path / "elsewhere")
+        ds = s.create_dataset("j", "k", enable_journal=True)
+        queue = s.open_queue(ds.id)
+        groups = [(queue.open_consumer("g", running_expired_seconds=0), "rel/store/j/k/queue/g"),
+                  (s.open_journal_queue().open_consumer("g", running_expired_seconds=0),
+                   "rel/store/.journal/logs/queue/g")]
+        for _ in range(227):
+            queue.push(b"x")
+        for consumer, shown in groups:
+            with pytest.raises(quelvane.QvanPendingFullError) as info:
+                for _ in range(300):
+                    consumer.poll(0)
+            assert str(info.value) == f"pending entries full: {shown} (226 entries)"
+    monkeypatch.chdir(tmp_path)
     with Store.open("rel/store", QUIET) as s:  # a/b on disk, not open
         expect(raised(s.create_dataset, "a", "b"), quelvane.QvanAlreadyExistsError,
                "already exists: dataset already exists at rel/store/a/b")
