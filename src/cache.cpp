@@ -75,7 +75,7 @@ BlockCache::BlockCache(std::uint64_t max_memory) : BlockCache(max_memory, nullpt
 BlockCache::BlockCache(std::uint64_t max_memory, NowFn now)
     : max_memory_(max_memory),
       now_(std::move(now)),
-      state_("block cache lock", State{Map(0, BlockKeyHash{random_hash_seed()}), 0}) {}
+      state_("block cache lock", State{Table(BlockKeyHash{random_hash_seed()}), 0}) {}
 
 Instant BlockCache::now() const { return now_ ? now_() : Clock::now(); }
 
@@ -84,10 +84,10 @@ BlockPayload BlockCache::get(const BlockKey& key) {
   // Read before the lock, so that the lookup under it cannot throw.
   const Instant accessed = now();
   return state_.with_lock_or_panic([&](State& state) noexcept -> BlockPayload {
-    auto it = state.map.find(key);
-    if (it == state.map.end()) return nullptr;
-    it->second.last_access = accessed;
-    return it->second.payload;
+    Entry* e = state.table.find(key);
+    if (e == nullptr) return nullptr;
+    e->last_access = accessed;
+    return e->payload;
   });
 }
 
@@ -95,10 +95,10 @@ BlockPayload BlockCache::insert(const BlockKey& key, BlockPayload payload) {
   if (max_memory_ == 0) return nullptr;
   QV_ASSERT(payload != nullptr, "a cached block has a payload");
   auto state = state_.lock_or_panic();
-  if (auto it = state->map.find(key); it != state->map.end()) return it->second.payload;
+  if (const Entry* e = state->table.find(key)) return e->payload;
   std::uint64_t cost = saturating_add(payload->size(), kEntryOverhead);
   if (saturating_add(state->total_cost, cost) > max_memory_) make_room(*state, cost);
-  state->map.emplace(key, Entry{payload, cost, now()});
+  state->table.insert(key, payload, cost, now());
   state->total_cost = saturating_add(state->total_cost, cost);
   return payload;
 }
@@ -115,15 +115,15 @@ void BlockCache::make_room(State& state, std::uint64_t cost) {
     BlockKey key;
   };
   std::vector<Candidate> candidates;
-  candidates.reserve(state.map.size());
-  for (const auto& [k, e] : state.map) candidates.push_back({e.last_access, e.cost, k});
+  candidates.reserve(state.table.size());
+  state.table.for_each([&](const Entry& e) { candidates.push_back({e.last_access, e.cost, e.key}); });
   std::sort(candidates.begin(), candidates.end(),
             [](const Candidate& a, const Candidate& b) { return a.last_access < b.last_access; });
 
   std::uint64_t removed = 0;
   for (const auto& c : candidates) {
     if (removed >= to_remove) break;
-    state.map.erase(c.key);
+    state.table.erase(*state.table.find(c.key));
     removed = saturating_add(removed, c.cost);
     state.total_cost -= c.cost;
   }
@@ -132,47 +132,82 @@ void BlockCache::make_room(State& state, std::uint64_t cost) {
 bool BlockCache::invalidate(const BlockKey& key) {
   if (max_memory_ == 0) return false;
   auto state = state_.lock_or_panic();
-  auto it = state->map.find(key);
-  if (it == state->map.end()) return false;
-  state->total_cost -= it->second.cost;
-  state->map.erase(it);
+  Entry* e = state->table.find(key);
+  if (e == nullptr) return false;
+  state->total_cost -= e->cost;
+  state->table.erase(*e);
   return true;
 }
 
-namespace {
-
-// Erases the entries that match, keeping the running total in step; returns how many.
-template <class Map, class Pred>
-std::size_t erase_matching(Map& map, std::uint64_t& total_cost, Pred matches) {
-  std::size_t n = 0;
-  for (auto it = map.begin(); it != map.end();) {
-    if (matches(it->first, it->second)) {
-      total_cost -= it->second.cost;
-      it = map.erase(it);
-      ++n;
-    } else {
-      ++it;
-    }
+template <class Pred>
+std::size_t BlockCache::erase_matching(State& state, Pred matches) {
+  std::vector<BlockKey> keys;
+  state.table.for_each([&](const Entry& e) {
+    if (matches(e)) keys.push_back(e.key);
+  });
+  for (const BlockKey& key : keys) {
+    Entry& e = *state.table.find(key);
+    state.total_cost -= e.cost;
+    state.table.erase(e);
   }
-  return n;
+  return keys.size();
 }
-
-}  // namespace
 
 std::size_t BlockCache::remove_dataset(std::uint64_t dataset) {
   if (max_memory_ == 0) return 0;
   auto state = state_.lock_or_panic();
-  return erase_matching(state->map, state->total_cost,
-                        [dataset](const BlockKey& k, const Entry&) { return k.dataset == dataset; });
+  return erase_matching(*state, [dataset](const Entry& e) { return e.key.dataset == dataset; });
 }
 
 std::size_t BlockCache::evict_idle(Duration idle) {
   if (max_memory_ == 0) return 0;
   auto state = state_.lock_or_panic();
   const Instant at = now();
-  return erase_matching(state->map, state->total_cost, [&](const BlockKey&, const Entry& e) {
-    return elapsed_at_least(e.last_access, at, idle);
-  });
+  return erase_matching(*state, [&](const Entry& e) { return elapsed_at_least(e.last_access, at, idle); });
+}
+
+// ---- the table ----
+
+BlockCache::Entry* BlockCache::Table::find(const BlockKey& key) noexcept {
+  if (slots_.empty()) return nullptr;
+  const std::uint64_t h = hash_(key);
+  for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+    Entry& e = slots_[i];
+    if (e.payload == nullptr) return nullptr;
+    if (e.hash == h && e.key == key) return &e;
+  }
+}
+
+void BlockCache::Table::place(Entry&& e) noexcept {
+  std::size_t i = e.hash & mask();
+  while (slots_[i].payload != nullptr) i = (i + 1) & mask();
+  slots_[i] = std::move(e);
+}
+
+void BlockCache::Table::insert(const BlockKey& key, BlockPayload payload, std::uint64_t cost, Instant at) {
+  if ((size_ + 1) * 2 > slots_.size()) {
+    std::vector<Entry> old(std::max<std::size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    for (Entry& e : old)
+      if (e.payload != nullptr) place(std::move(e));
+  }
+  place(Entry{key, hash_(key), std::move(payload), cost, at});
+  ++size_;
+}
+
+void BlockCache::Table::erase(Entry& e) noexcept {
+  std::size_t hole = static_cast<std::size_t>(&e - slots_.data());
+  slots_[hole].payload.reset();
+  --size_;
+  for (std::size_t i = (hole + 1) & mask(); slots_[i].payload != nullptr; i = (i + 1) & mask()) {
+    // An entry stays when its home lies cyclically in (hole, i]: a probe for it never passes
+    // the hole. Otherwise it moves into the hole, and the hole to its old place.
+    const std::size_t home = slots_[i].hash & mask();
+    const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+    if (stays) continue;
+    slots_[hole] = std::move(slots_[i]);
+    hole = i;
+  }
 }
 
 void HotBlock::set(const BlockKey& key, const BlockPayload& payload) {

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -66,20 +65,54 @@ class BlockCache {
   std::uint64_t max_memory() const { return max_memory_; }
 
  private:
-  struct Entry {
-    BlockPayload payload;
-    std::uint64_t cost;
+  // One cache line: a probe reads the key and the payload's pointer together.
+  struct alignas(64) Entry {
+    BlockKey key;
+    std::uint64_t hash = 0;
+    BlockPayload payload;  // null in a free slot
+    std::uint64_t cost = 0;
     Instant last_access;
   };
-  using Map = std::unordered_map<BlockKey, Entry, BlockKeyHash>;
+  // The entries, in open addressing with linear probing, at most half full. A hit mostly reads
+  // one slot of one cache line, where a node-based map goes from a bucket to the node before
+  // the key's and then to its own: with the decoded blocks far larger than the processor's
+  // caches, every step of that walk is a likely miss on each read.
+  class Table {
+   public:
+    explicit Table(BlockKeyHash hash) : hash_(hash) {}
+
+    Entry* find(const BlockKey& key) noexcept;
+    // key is not present.
+    void insert(const BlockKey& key, BlockPayload payload, std::uint64_t cost, Instant at);
+    // Frees the slot of e, which find returned; moves later entries of its run back, so that
+    // no probe stops early at the hole. Invalidates pointers to entries.
+    void erase(Entry& e) noexcept;
+    std::size_t size() const { return size_; }
+    template <class F>
+    void for_each(F&& f) const {
+      for (const Entry& e : slots_)
+        if (e.payload != nullptr) f(e);
+    }
+
+   private:
+    std::size_t mask() const { return slots_.size() - 1; }
+    void place(Entry&& e) noexcept;
+
+    BlockKeyHash hash_;
+    std::vector<Entry> slots_;  // a power of two in size, or empty
+    std::size_t size_ = 0;
+  };
   struct State {
-    Map map;
+    Table table;
     std::uint64_t total_cost = 0;  // sum of the entries' costs, kept as entries come and go
   };
 
   Instant now() const;
   // Evicts oldest-first so that an entry of the given cost fits within 85% of the budget.
   void make_room(State& state, std::uint64_t cost);
+  // Removes the entries for which matches(entry) holds; returns how many.
+  template <class Pred>
+  static std::size_t erase_matching(State& state, Pred matches);
 
   std::uint64_t max_memory_;
   NowFn now_;

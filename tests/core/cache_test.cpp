@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -205,6 +208,54 @@ TEST_F(CacheTest, RemovalsReturnTheirCostToTheBudget) {
     // Counting the removed entry still, this insert would evict the other two.
     cache.insert(key(3), rest[2]);
     for (const auto& p : rest) EXPECT_TRUE(cached(p));
+  }
+}
+
+// Many entries come and go through every way out (invalidation, a dataset's removal, idle
+// eviction), so the table grows, probes past collisions and closes holes inside runs; after each
+// step every key is found exactly when a model says it is cached.
+TEST_F(CacheTest, EveryEntryStaysFoundWhileOthersComeAndGo) {
+  auto cache = make(1ull << 40);
+  std::map<std::tuple<std::uint64_t, std::uint64_t>, BlockPayload> model;  // (dataset, block)
+  std::mt19937_64 rng(3);
+  auto check = [&](const char* after) {
+    for (std::uint64_t d = 1; d <= 4; ++d)
+      for (std::uint64_t b = 0; b < 300; ++b) {
+        const auto it = model.find({d, b});
+        const BlockPayload got = cache.get(key(b, d));
+        ASSERT_EQ(got, it == model.end() ? nullptr : it->second) << after << " " << d << "/" << b;
+      }
+  };
+  for (int round = 0; round < 6; ++round) {
+    for (int n = 0; n < 500; ++n) {
+      const std::uint64_t d = 1 + rng() % 4, b = rng() % 300;
+      auto p = block(1);
+      const BlockPayload kept = cache.insert(key(b, d), p);
+      model.try_emplace({d, b}, p);
+      ASSERT_EQ(kept, model.at({d, b}));
+    }
+    check("inserts");
+    for (int n = 0; n < 300; ++n) {
+      const std::uint64_t d = 1 + rng() % 4, b = rng() % 300;
+      ASSERT_EQ(cache.invalidate(key(b, d)), model.erase({d, b}) == 1);
+    }
+    check("invalidations");
+    tick();
+    for (std::uint64_t b = 0; b < 300; b += 3) {
+      if (model.contains({1, b})) {
+        ASSERT_NE(cache.get(key(b, 1)), nullptr);  // refreshed: survives the idle eviction
+      }
+    }
+    tick();
+    const std::size_t idle = std::erase_if(model, [](const auto& kv) {
+      return !(std::get<0>(kv.first) == 1 && std::get<1>(kv.first) % 3 == 0);
+    });
+    EXPECT_EQ(cache.evict_idle(Duration::from_secs(2)), idle);
+    check("idle eviction");
+    const std::size_t of_1 = model.size();
+    EXPECT_EQ(cache.remove_dataset(1), of_1);
+    model.clear();
+    check("removal");
   }
 }
 
