@@ -225,7 +225,7 @@ Status DataSegment::restore(const header::DataState& state) {
   const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), block_at);
   if (block.flags != 0) return finish_interrupted_block(offset, block, ps.pending_wrote_position);
 
-  const std::uint32_t marker = bytes::get<std::uint32_t>(mapping_.file.bytes(), block_at + 12);
+  const std::uint32_t marker = bytes::get<std::uint32_t>(mapping_.file.bytes(), block_at + util::kBlockReservedOffset);
   // A correction marked under way is carried through from its staged copy, whatever of it
   // reached the block; the copy is written in place by the next change, and readers take the
   // record from the copy until then.
@@ -920,7 +920,7 @@ void DataSegment::store_total_words() {
 void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeader& block, std::uint32_t reserved) {
   std::array<std::uint8_t, kBlockHeader> image{};
   util::write_block_header(block, image, 0);
-  bytes::store_le<std::uint32_t>(image.data() + 12, reserved);
+  bytes::store_le<std::uint32_t>(image.data() + util::kBlockReservedOffset, reserved);
   std::uint8_t* at = mapping_.file.mutable_bytes().subspan(pos, kBlockHeader).data();
   std::memcpy(at + 8, image.data() + 8, 8);
   barrier();
@@ -930,7 +930,7 @@ void DataSegment::publish_block_header(std::uint64_t pos, const util::BlockHeade
 
 // One store: a look at the header sees the marker before or after it, never half of it.
 void DataSegment::store_marker(std::uint64_t block_at, std::uint32_t marker) {
-  bytes::store_le<std::uint32_t>(mapping_.file.mutable_bytes().subspan(block_at + 12, 4).data(), marker);
+  bytes::store_le<std::uint32_t>(mapping_.file.mutable_bytes().subspan(block_at + util::kBlockReservedOffset, 4).data(), marker);
   barrier();
 }
 

@@ -2,7 +2,6 @@
 // or by identifier), drop, inspect and list.
 #include "registry.h"
 
-#include <stdio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,20 +31,13 @@ Error duplicate(std::uint64_t identifier, const DataSetKey& first, const DataSet
       text::cat("duplicate dataset identifier ", identifier, ": ", first.debug(), " and ", second.debug()));
 }
 
-Status rename_entry(const fs::Path& from, const fs::Path& to) {
-  QV_TRY(fs::check_path(from));
-  QV_TRY(fs::check_path(to));
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
-  return {};
-}
-
 // Takes dir off its name in one step, so that no listing ever shows it half removed, then
 // removes it. What a failed or killed removal leaves under the staging name goes at the next
 // sweep; the name is free either way.
 Status remove_dataset_dir(const fs::Path& dir) {
   const fs::Path away = dir.parent_path() / store::kDroppingName;
   QV_TRY(fs::remove_tree(away));
-  QV_TRY(rename_entry(dir, away));
+  QV_TRY(fs::rename(dir, away));
   store::step_done("drop: moved away");
   if (auto removed = fs::remove_tree(away); !removed)
     QV_LOG(Warn, kLogTarget, "[store] cannot remove ", away.string(), ": ", removed.error().display());
@@ -242,7 +234,7 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   store::step_done("create: files staged");
   QV_TRY(store::write_identifier_file(staging / store::kIdentifierFileName, id));
   store::step_done("create: identifier staged");
-  QV_TRY(rename_entry(staging, dir));
+  QV_TRY(fs::rename(staging, dir));
   store::step_done("create: in place");
   Dataset ds = QV_TRY(open_unregistered(key, dir, id));
   register_dataset(key, ds);

@@ -14,7 +14,7 @@ void write_block_header(const BlockHeader& header, std::span<std::uint8_t> buf, 
   bytes::store_le<std::uint16_t>(p + 4, header.flags);
   bytes::store_le<std::uint16_t>(p + 6, header.record_count);
   bytes::store_le<std::uint32_t>(p + 8, header.uncompressed_size);
-  bytes::store_le<std::uint32_t>(p + 12, 0);
+  bytes::store_le<std::uint32_t>(p + kBlockReservedOffset, 0);
 }
 
 BlockHeader read_block_header(std::span<const std::uint8_t> buf, std::uint64_t pos) {

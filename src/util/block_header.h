@@ -17,7 +17,10 @@ inline constexpr std::uint16_t kSingleRecord = 0x4;  // one record too large for
 inline constexpr std::uint64_t kBlockHeaderSize = 16;
 inline constexpr std::uint64_t kRecordHeaderSize = 12;
 
-// The reserved word at offset 12 is written 0 and never read, so it has no field here.
+// Where the header's reserved word lies. A new header has it 0; the data segment keeps the
+// marker of an in-place correction there (live_block.h), so it has no field here.
+inline constexpr std::uint64_t kBlockReservedOffset = 12;
+
 struct BlockHeader {
   std::uint32_t payload_size = 0;
   std::uint16_t flags = 0;

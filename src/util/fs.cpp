@@ -158,17 +158,23 @@ Status overwrite_file(const Path& path, std::span<const std::uint8_t> data) {
 }
 
 Status write_file_whole(const Path& path, std::span<const std::uint8_t> data) {
+  const Path temporary = temporary_beside(path);
+  Status written = write_file(temporary, data);
+  if (written) written = fs::rename(temporary, path);
+  if (!written) (void)remove_file(temporary);
+  return written;
+}
+
+Path temporary_beside(const Path& path) {
   Path temporary = path;
   temporary += ".tmp";
-  if (auto written = write_file(temporary, data); !written) {
-    (void)remove_file(temporary);
-    return written;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    auto failed = fail_errno();
-    (void)remove_file(temporary);
-    return failed;
-  }
+  return temporary;
+}
+
+Status rename(const Path& from, const Path& to) {
+  QV_TRY(check_path(from));
+  QV_TRY(check_path(to));
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail_errno();
   return {};
 }
 

@@ -69,6 +69,10 @@ Status overwrite_file(const Path& path, std::span<const std::uint8_t> data);
 // Writes a file whole so that a kill at any instant leaves it either absent or complete: the
 // data goes to a temporary name in the same directory, which then replaces path. No sync.
 Status write_file_whole(const Path& path, std::span<const std::uint8_t> data);
+// The name beside path under which a file that replaces it is made first.
+Path temporary_beside(const Path& path);
+// Moves from to to in one step, replacing what to names (an empty directory, for a directory).
+Status rename(const Path& from, const Path& to);
 
 // stat succeeds (the path names something).
 bool path_exists(const Path& path);

@@ -13,7 +13,7 @@ LiveHeader look_block_header(std::span<const std::uint8_t> file, std::uint64_t p
   // Keeps the loads of the look behind the loads the caller made before it (on x86 the
   // hardware keeps loads in order; this stops the compiler from moving them).
   std::atomic_thread_fence(std::memory_order_acquire);
-  const LiveHeader look{read_block_header(file, pos), bytes::get<std::uint32_t>(file, pos + 12)};
+  const LiveHeader look{read_block_header(file, pos), bytes::get<std::uint32_t>(file, pos + kBlockReservedOffset)};
   std::atomic_thread_fence(std::memory_order_acquire);
   return look;
 }

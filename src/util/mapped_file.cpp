@@ -1,7 +1,6 @@
 #include "mapped_file.h"
 
 #include <sys/mman.h>
-#include <cstdio>
 
 #include <cerrno>
 #include <utility>
@@ -43,10 +42,11 @@ Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size) 
   // then fail. The new file is made under a temporary name instead and renamed over the old
   // one only once reserved and mapped, so a failed create leaves the old file as it was.
   if (!QV_TRY(fs::exists(path))) return create_at(path, path, size);
-  fs::Path temporary = path;
-  temporary += ".tmp";
+  const fs::Path temporary = fs::temporary_beside(path);
   auto made = create_at(temporary, path, size);
-  if (made && ::rename(temporary.c_str(), path.c_str()) != 0) made = fail_errno();
+  if (made) {
+    if (auto moved = fs::rename(temporary, path); !moved) made = fail(std::move(moved).error());
+  }
   if (!made) (void)fs::remove_file(temporary);
   return made;
 }
