@@ -223,7 +223,7 @@ Status DataSegment::restore(const header::DataState& state) {
   if (!mapped()) return fail(Error::mmap("segment closed during pending restore"));
 
   const util::BlockHeader block = util::read_block_header(mapping_.file.bytes(), block_at);
-  if (block.flags != 0) return finish_interrupted_block(offset, block, ps.pending_wrote_position);
+  if (block.flags != 0) return finish_interrupted_block(offset, block);
 
   const std::uint32_t marker = bytes::get<std::uint32_t>(mapping_.file.bytes(), block_at + util::kBlockReservedOffset);
   // A correction marked under way is carried through from its staged copy, whatever of it
@@ -333,9 +333,11 @@ std::optional<std::vector<std::uint8_t>> DataSegment::decode_complete(std::span<
 // block (which points the pending words at its block until its totals are committed), was cut
 // short after its header. With the compressed bytes complete the operation is finished. A seal
 // cut short while it copied them over the raw records is finished from the copy it staged past
-// the block first; without a complete copy the block stays refused.
-Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block,
-                                             std::uint64_t raw_payload) {
+// the block first; without a complete copy the block stays refused. The copy's place comes from
+// the sealed header, as the seal and the readers take it: the pending size word may be behind
+// the block the seal compressed (a reopen that carried a record through keeps it until the next
+// change stores it).
+Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block) {
   auto refused = [&] { return invalid(text::cat("pending block has non-raw flags: ", text::hex(block.flags))); };
   if (!util::check_block_flags(block.flags) || (block.flags & util::kSealed) == 0) return refused();
   const std::uint64_t payload_at = header_len_ + offset + kBlockHeader;
@@ -343,7 +345,7 @@ Status DataSegment::finish_interrupted_block(std::uint64_t offset, const util::B
   const auto file = mapping_.file.bytes();
   auto raw = decode_complete(file.subspan(payload_at, block.payload_size), block);
   if (!raw && (block.flags & util::kSingleRecord) == 0) {
-    const std::uint64_t staged_at = payload_at + std::max<std::uint64_t>(raw_payload, block.payload_size);
+    const std::uint64_t staged_at = util::staged_copy_at(payload_at, block);
     if (bytes::fits(file_size_, staged_at, block.payload_size)) {
       const auto span = file.subspan(staged_at, block.payload_size);
       // Copied out before it is checked: the bytes written back are exactly the ones checked.

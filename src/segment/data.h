@@ -233,7 +233,7 @@ class DataSegment {
   // Reconciles the pending block and the totals with the state words after a reopen.
   Status restore(const header::DataState& state);
   Result<Pending> settle_raw_pending(const header::PendingState& state, const util::BlockHeader& block) const;
-  Status finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block, std::uint64_t raw_payload);
+  Status finish_interrupted_block(std::uint64_t offset, const util::BlockHeader& block);
   std::optional<std::vector<std::uint8_t>> decode_complete(std::span<const std::uint8_t> compressed,
                                                            const util::BlockHeader& block) const;
   Status recount_totals(std::uint64_t up_to_offset, std::uint64_t extra_records, std::uint64_t extra_raw);

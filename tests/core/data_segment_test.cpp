@@ -804,6 +804,8 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
     bool may_keep_for_reading;
     bool seal_first;            // start after a sealed block instead of inside a pending one
     std::uint64_t initial_size;
+    // Start from a reopen that carried a third record through ahead of its state words.
+    bool settled_ahead;
     std::function<void(DataSegment&)> run;
     std::function<void(std::vector<Acked>&)> accept;  // other values the changed record may read as
   };
@@ -812,17 +814,20 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
   const Bytes shorter = pattern(4, 60);
   const Bytes same_length = pattern(10, 70);
   auto correction = [](const Bytes& replacement) {
-    return Scenario{"", false, false, 4096,
+    return Scenario{"", false, false, 4096, false,
                     [&replacement](DataSegment& seg) { ASSERT_TRUE(seg.correction_write(0, 22, replacement)); },
                     [&replacement](std::vector<Acked>& acked) { acked[1].accepted.push_back(replacement); }};
   };
   Scenario scenarios[] = {
-      {"record added to the pending block", false, false, 4096, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); },
+      {"record added to the pending block", false, false, 4096, false, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); },
        nullptr},
-      {"record starting a pending block", false, true, 4096, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); }, nullptr},
-      {"seal", false, false, 4096, [](DataSegment& seg) { ASSERT_TRUE(seg.seal_pending_block(3)); }, nullptr},
+      {"record starting a pending block", false, true, 4096, false, [](DataSegment& seg) { put(seg, 3, pattern(10, 3)); }, nullptr},
+      {"seal", false, false, 4096, false, [](DataSegment& seg) { ASSERT_TRUE(seg.seal_pending_block(3)); }, nullptr},
+      // The reopen left the pending size word behind the block the seal compresses.
+      {"seal after a reopen ahead of the state words", false, false, 4096, true,
+       [](DataSegment& seg) { ASSERT_TRUE(seg.seal_pending_block(3)); }, nullptr},
       // The raw block fills the file exactly; its compressed form is longer.
-      {"seal that grows the file", false, false, kHl + 16 + 44 + 12 + 65400,
+      {"seal that grows the file", false, false, kHl + 16 + 44 + 12 + 65400, false,
        [](DataSegment& seg) {
          put(seg, 3, noise(65400, 3));
          ASSERT_TRUE(seg.seal_pending_block(3));
@@ -830,7 +835,7 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
        nullptr},
       // No room past the block to stage the compressed bytes: the seal grows the file for
       // them, so a kill in its copy costs nothing.
-      {"seal that grows the file for its staged copy", false, false, kHl + 16 + 44 + 12 + 3000 + 20,
+      {"seal that grows the file for its staged copy", false, false, kHl + 16 + 44 + 12 + 3000 + 20, false,
        [](DataSegment& seg) {
          put(seg, 3, pattern(3000, 3));
          const std::uint64_t size = seg.file_size();
@@ -839,18 +844,18 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
          EXPECT_GT(seg.file_size(), size);
        },
        nullptr},
-      {"single-record block", false, true, 4096, [](DataSegment& seg) { put(seg, 3, pattern(70000, 3)); },
+      {"single-record block", false, true, 4096, false, [](DataSegment& seg) { put(seg, 3, pattern(70000, 3)); },
        nullptr},
-      {"extension of the last record", false, false, 4096,
+      {"extension of the last record", false, false, 4096, false,
        [&extra](DataSegment& seg) { ASSERT_TRUE(seg.append_to_record(0, 22, extra)); },
        [&extra](std::vector<Acked>& acked) { acked[1].accepted.push_back(concat(pattern(10, 2), extra)); }},
       correction(longer),
       correction(shorter),
       correction(same_length),
   };
-  scenarios[7].name = "longer correction";
-  scenarios[8].name = "shorter correction";
-  scenarios[9].name = "correction of the same length";
+  scenarios[8].name = "longer correction";
+  scenarios[9].name = "shorter correction";
+  scenarios[10].name = "correction of the same length";
 
   int n = 0;
   for (const Scenario& s : scenarios) {
@@ -864,6 +869,31 @@ TEST_F(DataSegmentTest, EveryInterruptedChangeLeavesARecoverableSegment) {
     }
     if (s.seal_first) {
       ASSERT_TRUE(seg.seal_pending_block(3));
+    }
+    if (s.settled_ahead) {
+      // A kill after the record count reached the state words but before the pending size
+      // did: the records walk to the block header's size, so the reopen carries the record
+      // through, and the size word stays behind until the next change. The record is long and
+      // compressible, so that the sealed block is far shorter than the raw one.
+      const Bytes data = pattern(200, 3);
+      std::vector<Bytes> adding;
+      {
+        testing::BarrierRecorder recorder;
+        acked.push_back({at(put(seg, 3, data)), 3, {data}});
+        adding = recorder.of(where);
+      }
+      const auto ahead = std::find_if(adding.begin(), adding.end(), [](const Bytes& f) {
+        return word(f, header::kPendingRecordCountWord) == 3 && word(f, header::kPendingWrotePositionWord) == 44;
+      });
+      ASSERT_NE(ahead, adding.end());
+      { DataSegment gone = std::move(seg); }
+      write_bytes(where, *ahead);
+      auto reopened = DataSegment::open(where, 0, kMax);
+      ASSERT_TRUE(reopened) << reopened.error().display();
+      seg = std::move(*reopened);
+      ASSERT_FALSE(seg.restore_error());
+      ASSERT_EQ(seg.pending_payload(), 44u + 12 + 200);
+      ASSERT_EQ(word(read_bytes(where), header::kPendingWrotePositionWord), 44u);
     }
     std::vector<Bytes> steps{read_bytes(where)};
     {
