@@ -269,6 +269,12 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, c
     return fail(Error::not_found(text::cat("dataset meta not found at ", (shown / "meta").string())));
   const meta::Meta m = QV_TRY(meta::read_meta(meta_path));
   QV_TRY(validate(m));
+  if (!read_only) {
+    // Files a kill left before their rename (segments, the state file, the meta); the store
+    // lock makes this the only writer, and it has made nothing here yet. One that cannot be
+    // removed is still never read.
+    for (const char* sub : {"", "data", "index"}) (void)fs::remove_temporaries(dir / sub);
+  }
   auto segments = QV_TRY(DataSegments::open(dir, m.data_segment_size, m.initial_data_segment_size,
                                             m.compress_level, m.compress_type));
   auto index = QV_TRY(Index::open(dir / "index", m.index_segment_size, m.initial_index_segment_size,

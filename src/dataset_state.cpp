@@ -52,13 +52,14 @@ Result<DatasetStateFile> DatasetStateFile::open(const fs::Path& path) {
 
 Result<DatasetStateFile> DatasetStateFile::create(const fs::Path& path) {
   QV_TRY(fs::create_dir_all(path.parent_path()));
-  MappedFile mapping = QV_TRY(MappedFile::create(path, kFileSize));
-  if (mapping.size() != kFileSize)
-    return fail(Error::io(text::cat("dataset state file ", path.string(), " has ", mapping.size(),
-                                    " bytes after creation")));
-  Values empty;
-  write_image(mapping, empty);
-  QV_TRY(mapping.sync());
+  const Values empty;
+  MappedFile mapping = QV_TRY(MappedFile::create(path, kFileSize, [&](MappedFile& made) -> Status {
+    if (made.size() != kFileSize)
+      return fail(Error::io(text::cat("dataset state file ", path.string(), " has ", made.size(),
+                                      " bytes after creation")));
+    write_image(made, empty);
+    return made.sync();
+  }));
   return DatasetStateFile(std::move(mapping), path, empty, /*read_only=*/false);
 }
 

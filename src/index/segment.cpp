@@ -128,18 +128,14 @@ Result<IndexSegment> IndexSegment::create(const fs::Path& dir, std::int64_t star
   fs::Path path = dir / file_name(start);
   const std::uint64_t size = slot_pos(capacity_of(initial_size));
 
-  auto made = [&]() -> Result<IndexSegment> {
-    MappedFile file = QV_TRY(MappedFile::create(path, size));
-    const header::MetaValues meta{unix_millis_now(), start, max_size, compress_level, compress_type};
-    header::write_index_header(meta, kHeaderLen, file.mutable_bytes());
-    QV_TRY(file.sync());
-    const std::uint64_t file_size = file.size();
-    return IndexSegment(std::move(file), path, start, 0, file_size, max_size,
-                        header::kStateOffset + header::kEntriesEndWord);
-  }();
-  // A half-made file would otherwise be found by the next open of the dataset.
-  if (!made) (void)fs::remove_file(path);
-  return made;
+  const header::MetaValues meta{unix_millis_now(), start, max_size, compress_level, compress_type};
+  MappedFile file = QV_TRY(MappedFile::create(path, size, [&meta](MappedFile& made) {
+    header::write_index_header(meta, kHeaderLen, made.mutable_bytes());
+    return made.sync();
+  }));
+  const std::uint64_t file_size = file.size();
+  return IndexSegment(std::move(file), path, start, 0, file_size, max_size,
+                      header::kStateOffset + header::kEntriesEndWord);
 }
 
 Result<IndexSegment> IndexSegment::open(const fs::Path& path, std::int64_t expected_start, std::uint64_t max_size) {

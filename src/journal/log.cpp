@@ -63,6 +63,8 @@ Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool r
   JournalLog log(std::move(data_dir), settings, read_only);
   const std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
   for (const std::string& name : names) {
+    // A segment not yet in place; a writable open removes it.
+    if (fs::is_temporary_name(name)) continue;
     fs::Path path = log.data_dir_ / name;
     if (!regular_file(path)) continue;
     const std::optional<std::int64_t> base = journal::parse_segment_file_name(path);
@@ -222,6 +224,10 @@ Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const S
   QV_TRY(fs::create_dir_all(dir / "data"));
   const fs::Path marker = dir / "meta";
   if (!fs::path_exists(marker)) QV_TRY(fs::write_file(marker, bytes::as_bytes(journal::kMarkerText)));
+  // Segment and group state files a kill left before their rename; this store is the only
+  // writer, and it has made nothing yet. One that cannot be removed is still never read.
+  (void)fs::remove_temporaries(dir / "data");
+  (void)fs::remove_temporaries(dir / "queue");
   JournalLog log = QV_TRY(JournalLog::open(dir / "data", JournalLog::Settings::of(config), false));
   auto shared = std::make_shared<Mutex<JournalLog>>("journal log mutex", std::move(log));
   const fs::Path shown_queue_dir =

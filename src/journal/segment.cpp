@@ -179,11 +179,9 @@ Result<JournalSegment> JournalSegment::create(const fs::Path& path, std::int64_t
   if (initial_size > max_file_size)
     return invalid(text::cat("initial journal segment size ", initial_size, " exceeds maximum ", max_file_size));
   if (path.has_parent_path()) QV_TRY(fs::create_dir_all(path.parent_path()));
-  MappedFile file = QV_TRY(MappedFile::create(path, initial_size));
 
-  JournalSegment seg(path, std::move(file), false);
+  JournalSegment seg(path, MappedFile{}, false);
   seg.base_ = base_sequence;
-  seg.file_size_ = seg.file_.size();
   seg.max_file_size_ = max_file_size;
   seg.compress_level_ = compress_level;
   seg.compress_type_ = compress_type;
@@ -195,14 +193,12 @@ Result<JournalSegment> JournalSegment::create(const fs::Path& path, std::int64_t
                                 .compress_level = compress_level,
                                 .compress_type = compress_type};
   seg.state_at_ = header::write_file_header(image, header::kJournalFileType, meta, kStateLength);
-  // The magic goes in last: a create cut short leaves a header of zeros, which the log knows
-  // as a file that never held a record.
-  const std::span<const std::uint8_t> whole(image);
-  seg.file_.write(header::kMagic.size(), whole.subspan(header::kMagic.size()));
-  QV_TRY(seg.sync_state());
-  seg.barrier();
-  seg.file_.write(0, whole.first(header::kMagic.size()));
-  QV_TRY(seg.file_.sync());
+  seg.file_ = QV_TRY(MappedFile::create(path, initial_size, [&](MappedFile& made) {
+    seg.file_size_ = made.size();
+    made.write(0, image);
+    seg.store_state(made);
+    return made.sync();
+  }));
   seg.clean_ = true;
   return seg;
 }
@@ -214,8 +210,9 @@ Result<bool> JournalSegment::check_header(const fs::Path& path, std::int64_t exp
     to = std::min<std::uint64_t>(to, bytes.size());
     return from >= to || bytes::all_zero(bytes.subspan(from, to - from));
   };
-  // Empty or zero up to the end of the header: the file was never written. A create writes
-  // the magic last, so a header without it in front of an empty first block is one cut short.
+  // Empty or zero up to the end of the header: the file was never written. A create of an
+  // earlier version made the file under its own name and wrote the magic last, so a header
+  // without it in front of an empty first block is one cut short.
   if (zero(0, kHeaderSize)) return false;
   if (zero(0, header::kMagic.size()) && zero(kHeaderSize, kHeaderSize + kBlockHeader)) return false;
   QV_TRY(parse_header(bytes, expected_base));
@@ -378,15 +375,19 @@ Status JournalSegment::grow(std::uint64_t required) {
 
 Status JournalSegment::sync_state() {
   QV_TRY(writable_map());
-  const std::uint64_t s = state_at_;
-  file_.store<std::uint64_t>(s + kFileSizeWord, file_size_);
-  file_.store<std::uint64_t>(s + kWritePositionWord, write_position_);
-  file_.store<std::uint64_t>(s + kRecordCountWord, record_count_);
-  file_.store<std::uint64_t>(s + kUncompressedWord, uncompressed_bytes_);
-  file_.store<std::uint64_t>(s + kPendingOffsetWord, pending_ ? pending_->at - header_len_ : kNoPending);
-  file_.store<std::uint64_t>(s + kPendingPayloadWord, pending_ ? pending_->payload : 0);
-  file_.store<std::uint64_t>(s + kPendingCountWord, pending_ ? pending_->count : 0);
+  store_state(file_);
   return {};
+}
+
+void JournalSegment::store_state(MappedFile& file) const {
+  const std::uint64_t s = state_at_;
+  file.store<std::uint64_t>(s + kFileSizeWord, file_size_);
+  file.store<std::uint64_t>(s + kWritePositionWord, write_position_);
+  file.store<std::uint64_t>(s + kRecordCountWord, record_count_);
+  file.store<std::uint64_t>(s + kUncompressedWord, uncompressed_bytes_);
+  file.store<std::uint64_t>(s + kPendingOffsetWord, pending_ ? pending_->at - header_len_ : kNoPending);
+  file.store<std::uint64_t>(s + kPendingPayloadWord, pending_ ? pending_->payload : 0);
+  file.store<std::uint64_t>(s + kPendingCountWord, pending_ ? pending_->count : 0);
 }
 
 Status JournalSegment::flush() {

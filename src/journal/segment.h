@@ -117,6 +117,8 @@ class JournalSegment {
   Status append_single(std::int64_t sequence, std::span<const std::uint8_t> data);
   Status forget_pending();
   Status sync_state();
+  // Stores the state words into file, the segment's own or the one it is being created in.
+  void store_state(MappedFile& file) const;
   Status writable_map();
   Status ensure_mapped();
   // The records of one block, raw: in place for a raw block, decoded (and kept) otherwise.

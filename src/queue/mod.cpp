@@ -177,6 +177,9 @@ Result<DatasetQueue> DatasetQueue::open(const Dataset& dataset, UnixClock clock)
   QV_TRY(g->check_open());
   if (g->queue) return fail(Error::queue_already_open(text::cat("queue already open for dataset ", g->key.name)));
   QV_TRY(fs::create_dir_all(g->dir / "queue"));
+  // No group is open yet, so no state file is being made: what has a temporary name was left
+  // by a kill before its rename. One that cannot be removed is still never taken for a group.
+  (void)fs::remove_temporaries(g->dir / "queue");
   auto notifier = std::make_shared<QueueNotifier>();
   auto inner = std::make_shared<QueueInner>(notifier, std::move(clock));
   g->queue = inner;
@@ -281,7 +284,11 @@ Result<std::vector<std::string>> DatasetQueue::get_consumer_group_names() const 
   }
   std::vector<std::string> names;
   names.reserve(listed->size());
-  for (const auto& entry : *listed) names.push_back(text::lossy_utf8(entry));
+  // A temporary file is a group's state file not yet in place (or left so by a kill), never a
+  // group of its own.
+  for (const auto& entry : *listed) {
+    if (!fs::is_temporary_name(entry)) names.push_back(text::lossy_utf8(entry));
+  }
   std::sort(names.begin(), names.end());  // std::string compares as unsigned bytes
   return names;
 }

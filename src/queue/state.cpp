@@ -127,15 +127,16 @@ Result<QueueState> QueueState::open_or_create(fs::Path path, std::int64_t initia
 
 Result<QueueState> QueueState::create(fs::Path path, std::int64_t initial) {
   if (auto parent = path.parent_path(); !parent.empty()) QV_TRY(fs::create_dir_all(parent));
-  MappedFile file = QV_TRY(MappedFile::create(path, kFileSize));
-  QV_ASSERT(file.size() == kFileSize, "a new queue state file has its full length");
-  file.write(0, kMagic);
-  file.store<std::uint32_t>(kOffVersion, kVersion);
-  file.store<std::uint16_t>(kOffStateLength, kStateLength);
-  file.store<std::int64_t>(kOffProcessedTs, initial);
-  file.store<std::uint16_t>(kOffCount, 0);
-  file.store<std::uint8_t>(kOffEntrySize, static_cast<std::uint8_t>(kEntrySize));
-  QV_TRY(file.sync());
+  MappedFile file = QV_TRY(MappedFile::create(path, kFileSize, [initial](MappedFile& made) {
+    QV_ASSERT(made.size() == kFileSize, "a new queue state file has its full length");
+    made.write(0, kMagic);
+    made.store<std::uint32_t>(kOffVersion, kVersion);
+    made.store<std::uint16_t>(kOffStateLength, kStateLength);
+    made.store<std::int64_t>(kOffProcessedTs, initial);
+    made.store<std::uint16_t>(kOffCount, 0);
+    made.store<std::uint8_t>(kOffEntrySize, static_cast<std::uint8_t>(kEntrySize));
+    return made.sync();
+  }));
   std::vector<Entry> pending;
   pending.reserve(kCapacity);
   return QueueState(std::move(path), std::move(file), initial, std::move(pending));

@@ -116,16 +116,6 @@ Result<DataSegment> DataSegment::create(const fs::Path& path, std::uint64_t file
     return invalid("data segment file_offset exceeds i64");
   QV_TRY(check_initial_size(initial_size));
 
-  const bool existed = fs::path_exists(path);
-  auto created = MappedFile::create(path, initial_size);
-  if (!created) {
-    if (!existed) (void)fs::remove_file(path);
-    return fail(created.error());
-  }
-  DataSegment seg(path, file_offset, max_file_size);
-  seg.mapping_.file = std::move(*created);
-  MappedFile& file = seg.mapping_.file;
-
   std::array<std::uint8_t, header::kDataHeaderSize> image{};
   const header::MetaValues meta{
       .created_ms = unix_millis_now(),
@@ -135,16 +125,12 @@ Result<DataSegment> DataSegment::create(const fs::Path& path, std::uint64_t file
       .compress_type = compress_type,
   };
   header::write_data_header(meta, header::DataState{}, image);
-  // The magic goes in last: a create cut short leaves a file without it, which the set knows
-  // as never written and creates again.
-  const std::span<const std::uint8_t> whole(image);
-  file.write(header::kMagic.size(), whole.subspan(header::kMagic.size()));
-  seg.barrier();
-  file.write(0, whole.first(header::kMagic.size()));
-  if (auto synced = file.sync(); !synced) {
-    seg.release_mapping();
-    return fail(synced.error());
-  }
+  DataSegment seg(path, file_offset, max_file_size);
+  seg.mapping_.file = QV_TRY(MappedFile::create(path, initial_size, [&image](MappedFile& file) {
+    file.write(0, image);
+    return file.sync();
+  }));
+  const MappedFile& file = seg.mapping_.file;
 
   seg.file_size_ = file.size();
   seg.header_len_ = header::kDataHeaderSize;

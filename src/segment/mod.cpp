@@ -73,8 +73,9 @@ DataSegmentSummary summarise(fs::Path path, std::uint64_t file_offset, std::uint
   return s;
 }
 
-// A create cut short leaves the file empty, or zero-filled with at most a header lacking its
-// magic (the magic is stored last). Nothing of such a file can be lost by creating it again.
+// A create of an earlier version, which made the file under its own name, cut short leaves it
+// empty, or zero-filled with at most a header lacking its magic (the magic was stored last).
+// Nothing of such a file can be lost by creating it again.
 bool never_written(const fs::Path& path) {
   auto file = MappedFile::open(path, MappedFile::Access::ReadOnly);
   if (!file) return false;

@@ -165,10 +165,49 @@ Status write_file_whole(const Path& path, std::span<const std::uint8_t> data) {
   return written;
 }
 
+namespace {
+
+constexpr std::string_view kTemporarySuffix = ".tmp";
+// NAME_MAX of the file systems the store runs on.
+constexpr std::size_t kLongestName = 255;
+
+}  // namespace
+
 Path temporary_beside(const Path& path) {
-  Path temporary = path;
-  temporary += ".tmp";
-  return temporary;
+  std::string name = path.filename().native();
+  if (name.size() + kTemporarySuffix.size() > kLongestName) {
+    // Two long names that share their start still get different temporaries (FNV-1a).
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : name) hash = (hash ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ull;
+    char digits[18];
+    std::snprintf(digits, sizeof digits, "~%016llx", static_cast<unsigned long long>(hash));
+    name.resize(kLongestName - kTemporarySuffix.size() - (sizeof digits - 1));
+    name += digits;
+  }
+  name += kTemporarySuffix;
+  return path.parent_path() / name;
+}
+
+bool is_temporary_name(std::string_view name) { return name.ends_with(kTemporarySuffix); }
+
+Status remove_temporaries(const Path& dir) {
+  auto names = list_dir(dir);
+  if (!names) {
+    if (names.error().os_code() == ENOENT) return {};
+    return fail(std::move(names).error());
+  }
+  for (const std::string& name : *names) {
+    if (!is_temporary_name(name)) continue;
+    const Path path = dir / name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return fail_errno();
+    }
+    if (!S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno();
+  }
+  return {};
 }
 
 Status rename(const Path& from, const Path& to) {

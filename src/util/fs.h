@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../error.h"
@@ -69,8 +70,15 @@ Status overwrite_file(const Path& path, std::span<const std::uint8_t> data);
 // Writes a file whole so that a kill at any instant leaves it either absent or complete: the
 // data goes to a temporary name in the same directory, which then replaces path. No sync.
 Status write_file_whole(const Path& path, std::span<const std::uint8_t> data);
-// The name beside path under which a file that replaces it is made first.
+// The name beside path under which a file that replaces it is made first: path's name with
+// ".tmp" after it, or, where that would pass the longest name a directory entry may have, a
+// shortened name that keeps a hash of the whole one.
 Path temporary_beside(const Path& path);
+// Whether a directory entry's name is one temporary_beside makes: a file under such a name is
+// not the store's file yet, only one a kill may have left between its creation and its rename.
+bool is_temporary_name(std::string_view name);
+// Removes the regular files of dir that have temporary names. A missing directory has none.
+Status remove_temporaries(const Path& dir);
 // Moves from to to in one step, replacing what to names (an empty directory, for a directory).
 Status rename(const Path& from, const Path& to);
 

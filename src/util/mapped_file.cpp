@@ -36,14 +36,16 @@ void MappedFile::swap(MappedFile& o) noexcept {
   std::swap(mapped_, o.mapped_);
 }
 
-Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size) {
-  // A file that exists may be one this process still maps: emptying it in place would leave
-  // that mapping past the end of the file, a SIGBUS at its next touch, should the reservation
-  // then fail. The new file is made under a temporary name instead and renamed over the old
-  // one only once reserved and mapped, so a failed create leaves the old file as it was.
-  if (!QV_TRY(fs::exists(path))) return create_at(path, path, size);
+Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size, const Fill& fill) {
+  // Made at the final name, a new file would be found by the next open while it is still empty
+  // or zero-filled (a full disk at its reservation, a kill before its header); an existing file
+  // emptied in place would leave a mapping of it past the end of the file, a SIGBUS at its next
+  // touch.
   const fs::Path temporary = fs::temporary_beside(path);
   auto made = create_at(temporary, path, size);
+  if (made && fill) {
+    if (auto filled = fill(*made); !filled) made = fail(std::move(filled).error());
+  }
   if (made) {
     if (auto moved = fs::rename(temporary, path); !moved) made = fail(std::move(moved).error());
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "bytes.h"
@@ -14,11 +15,17 @@ class MappedFile {
  public:
   enum class Access { ReadOnly, ReadWrite };
 
+  // Writes a new file's first contents (its header, synchronised where the owner wants it on
+  // disk) through the mapping while the file has no name a reader looks for.
+  using Fill = std::function<Status(MappedFile&)>;
+
   // Creates the file (mode 0o666) with size bytes reserved on disk, so that a full disk is an
-  // Error::Io here and never a SIGBUS when the mapping is written. A file already at the path
-  // is replaced only once the new one is reserved and mapped; until then, and after a failure,
-  // it is left as it was, so a mapping of it stays whole.
-  static Result<MappedFile> create(const fs::Path& path, std::uint64_t size);
+  // Error::Io here and never a SIGBUS when the mapping is written. The file is made under its
+  // temporary name (fs::temporary_beside), mapped, filled, and only then renamed to path, so
+  // that a failure or a kill at any instant leaves path as it was: absent, or the old file
+  // whole (a mapping of it included). A failure removes the temporary file; a kill may leave
+  // it, under a name no reader takes for a store file.
+  static Result<MappedFile> create(const fs::Path& path, std::uint64_t size, const Fill& fill = {});
   // Maps an existing file whole. A zero-length file gives an empty, valid mapping.
   static Result<MappedFile> open(const fs::Path& path, Access access);
 

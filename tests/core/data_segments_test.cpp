@@ -430,13 +430,12 @@ TEST_F(DataSegmentsTest, LastFileLeftUnwrittenByAnInterruptedCreateIsCreatedAgai
   // The states a create can be cut in: no length yet, reserved but empty, header without magic.
   std::vector<std::pair<std::string, Bytes>> leftovers = {{"empty", {}}, {"zero-filled", Bytes(256, 0)}};
   {
+    // Earlier versions made the file under its own name and stored the magic last.
     testing::TempDir scratch;
-    testing::BarrierRecorder recorder;
     ASSERT_TRUE(DataSegment::create(scratch / "s", 0, 256, kDss, 3, 0));
-    const auto snapshots = recorder.of(scratch / "s");
-    ASSERT_EQ(snapshots.size(), 1u);
-    EXPECT_EQ(snapshots[0][0], 0);  // no magic yet
-    leftovers.emplace_back("header without its magic", snapshots[0]);
+    Bytes without_magic = read_bytes(scratch / "s");
+    std::fill(without_magic.begin(), without_magic.begin() + header::kMagic.size(), 0);
+    leftovers.emplace_back("header without its magic", without_magic);
   }
   for (const auto& [name, bytes] : leftovers) {
     SCOPED_TRACE(name);

@@ -249,6 +249,29 @@ TEST_F(DatasetLifecycle, ReadOnlyDataset) {
             Error::invalid_data("read-only dataset cannot reclaim expired segments"));
 }
 
+// A kill between a file's creation and its rename leaves it under its temporary name: never
+// taken for a segment or the state file, and removed by the next writable open.
+TEST_F(DatasetLifecycle, FilesLeftUnderTemporaryNamesGoAtAWritableOpen) {
+  {
+    Dataset ds = create();
+    ok(ds.write(1, bytes("a")));
+    ok(ds.close());
+  }
+  const std::vector<fs::Path> leftovers = {fs::temporary_beside(dir() / "data" / DataSegments::file_name(1 << 20)),
+                                           fs::temporary_beside(dir() / "index" / IndexSegment::file_name(9)),
+                                           fs::temporary_beside(dir() / "state")};
+  for (const fs::Path& p : leftovers) ok(fs::write_file(p, std::vector<std::uint8_t>(4096, 0)));
+  {
+    Dataset ds = ok(Dataset::open_read_only(key, dir()));
+    EXPECT_EQ(ok(ds.read(1))->second, bytes("a"));
+    for (const fs::Path& p : leftovers) EXPECT_TRUE(fs::path_exists(p)) << "a read-only open removes nothing";
+  }
+  Dataset ds = ok(Dataset::open(key, dir()));
+  for (const fs::Path& p : leftovers) EXPECT_FALSE(fs::path_exists(p)) << p;
+  EXPECT_EQ(ok(ds.read(1))->second, bytes("a"));
+  ok(ds.write(2, bytes("b")));
+}
+
 // Items of datasets A, B, A, C: a flush of A takes A's and leaves B, C in order.
 TEST_F(DatasetLifecycle, TargetedFlushPartitionsTheQueue) {
   Dataset ds = create();

@@ -477,6 +477,22 @@ TEST_F(DatasetQueueTest, DropAndListGroups) {
   EXPECT_EQ(ok(q.get_consumer_group_names()).size(), 5u);  // a closed queue still answers
 }
 
+// A kill between a group's state file creation and its rename leaves the file under its
+// temporary name: never a group, and removed when the queue is next opened.
+TEST_F(DatasetQueueTest, LeftoverTemporaryStateFilesAreNoGroupsAndGoAtTheNextOpen) {
+  consumer("a");
+  const std::string longest(255, 'x');
+  for (const std::string& name : {std::string("a"), std::string("b"), longest})
+    ok(fs::write_file(fs::temporary_beside(dir() / "queue" / name), bytes("left by a kill")));
+  EXPECT_EQ(ok(q.get_consumer_group_names()), std::vector<std::string>{"a"});
+  ok(q.close());
+  DatasetQueue again = open_queue(ds);
+  EXPECT_EQ(ok(fs::list_dir(dir() / "queue")), std::vector<std::string>{"a"});
+  // The longest group name still has room for its temporary name.
+  ok(again.open_consumer(longest, {}));
+  EXPECT_EQ(ok(again.get_consumer_group_names()), (std::vector<std::string>{"a", longest}));
+}
+
 TEST_F(DatasetQueueTest, OneQueuePerDatasetAndAfterCloseGroupsContinue) {
   EXPECT_EQ(err(DatasetQueue::open(ds, clock())), Error::queue_already_open("queue already open for dataset a"));
   auto c = consumer("g", {30, 3});

@@ -318,6 +318,28 @@ TEST_F(JournalLogTest, UnwrittenSegmentFilesAreSkippedAndDamagedOnesRefused) {
   EXPECT_EQ(err(Journal::open_read_only(data_dir(), small_store())), Error::invalid_magic());
 }
 
+// A kill between the creation of a segment or group state file and its rename leaves it under
+// its temporary name: never read nor warned about, and removed by the next writable open.
+TEST_F(JournalLogTest, FilesLeftUnderTemporaryNamesAreNotSegmentsAndGoAtAWritableOpen) {
+  {
+    auto j = open();
+    append_n(*j, 1, 2);
+    ok(j->flush());
+  }
+  const fs::Path queue_dir = journal::journal_dir(data_dir()) / "queue";
+  const std::vector<fs::Path> leftovers = {fs::temporary_beside(segment(3)), fs::temporary_beside(queue_dir / "g")};
+  ok(fs::create_dir_all(queue_dir));
+  for (const fs::Path& p : leftovers) write_bytes(p, Bytes(4096, 0));
+  WarnLines warns("quelvane::journal::log");
+  EXPECT_EQ(ok(open_read_only()->latest_sequence()), 2);
+  for (const fs::Path& p : leftovers) EXPECT_TRUE(fs::path_exists(p)) << "a read-only store removes nothing";
+  auto j = open();
+  EXPECT_EQ(warns.lines, std::vector<std::string>{});
+  for (const fs::Path& p : leftovers) EXPECT_FALSE(fs::path_exists(p)) << p;
+  append_n(*j, 3, 3);
+  expect_all(*j, 3);
+}
+
 TEST_F(JournalLogTest, HookRecordsTheChangesOfAJournalledDataset) {
   auto j = open();
   Wake wake;

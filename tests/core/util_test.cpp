@@ -8,6 +8,14 @@
 #include <csignal>
 #include <thread>
 
+#include "dataset_state.h"
+#include "index/segment.h"
+#include "journal/log.h"
+#include "journal/segment.h"
+#include "queue/state.h"
+#include "segment/data.h"
+#include "support/file_faults.h"
+#include "support/msync_counter.h"
 #include "support/temp_dir.h"
 #include "util/fs.h"
 #include "util/mapped_file.h"
@@ -153,6 +161,135 @@ TEST(MappedFile, CreatingOverAFileThisProcessMapsNeverCutsThatMappingShort) {
     return 0;
   });
   EXPECT_EQ(code, 0);
+}
+
+// Runs body in a child and reports how it ended: its exit code, or 1000 + the signal that ended it.
+template <class Body>
+int in_child(Body body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+// The outcome of a create, the created object let go of at once.
+template <class T>
+Status made(Result<T> created) {
+  if (!created) return fail(std::move(created).error());
+  return {};
+}
+
+std::vector<std::uint8_t> contents(const fs::Path& path) { return fs::read_file(path).value_or(std::vector<std::uint8_t>{}); }
+
+// A new file takes its name only once its first contents are written: a failure anywhere
+// before (the fill included) removes it, and a kill leaves the name as it was.
+TEST(MappedFile, ANewFileTakesItsNameOnlyOnceFilled) {
+  TempDir dir;
+  const fs::Path path = dir / "seg";
+  const fs::Path temporary = fs::temporary_beside(path);
+  auto write_seven = [](MappedFile& f) -> Status {
+    f.store<std::uint32_t>(0, 7);
+    return {};
+  };
+  ASSERT_TRUE(MappedFile::create(path, 4096, write_seven).has_value());
+  EXPECT_EQ(MappedFile::open(path, MappedFile::Access::ReadOnly)->load<std::uint32_t>(0), 7u);
+  EXPECT_FALSE(fs::path_exists(temporary));
+  const std::vector<std::uint8_t> old = contents(path);
+
+  auto refuse = [](MappedFile& f) -> Status {
+    f.store<std::uint32_t>(0, 9);
+    return fail(Error::invalid_data("no header"));
+  };
+  for (const fs::Path& target : {dir / "new", path}) {
+    SCOPED_TRACE(target.native());
+    const bool existed = fs::path_exists(target);
+    auto refused = MappedFile::create(target, 4096, refuse);
+    EXPECT_EQ(refused.error(), Error::invalid_data("no header"));
+    EXPECT_FALSE(fs::path_exists(fs::temporary_beside(target)));
+    if (existed) {
+      EXPECT_EQ(contents(target), old);
+    } else {
+      EXPECT_FALSE(fs::path_exists(target));
+    }
+    // Killed while the file is being filled.
+    const int ended = in_child([&] {
+      (void)MappedFile::create(target, 4096, [](MappedFile& f) -> Status {
+        f.store<std::uint32_t>(0, 9);
+        _exit(0);
+      });
+      return 1;
+    });
+    EXPECT_EQ(ended, 0);
+    if (existed) {
+      EXPECT_EQ(contents(target), old);
+    } else {
+      EXPECT_FALSE(fs::path_exists(target));
+    }
+  }
+}
+
+// Every file of the store that is made through a mapping, created on a full disk, with a
+// write-back that fails, or by a process killed while it reserves the file's space: nothing
+// stays under the file's name, and a failure leaves no temporary file either.
+TEST(MappedFile, EveryStoreFileCreatedWithAFaultLeavesNothingUnderItsName) {
+  TempDir dir;
+  ASSERT_TRUE(fs::create_dir_all(dir / "data").has_value());  // the segment set makes it
+  struct Creator {
+    const char* name;
+    fs::Path path;
+    std::function<Status()> create;
+  };
+  const Creator creators[] = {
+      {"data segment", dir / "data" / "00000000000000000000",
+       [&] { return made(DataSegment::create(dir / "data" / "00000000000000000000", 0, 4096, 1 << 20, 3, 0)); }},
+      {"index segment", dir / "index" / IndexSegment::file_name(0),
+       [&] { return made(IndexSegment::create(dir / "index", 0, 4096, 1 << 20, 3, 0)); }},
+      {"journal segment", dir / "journal" / journal::segment_file_name(1),
+       [&] {
+         return made(JournalSegment::create(dir / "journal" / journal::segment_file_name(1), 1, 4096, 1 << 20, 3, 0));
+       }},
+      {"consumer group state", dir / "queue" / "g",
+       [&] { return made(QueueState::open_or_create(dir / "queue" / "g", 0)); }},
+      {"dataset state", dir / "state", [&] { return made(DatasetStateFile::open_or_create(dir.path())); }},
+  };
+  // Smaller than every one of these files, the 64-byte dataset state included.
+  constexpr rlim_t kTooSmall = 32;
+  for (const Creator& c : creators) {
+    SCOPED_TRACE(c.name);
+    const fs::Path temporary = fs::temporary_beside(c.path);
+    {
+      testing::FileSizeLimit full_disk(kTooSmall);
+      const Status made = c.create();
+      ASSERT_FALSE(made.has_value());
+      EXPECT_EQ(made.error().os_code(), EFBIG);
+    }
+    EXPECT_FALSE(fs::path_exists(c.path)) << "full disk";
+    EXPECT_FALSE(fs::path_exists(temporary)) << "full disk";
+
+    testing::fail_msync_between(0, UINTPTR_MAX);
+    const Status synced = c.create();
+    testing::fail_msync_between(0, 0);
+    ASSERT_FALSE(synced.has_value());
+    EXPECT_EQ(synced.error().os_code(), EIO);
+    EXPECT_FALSE(fs::path_exists(c.path)) << "failed write-back";
+    EXPECT_FALSE(fs::path_exists(temporary)) << "failed write-back";
+
+    // Beyond the file size limit the kernel ends the process with SIGXFSZ.
+    const int ended = in_child([&] {
+      rlimit lim{kTooSmall, kTooSmall};
+      setrlimit(RLIMIT_FSIZE, &lim);
+      (void)c.create();
+      return 0;
+    });
+    EXPECT_EQ(ended, 1000 + SIGXFSZ);
+    EXPECT_FALSE(fs::path_exists(c.path)) << "killed while reserving";
+    (void)fs::remove_file(temporary);
+
+    ASSERT_TRUE(c.create().has_value());
+    EXPECT_TRUE(fs::path_exists(c.path));
+    EXPECT_FALSE(fs::path_exists(temporary));
+  }
 }
 
 TEST(Mutex, AnUnwindingFailurePoisonsTheLock) {
