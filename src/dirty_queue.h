@@ -2,6 +2,7 @@
 // synchronisation, so that a flush syncs only what changed.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,16 +55,26 @@ struct DirtyItem {
 // The items are kept by key, each with its place in the queue, so that taking or putting back
 // one dataset's targets costs that dataset's items, not the whole queue's: a flush of every
 // dirty dataset, one key after another, stays linear in the items.
+//
+// Running out of memory never poisons it or leaves it half-changed: an operation that cannot
+// get its memory has no effect. A report that could not be kept that way (a push, a put-back,
+// a drain cut short) leaves the queue's missed mark, since the queue then no longer names
+// everything that changed: whoever takes the mark synchronises every open dataset whole.
 class DirtyQueue {
  public:
   DirtyQueue();
   DirtyQueue(const DirtyQueue&) = delete;
   DirtyQueue& operator=(const DirtyQueue&) = delete;
 
-  void push(DataSetKey key, FlushTarget target);
+  // Appends at the back; false (and the missed mark) when memory for the item cannot be had.
+  bool push(const DataSetKey& key, const FlushTarget& target);
+  // The same for a consumer group's target, its name copied in here so that a failure to copy
+  // it is a missed report too.
+  bool push_group(const DataSetKey& key, const std::string& group);
   // Every item, in queue order; the queue is left empty.
   std::vector<DirtyItem> take_all();
   // The targets of one dataset in queue order; the other datasets' items stay in their order.
+  // Without memory for the result it throws std::bad_alloc and takes nothing.
   std::vector<FlushTarget> take_for(const DataSetKey& key);
   // The distinct keys of the queued items, in the order they first appear; nothing is taken.
   std::vector<DataSetKey> keys();
@@ -72,21 +83,31 @@ class DirtyQueue {
   // so that nothing unsynced is ever forgotten.
   void put_back(const DataSetKey& key, std::vector<FlushTarget> targets);
 
+  // Whether a report was missed since the mark was last taken; the mark is cleared.
+  bool take_missed();
+  // Sets the mark again, for a taker that could not synchronise everything.
+  void note_missed();
+
  private:
   // A target and its place in the whole queue: places grow at the back and shrink at the front.
   struct Placed {
     std::int64_t place;
     FlushTarget target;
   };
+  using ByKey = std::unordered_map<DataSetKey, std::vector<Placed>>;
   struct Items {
     // Each key's targets in queue order; a key without targets has no entry.
-    std::unordered_map<DataSetKey, std::vector<Placed>> by_key;
+    ByKey by_key;
     std::int64_t next_back = 0;
     std::int64_t next_front = -1;
     std::size_t size = 0;
   };
 
+  // An entry made outside the lock, ready to be linked into the table under it.
+  static ByKey::node_type entry(const DataSetKey& key, std::vector<Placed> targets);
+
   Mutex<Items> items_;
+  std::atomic<bool> missed_{false};
 };
 
 // Groups drained items by dataset: keys in the order they first appear, each key's targets in
@@ -98,7 +119,8 @@ struct FlushNotifier {
   DataSetKey key;
   std::shared_ptr<DirtyQueue> queue;
 
-  void mark_dirty(FlushTarget target) const;
+  // False when the queue could not keep the report (see DirtyQueue::push).
+  bool mark_dirty(const FlushTarget& target) const;
 };
 
 // The clean/notified state of one mapped file that reports itself on the dirty queue: its first
@@ -127,10 +149,11 @@ class DirtyTracker {
   }
 
  private:
+  // A report the queue could not keep leaves the file unnotified, so that its next change
+  // reports it again; until then the queue's missed mark has it synchronised.
   void report() {
     if (notified_ || !notifier_) return;
-    notifier_->mark_dirty(target_);
-    notified_ = true;
+    notified_ = notifier_->mark_dirty(target_);
   }
 
   FlushTarget target_;

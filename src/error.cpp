@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 namespace quelvane {
 
@@ -55,6 +56,19 @@ Error Error::unsupported_version(std::uint16_t version) {
 std::string Error::display() const { return prefix_of(kind_) + payload_; }
 
 std::unexpected<Error> fail_errno() { return fail(Error::os(errno)); }
+
+namespace {
+thread_local int internal_failures_held = 0;
+}  // namespace
+
+InternalFailure::InternalFailure(const std::string& what) : std::logic_error(what) { ++internal_failures_held; }
+InternalFailure::InternalFailure(const char* what) : std::logic_error(what) { ++internal_failures_held; }
+InternalFailure::InternalFailure(const InternalFailure& o) noexcept : std::logic_error(o) { ++internal_failures_held; }
+InternalFailure::~InternalFailure() { --internal_failures_held; }
+
+bool InternalFailure::unwinding(int in_flight_before) noexcept {
+  return std::uncaught_exceptions() > in_flight_before && internal_failures_held > 0;
+}
 
 void internal_failure(const std::string& what) { throw InternalFailure(what); }
 

@@ -91,10 +91,21 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 std::unexpected<Error> fail_errno();
 
 // A broken invariant. Never reported as an Error: it unwinds to the module's entry guard,
-// which raises it as PanicException.
+// which raises it as PanicException. Each thread counts the ones it holds, so that what is
+// left behind by an unwinding can tell a broken invariant (the state may be half-updated) from
+// any other exception, above all an allocation that failed, which the code it leaves is
+// written to survive.
 class InternalFailure : public std::logic_error {
  public:
-  using std::logic_error::logic_error;
+  explicit InternalFailure(const std::string& what);
+  explicit InternalFailure(const char* what);
+  InternalFailure(const InternalFailure& o) noexcept;
+  InternalFailure& operator=(const InternalFailure&) noexcept = default;
+  ~InternalFailure() override;
+
+  // Whether an internal failure is unwinding: more exceptions are in flight than
+  // `in_flight_before` (std::uncaught_exceptions() taken earlier) and this thread holds one.
+  static bool unwinding(int in_flight_before) noexcept;
 };
 
 [[noreturn]] void internal_failure(const std::string& what);

@@ -205,17 +205,48 @@ struct BackgroundTasks::Core {
   // queue. A handle closed since it was looked up takes nothing: the key's items stay for the
   // dataset opened under it again. Activity is not stamped: background flushes must not keep a
   // dataset from idling.
-  static Status flush_dataset(const Dataset& ds) {
+  // With whole, everything of the dataset that is not clean is synchronised, queued or not.
+  static Status flush_dataset(const Dataset& ds, bool whole = false) {
     auto guard = QV_TRY(ds.lock());
-    Status st = guard->flush_queued();
+    Status st;
+    if (!whole) {
+      st = guard->flush_queued();
+    } else if (!guard->closed) {
+      const Instant activity = guard->last_activity;
+      st = guard->flush();
+      guard->last_activity = activity;
+    }
     Wake wake = guard->take_wake();
     guard.release();
     wake.run();
     return st;
   }
 
+  // After a report the queue could not keep, the queue no longer names everything that
+  // changed: every open dataset is synchronised whole, and the mark stays owed until that
+  // has gone through.
+  void flush_every_dataset(DirtyQueue& dirty) {
+    bool done = false;
+    try {
+      if (auto snapshot = handles.open_datasets->snapshot()) {
+        done = true;
+        for (const auto& [key, ds] : *snapshot) {
+          if (auto st = flush_dataset(ds, true); !st) {
+            done = false;
+            QV_LOG(Error, kLogTarget, "[bg flush] failed for ", key.debug(), ": ", st.error().display());
+          }
+        }
+      }
+    } catch (...) {
+      dirty.note_missed();
+      throw;
+    }
+    if (!done) dirty.note_missed();
+  }
+
   void flush_task() {
     DirtyQueue& dirty = *handles.dirty_queue;
+    if (dirty.take_missed()) flush_every_dataset(dirty);
     for (const DataSetKey& key : dirty.keys()) {
       if (key == store::kJournalKey) {
         dirty.take_for(key);  // the journal flush below syncs the journal whole

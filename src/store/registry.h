@@ -89,7 +89,7 @@ class OpenDatasets {
   struct PoisonOnUnwind {
     explicit PoisonOnUnwind(std::atomic<bool>& flag) : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
     ~PoisonOnUnwind() {
-      if (std::uncaught_exceptions() > exceptions_) flag_.store(true, std::memory_order_relaxed);
+      if (InternalFailure::unwinding(exceptions_)) flag_.store(true, std::memory_order_relaxed);
     }
     std::atomic<bool>& flag_;
     int exceptions_;

@@ -1,6 +1,11 @@
 // A mutex that owns the state it guards and remembers an internal failure that unwound while
 // it was held ("poisoned"), so later lockers learn that the state may be half-updated. It also
 // refuses a second lock from the thread that already holds it, which would otherwise hang.
+//
+// Any other exception, above all an allocation that failed, leaves it usable: running out of
+// memory is the failing operation's error, not a broken invariant, so the code under these
+// locks allocates before it changes anything (or gives the strong guarantee), and the state
+// stays whole for the next locker.
 #pragma once
 
 #include <atomic>
@@ -47,7 +52,7 @@ class Mutex {
     // Unlocks early; the guard then owns nothing.
     void release() {
       if (owner_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_.store(true, std::memory_order_relaxed);
+      if (InternalFailure::unwinding(exceptions_)) owner_->poisoned_.store(true, std::memory_order_relaxed);
       owner_->holder_.store(std::thread::id{}, std::memory_order_relaxed);
       owner_ = nullptr;
       lock_.unlock();

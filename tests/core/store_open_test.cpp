@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "store/store.h"
+#include "support/allocation_counter.h"
 #include "support/dataset_fixture.h"
+#include "support/msync_counter.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
 
@@ -381,6 +383,61 @@ TEST(StoreOpen, RelativeDirectoryIsResolvedOnceAndShownAsGiven) {
   EXPECT_EQ(ok(inspected).info.base_dir, "rel/c/d");
   EXPECT_EQ(err(no_identifier), Error::not_found("dataset identifier not found at rel/x/y/identifier"));
   EXPECT_EQ(err(no_meta), Error::not_found("dataset meta not found at rel/v/w/meta"));
+}
+
+// A dataset whose writes allocate nothing once its segments exist (a continuous index, files
+// made at their full size), so that memory running out during one meets the dirty queue alone.
+DataSetConfigBuilder allocation_free_writes() {
+  DataSetConfigBuilder o(false);
+  o.data_segment_size = o.initial_data_segment_size = 1 << 20;
+  o.index_segment_size = o.initial_index_segment_size = 1 << 16;
+  o.set_index_continuous(true);
+  return o;
+}
+
+// The first change of a segment after a flush reports it on the dirty queue; here that report
+// finds no memory. The write still succeeds and nothing is poisoned; the next background flush
+// synchronises what the queue could not name, and the store works on and flushes at close.
+TEST(StoreMemory, ADirtyReportWithoutMemoryIsFlushedAllTheSame) {
+  TempDir tmp;
+  StoreConfig config = manual_config();
+  config.flush_interval = {};  // every tick flushes
+  const std::vector<std::uint8_t> data = testing::bytes("record");
+  {
+    auto s = ok(Store::open(tmp.path(), config));
+    Dataset ds = ok(s->create_dataset("a", "b", allocation_free_writes()));
+    ok(ds.write(0, data));
+    ok(ds.flush());
+    Status written;
+    bool threw = false;
+    std::uint64_t failed = 0;
+    {
+      testing::FailingAllocation fail;
+      try {
+        written = ds.write(1, data);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+      failed = fail.failed();
+    }
+    ASSERT_GT(failed, 0u) << "the write reported nothing";
+    EXPECT_FALSE(threw);
+    ok(written);
+    {
+      testing::MsyncCounter syncs;
+      ok(s->tick_background_tasks());
+      EXPECT_GE(syncs.take(), 2u) << "the data and index segments the queue missed";
+      ok(s->tick_background_tasks());
+      EXPECT_EQ(syncs.take(), 0u) << "owed once";
+    }
+    ok(ds.write(2, data));
+    ok(s->tick_background_tasks());
+    ok(ds.write(3, data));
+    ok(ds.close());
+  }
+  auto s = ok(Store::open(tmp.path(), config));
+  Dataset ds = ok(s->open_dataset("a", "b"));
+  for (std::int64_t ts = 0; ts <= 3; ++ts) EXPECT_EQ(ok(ds.read(ts))->second, data) << ts;
 }
 
 }  // namespace

@@ -9,6 +9,21 @@ namespace {
 
 thread_local bool counting = false;
 thread_local std::uint64_t allocations = 0;
+thread_local bool failing = false;
+thread_local std::uint64_t spared_left = 0;
+thread_local std::uint64_t failures = 0;
+
+// Whether this allocation is to fail; counts it either way.
+bool refuse() {
+  if (counting) ++allocations;
+  if (!failing) return false;
+  if (spared_left > 0) {
+    --spared_left;
+    return false;
+  }
+  ++failures;
+  return true;
+}
 
 }  // namespace
 
@@ -21,12 +36,23 @@ AllocationCounter::~AllocationCounter() { counting = false; }
 
 std::uint64_t AllocationCounter::count() const { return allocations; }
 
+FailingAllocation::FailingAllocation(std::uint64_t spared) {
+  spared_left = spared;
+  failures = 0;
+  failing = true;
+}
+
+FailingAllocation::~FailingAllocation() { failing = false; }
+
+std::uint64_t FailingAllocation::failed() const { return failures; }
+
 }  // namespace quelvane::testing
 
-// Linked into a test executable that uses a counter, these take the place of the global
-// allocation functions for the whole process; aligned forms keep the library's own pair.
+// Linked into a test executable that uses a counter or a failing allocation, these take the
+// place of the global allocation functions for the whole process; aligned forms keep the
+// library's own pair.
 void* operator new(std::size_t n) {
-  if (quelvane::testing::counting) ++quelvane::testing::allocations;
+  if (quelvane::testing::refuse()) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }

@@ -1,5 +1,5 @@
 // Counts the calling thread's heap allocations while a counter lives, for the paths that must
-// not allocate.
+// not allocate; and makes them fail, for the paths that must survive running out of memory.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,20 @@ class AllocationCounter {
   AllocationCounter& operator=(const AllocationCounter&) = delete;
 
   std::uint64_t count() const;
+};
+
+// While alive, the calling thread's heap allocations fail with std::bad_alloc once `spared`
+// of them have succeeded, as when memory has run out: every one after that fails too. One at a
+// time; other threads allocate as usual.
+class FailingAllocation {
+ public:
+  explicit FailingAllocation(std::uint64_t spared = 0);
+  ~FailingAllocation();
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+
+  // How many allocations have failed so far.
+  std::uint64_t failed() const;
 };
 
 }  // namespace quelvane::testing
