@@ -90,6 +90,7 @@ void time_wakes(const RecordStream& stream, std::size_t wakes, DatasetQueue& que
     const quelvane::PollWaitRunner announce = [&](const std::function<void()>& wait) {
       hs.blocked.store(round, std::memory_order_release);
       wait();
+      return true;
     };
     for (round = 1; round <= wakes; ++round) {
       auto got = consumer.poll(kBlockedPoll, announce);

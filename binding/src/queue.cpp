@@ -60,14 +60,6 @@ PyStatus register_callback(PyRef callback, Register&& set) {
   return from_core(set(python_wake_callback(std::move(callback))));
 }
 
-// A poll's wait gives the interpreter lock up, and only the wait: it is released before the
-// notifier's mutex is taken and taken back after that mutex is let go, so a writer on another
-// Python thread can push and wake it, and close() from another thread ends it at once.
-void wait_without_gil(const std::function<void()>& wait) {
-  ReleasedGil released;
-  wait();
-}
-
 // The longest a poll waits without the interpreter lock before it looks at pending signals.
 constexpr std::uint64_t kSignalSliceMs = 50;
 
@@ -75,6 +67,37 @@ constexpr std::uint64_t kSignalSliceMs = 50;
 std::uint64_t millis_until(Instant deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+}
+
+// One core poll of at most `slice`, ended by the exception of a signal handler with no record
+// handed out. Its waits give the interpreter lock up, and only the waits: it is released before
+// the notifier's mutex is taken and taken back after that mutex is let go, so a writer on another
+// Python thread can push and wake it, and close() from another thread ends it at once. Once the
+// lock is back, the signals that came meanwhile are handled before anything is taken. A signal
+// can still come while a record is being taken; its handler runs before the record is returned,
+// since the interpreter would run it right after the call and the caller would never see the
+// record: when it raises, the delivery is given back.
+template <class Consumer>
+auto poll_slice(Consumer& consumer, Duration slice) -> PyResult<typename decltype(consumer.poll(slice))::value_type> {
+  bool signalled = false;
+  const PollWaitRunner run_wait = [&](const std::function<void()>& wait) {
+    {
+      ReleasedGil released;
+      wait();
+    }
+    signalled = PyErr_CheckSignals() < 0;
+    return !signalled;
+  };
+  TakenDelivery taken;
+  auto record = QV_PY_TRY(from_core(consumer.poll(slice, run_wait, &taken)));
+  if (signalled) return fetched();
+  if (record && PyErr_CheckSignals() < 0) {
+    // The handler's exception is what the caller gets; should the give-back fail, the record
+    // still comes back once its redelivery is due.
+    if (taken) (void)consumer.give_back(*taken);
+    return fetched();
+  }
+  return record;
 }
 
 // A blocking poll of timeout_ms (ms // 1000 seconds and (ms % 1000) * 1e6 nanoseconds), run as
@@ -85,15 +108,14 @@ std::uint64_t millis_until(Instant deadline) {
 // until a record came. Every slice ends with the core's last look, so a record or a redelivery
 // that comes due is found as in one long wait; the handle's seen-notification count carries a
 // wake-up from one slice to the next.
-template <class PollFor>
-auto poll_handling_signals(std::uint64_t timeout_ms, PollFor&& poll_for)
-    -> PyResult<typename decltype(poll_for(Duration{}))::value_type> {
-  if (timeout_ms <= kSignalSliceMs) return from_core(poll_for(Duration::from_millis(timeout_ms)));
+template <class Consumer>
+auto poll_handling_signals(Consumer& consumer, std::uint64_t timeout_ms) -> decltype(poll_slice(consumer, Duration{})) {
+  if (timeout_ms <= kSignalSliceMs) return poll_slice(consumer, Duration::from_millis(timeout_ms));
   // None: a timeout past the clock's range, which only a record or a close ends.
   const std::optional<Instant> deadline = deadline_after(Clock::now(), Duration::from_millis(timeout_ms));
   while (true) {
     const std::uint64_t slice = deadline ? std::min(kSignalSliceMs, millis_until(*deadline)) : kSignalSliceMs;
-    auto record = QV_PY_TRY(from_core(poll_for(Duration::from_millis(slice))));
+    auto record = QV_PY_TRY(poll_slice(consumer, Duration::from_millis(slice)));
     if (record || (deadline && Clock::now() >= *deadline)) return record;
     if (PyErr_CheckSignals() < 0) return fetched();
   }
@@ -172,7 +194,7 @@ PyMethodDef kQueueMethods[] = {
 using Consumer = Object<DatasetQueueConsumerClass>;
 
 PyResult<std::optional<RecordData>> poll(Consumer& self, std::uint64_t timeout_ms) {
-  return poll_handling_signals(timeout_ms, [&](Duration slice) { return self.payload.poll(slice, &wait_without_gil); });
+  return poll_handling_signals(self.payload, timeout_ms);
 }
 
 PyStatus ack(Consumer& self, std::int64_t timestamp) { return from_core(self.payload.ack(timestamp)); }
@@ -262,7 +284,7 @@ PyMethodDef kJournalMethods[] = {
 using JournalConsumer = Object<JournalQueueConsumerClass>;
 
 PyResult<std::optional<JournalRecordData>> journal_poll(JournalConsumer& self, std::uint64_t timeout_ms) {
-  return poll_handling_signals(timeout_ms, [&](Duration slice) { return self.payload.poll(slice, &wait_without_gil); });
+  return poll_handling_signals(self.payload, timeout_ms);
 }
 
 PyStatus journal_ack(JournalConsumer& self, std::int64_t sequence) { return from_core(self.payload.ack(sequence)); }

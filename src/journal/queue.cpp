@@ -169,7 +169,8 @@ JournalQueueConsumer::JournalQueueConsumer(SharedQueueState state, SharedJournal
       clock_(std::move(clock)),
       writer_(std::move(writer)) {}
 
-Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
+Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll(TakenDelivery* taken) {
+  if (taken) taken->reset();
   // Entries at or above the next sequence wait, uncounted, for the records that will take
   // their sequences (the journal lost the ones delivered before).
   const std::int64_t next = QV_TRY(next_sequence_of(log_));
@@ -184,7 +185,10 @@ Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
     }
     if (!redelivery.position) break;
     auto record = QV_TRY(journal::read_at_locked(log_, *redelivery.position));
-    if (record) return record;
+    if (record) {
+      if (taken) *taken = redelivery.delivery;
+      return record;
+    }
     // A gap that a damaged segment left: no record will take the sequence, so the entry is
     // finished and the poll goes on to the next delivery.
     auto s = QV_TRY(state_->lock());
@@ -225,17 +229,27 @@ Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll() {
     if (*candidate > s->processed_ts() && !s->is_pending(*candidate)) {
       QV_TRY(s->push_pending(Entry{*candidate, now, Entry::kPending, 0}));
       QV_TRY(s->write_block());
+      if (taken) *taken = QueueState::new_delivery(*candidate, now);
     }
   }
   return record;
 }
 
-Result<std::optional<JournalRecordData>> JournalQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
+Result<std::optional<JournalRecordData>> JournalQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait,
+                                                                    TakenDelivery* taken) {
+  if (taken) taken->reset();
   if (closed_->load()) return fail(queue_closed());
   // A zero timeout never waits: one look, whatever the notifier holds.
-  if (timeout.is_zero()) return try_poll();
+  if (timeout.is_zero()) return try_poll(taken);
   return poll_until(*notifier_, seen_, timeout, [this] { return closed_->load(); }, queue_closed,
-                    PassedDeadline::PollAgain, run_wait, [this] { return try_poll(); });
+                    PassedDeadline::PollAgain, run_wait, [this, taken] { return try_poll(taken); });
+}
+
+Status JournalQueueConsumer::give_back(const QueueState::Delivery& delivery) {
+  if (closed_->load()) return {};
+  auto s = QV_TRY(state_->lock());
+  if (!s->give_back(delivery)) return {};
+  return s->write_block();
 }
 
 Status JournalQueueConsumer::ack(std::int64_t sequence) {

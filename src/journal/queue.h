@@ -85,9 +85,13 @@ class JournalQueueConsumer {
  public:
   // Waits up to timeout for a record; run_wait, when given, runs the wait itself (to give up
   // the interpreter's lock around it).
-  Result<std::optional<JournalRecordData>> poll(Duration timeout, const PollWaitRunner& run_wait = {});
-  Result<std::optional<JournalRecordData>> try_poll();
+  // taken, when given, receives the delivery of the record returned (see TakenDelivery).
+  Result<std::optional<JournalRecordData>> poll(Duration timeout, const PollWaitRunner& run_wait = {},
+                                                TakenDelivery* taken = nullptr);
+  Result<std::optional<JournalRecordData>> try_poll(TakenDelivery* taken = nullptr);
   Status ack(std::int64_t sequence);
+  // Undoes a delivery whose record the caller could not hand on (QueueState::give_back).
+  Status give_back(const QueueState::Delivery& delivery);
   // A callback while one is set is refused; none clears the slot.
   Status set_poll_callback(WakeCallback callback);
 

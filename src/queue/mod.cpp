@@ -318,7 +318,8 @@ Status DatasetQueueConsumer::check_open() const {
   return {};
 }
 
-Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll() {
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll(TakenDelivery* taken) {
+  if (taken) taken->reset();
   QV_TRY(check_open());
   QueueState::Redelivery redelivery;
   {
@@ -328,11 +329,15 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll() {
   if (redelivery.changed) QV_TRY(schedule_flush());
   // A due redelivery comes first. Its record may be gone: then this attempt hands out nothing,
   // and the entry stays in flight until it is given up or acknowledged.
-  if (redelivery.position) return dataset_.read(*redelivery.position);
-  return poll_new();
+  if (redelivery.position) {
+    std::optional<QueueRecord> record = QV_TRY(dataset_.read(*redelivery.position));
+    if (record && taken) *taken = redelivery.delivery;
+    return record;
+  }
+  return poll_new(taken);
 }
 
-Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new(TakenDelivery* taken) {
   bool queue_flush = false;
   QueueRecord record;
   {
@@ -358,7 +363,9 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
       record = QV_TRY(d->read_entry(*entry));
       ts = entry->timestamp;
     }
-    QV_TRY(s->push_pending(Entry{*ts, inner_->clock_(), Entry::kPending, 0}));
+    const std::int64_t now = inner_->clock_();
+    QV_TRY(s->push_pending(Entry{*ts, now, Entry::kPending, 0}));
+    if (taken) *taken = QueueState::new_delivery(*ts, now);
     queue_flush = s->claim_flush();
   }
   // Reporting the group dirty takes the dataset's lock again, so it comes after both locks.
@@ -366,10 +373,21 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new() {
   return record;
 }
 
-Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait) {
+Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll(Duration timeout, const PollWaitRunner& run_wait,
+                                                              TakenDelivery* taken) {
+  if (taken) taken->reset();
   QV_TRY(check_open());
   return poll_until(*notifier_, seen_, timeout, [this] { return is_closed(); }, consumer_closed,
-                    PassedDeadline::EndEmpty, run_wait, [this] { return try_poll(); });
+                    PassedDeadline::EndEmpty, run_wait, [this, taken] { return try_poll(taken); });
+}
+
+Status DatasetQueueConsumer::give_back(const QueueState::Delivery& delivery) {
+  if (is_closed()) return {};
+  {
+    auto s = QV_TRY(state_->lock());
+    if (!s->give_back(delivery)) return {};
+  }
+  return schedule_flush();
 }
 
 Status DatasetQueueConsumer::ack(std::int64_t timestamp) {

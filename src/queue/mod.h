@@ -53,8 +53,14 @@ struct DatasetQueueConsumerInspectResult {
 };
 
 // Runs one wait of a blocking poll. A caller that holds a lock of its own while it polls (the
-// interpreter's) gives it up around the call; no store lock is held while it runs.
-using PollWaitRunner = std::function<void(const std::function<void()>& wait)>;
+// interpreter's) gives it up around the call; no store lock is held while it runs. It returns
+// false to end the poll at once, empty and without another attempt: the caller has something
+// to handle before anything is taken (a signal).
+using PollWaitRunner = std::function<bool(const std::function<void()>& wait)>;
+
+// Where a poll reports the delivery of the record it returns, for a caller that may have to
+// give it back; reset when the poll returns no record, or one it did not take itself.
+using TakenDelivery = std::optional<QueueState::Delivery>;
 
 // What a blocking poll does when its notifier reports the deadline already passed before any
 // wait: end empty, or look once more (a redelivery may have come due meanwhile).
@@ -81,7 +87,7 @@ auto poll_until(QueueNotifier& notifier, SeenNotifications& seen_handle, Duratio
     Result<QueueNotifier::WaitResult> waited = QueueNotifier::WaitResult::DeadlinePassed;
     const std::function<void()> wait = [&] { waited = notifier.wait(deadline, closed, seen.count); };
     if (run_wait) {
-      run_wait(wait);
+      if (!run_wait(wait)) return std::nullopt;
     } else {
       wait();
     }
@@ -159,10 +165,14 @@ using QueueRecord = RecordData;
 class DatasetQueueConsumer {
  public:
   // One attempt: first an entry due for redelivery, else the next new record. Never waits.
-  Result<std::optional<QueueRecord>> try_poll();
+  Result<std::optional<QueueRecord>> try_poll(TakenDelivery* taken = nullptr);
   // Attempts until a record comes, the timeout passes (then one last attempt) or the handle
   // closes. A huge timeout waits until a notification or a close.
-  Result<std::optional<QueueRecord>> poll(Duration timeout, const PollWaitRunner& run_wait = {});
+  Result<std::optional<QueueRecord>> poll(Duration timeout, const PollWaitRunner& run_wait = {},
+                                          TakenDelivery* taken = nullptr);
+  // Undoes a delivery whose record the caller could not hand on (QueueState::give_back); a
+  // closed group keeps what its close left.
+  Status give_back(const QueueState::Delivery& delivery);
   Status ack(std::int64_t timestamp);
   // Writes and synchronises the group's state now; in-flight entries stay in flight.
   Status flush();
@@ -186,7 +196,7 @@ class DatasetQueueConsumer {
                        std::shared_ptr<CallbackSlot> slot, ConsumerGroupConfig config);
 
   Status check_open() const;
-  Result<std::optional<QueueRecord>> poll_new();
+  Result<std::optional<QueueRecord>> poll_new(TakenDelivery* taken);
 
   std::string group_name_;
   SharedQueueState state_;

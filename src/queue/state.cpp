@@ -200,9 +200,29 @@ Status QueueState::acknowledge(std::int64_t position) {
   if (it == pending_.end() || it->timestamp != position)
     return fail(Error::not_found(text::cat("pending entry for timestamp ", position)));
   it->status = Entry::kDone;
+  forget_uncounted(position);
   clean_ = false;
   trim_done();
   return {};
+}
+
+bool QueueState::give_back(const Delivery& delivery) {
+  auto it = std::lower_bound(pending_.begin(), pending_.end(), delivery.position, by_position);
+  if (it == pending_.end() || it->timestamp != delivery.position || it->status != Entry::kPending ||
+      it->start_time != delivery.start_time)
+    return false;
+  it->start_time = 0;
+  it->retry_count = delivery.retry_before;
+  if (!delivery.counted) uncounted_.push_back(delivery.position);
+  clean_ = false;
+  return true;
+}
+
+bool QueueState::forget_uncounted(std::int64_t position) {
+  auto it = std::find(uncounted_.begin(), uncounted_.end(), position);
+  if (it == uncounted_.end()) return false;
+  uncounted_.erase(it);
+  return true;
 }
 
 QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired_seconds,
@@ -220,7 +240,9 @@ QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired
       out.changed = true;
       continue;
     }
-    if (e.retry_count < std::numeric_limits<std::uint8_t>::max()) ++e.retry_count;
+    const bool counted = !forget_uncounted(e.timestamp);
+    out.delivery = Delivery{e.timestamp, now, e.retry_count, counted};
+    if (counted && e.retry_count < std::numeric_limits<std::uint8_t>::max()) ++e.retry_count;
     e.start_time = now;
     out.position = e.timestamp;
     out.changed = true;

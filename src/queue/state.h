@@ -67,9 +67,19 @@ class QueueState {
   // The most entries that fit after the header: 226 * 18 <= 4075 < 227 * 18.
   static constexpr std::size_t kCapacity = (kFileSize - kHeaderSize) / kEntrySize;
 
+  // One delivery as the take that made it left its entry, so that a caller that cannot hand
+  // the record on can undo it (give_back).
+  struct Delivery {
+    std::int64_t position = 0;
+    std::int64_t start_time = 0;    // as the take set it
+    std::uint8_t retry_before = 0;  // the entry's count before the take
+    bool counted = false;           // the take counted a redelivery
+  };
+
   struct Redelivery {
     std::optional<std::int64_t> position;  // the entry to deliver again
     bool changed = false;                   // an entry was chosen, given up or trimmed
+    Delivery delivery;                      // the take, when an entry was chosen
   };
 
   // Loads the group's file, or creates it with processed_ts = initial when it does not exist.
@@ -107,6 +117,13 @@ class QueueState {
   // next sequence: those positions hold no record yet).
   Redelivery take_redelivery(std::uint16_t running_expired_seconds, std::uint8_t max_retry_count,
                              std::int64_t now, std::int64_t below = std::numeric_limits<std::int64_t>::max());
+  // The first delivery of a new position, made by push_pending at start_time.
+  static Delivery new_delivery(std::int64_t position, std::int64_t start_time) { return {position, start_time, 0, false}; }
+  // Undoes a delivery whose record never reached anyone: the entry is no longer in flight, due
+  // again at once, and the redelivery the take counted is uncounted (a new delivery stays
+  // uncounted when it goes out again). An entry acknowledged, given up or delivered again since
+  // is left as it is. Returns whether anything changed.
+  bool give_back(const Delivery& delivery);
   // Removes the entries above position; returns how many.
   std::size_t drop_above(std::int64_t position);
   // Removes the leading done entries into the watermark; returns how many.
@@ -128,6 +145,8 @@ class QueueState {
 
   static Result<QueueState> create(fs::Path path, std::int64_t initial);
   static Result<QueueState> load(fs::Path path);
+  // Drops the position's mark in uncounted_; returns whether it had one.
+  bool forget_uncounted(std::int64_t position);
 
   fs::Path path_;
   fs::Path shown_path_;
@@ -136,6 +155,9 @@ class QueueState {
   std::vector<DatasetQueueConsumerPendingEntry> pending_;  // strictly increasing positions
   bool clean_ = true;
   bool flush_scheduled_ = false;
+  // Listed positions given back from a delivery that counted no redelivery: their next delivery
+  // counts none either. Kept in memory only: after a reopen, whatever was in flight counts.
+  std::vector<std::int64_t> uncounted_;
 };
 
 // One group's state as every consumer handle of the group holds it.

@@ -137,6 +137,43 @@ TEST_F(DatasetQueueTest, WithoutATimeoutOnlyAReopenRedelivers) {
   EXPECT_EQ(state(again).pending_entries[0].retry_count, 1);
 }
 
+TEST_F(DatasetQueueTest, AGivenBackDeliveryIsDueAtOnceAndCountsNoRedelivery) {
+  auto c = consumer("g", {30, 1});
+  const std::int64_t t0 = *now;
+  push("a");
+  push("b");
+  TakenDelivery first;
+  auto r = ok(c.poll(Duration{}, {}, &first));
+  ASSERT_TRUE(r && first);
+  EXPECT_EQ(r->first, 1);
+  TakenDelivery taken;
+  ASSERT_TRUE(ok(c.try_poll(&taken)) && taken);
+  ok(c.ack(2));
+  ok(c.give_back(*first));
+  // A done entry after it does not carry the watermark past a record nobody received.
+  EXPECT_EQ(state(c).processed_ts, kMin);
+  EXPECT_EQ(state(c).pending_entries, (std::vector<Entry>{{1, 0, Entry::kPending, 0}, {2, t0, Entry::kDone, 0}}));
+  ok(c.give_back(*first));  // no longer in flight: nothing to undo
+  ok(c.give_back(*taken));  // acknowledged since: left done
+  EXPECT_EQ(state(c).pending_entries[1].status, Entry::kDone);
+
+  // Due at once, and its next delivery is still its first: the limit allows one redelivery.
+  r = ok(c.poll(Duration{}, {}, &taken));
+  ASSERT_TRUE(r && taken);
+  EXPECT_EQ(r->first, 1);
+  EXPECT_EQ(state(c).pending_entries[0], (Entry{1, t0, Entry::kPending, 0}));
+  *now += 30;
+  ASSERT_TRUE(ok(c.try_poll(&taken)) && taken);
+  EXPECT_EQ(state(c).pending_entries[0].retry_count, 1);
+  ok(c.give_back(*taken));  // a redelivery given back is uncounted again
+  EXPECT_EQ(state(c).pending_entries[0], (Entry{1, 0, Entry::kPending, 0}));
+  EXPECT_EQ(next_ts(c), 1);
+  EXPECT_EQ(state(c).pending_entries[0].retry_count, 1);
+  *now += 30;
+  EXPECT_EQ(next_ts(c), std::nullopt);  // given up at the limit
+  EXPECT_EQ(state(c).processed_ts, 2);
+}
+
 TEST_F(DatasetQueueTest, RedeliveryOfAVanishedRecordReturnsNothingButCountsAsSent) {
   auto c = consumer("g", {30, 3});
   push("a");
@@ -210,6 +247,7 @@ TEST_F(DatasetQueueTest, BlockingPollIsWokenByAPushFromAnotherThread) {
     return c.poll(Duration::from_secs(600), [&](const std::function<void()>& wait) {
       if (!signalled.exchange(true)) waiting.set_value();
       wait();
+      return true;
     });
   });
   waiting.get_future().wait();
@@ -237,6 +275,7 @@ TEST_F(DatasetQueueTest, OnePushWakesEveryBlockedPoller) {
       return p.consumer->poll(p.timeout, [&](const std::function<void()>& wait) {
         if (!std::exchange(counted, true)) ++waiting;
         wait();
+        return true;
       });
     }));
   }
@@ -267,6 +306,7 @@ TEST_F(DatasetQueueTest, TimedOutPollMakesOneLastAttempt) {
   auto r = ok(c.poll(Duration::from_millis(1), [&](const std::function<void()>& wait) {
     *now += 30;
     wait();
+    return true;
   }));
   ASSERT_TRUE(r);
   EXPECT_EQ(r->first, 1);
@@ -305,6 +345,7 @@ TEST_F(DatasetQueueTest, ClosingWakesBlockedPollers) {
         return poller.poll(kForever, [&](const std::function<void()>& wait) {
           if (!signalled.exchange(true)) waiting.set_value(this_thread_tid());
           wait();
+          return true;
         });
       });
       // The poll's thread cannot be joined while it waits: a failure ends the process.

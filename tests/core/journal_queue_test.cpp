@@ -148,6 +148,27 @@ TEST_F(JournalQueueTest, RedeliveryAndRetryLimit) {
   EXPECT_EQ(pending_in_file("g"), 0);
 }
 
+TEST_F(JournalQueueTest, AGivenBackDeliveryIsDueAtOnceAndCountsNoRedelivery) {
+  auto queue = clocked_queue();
+  auto c = ok(queue->open_consumer("g", 60, 1));
+  append_n(1, 1);
+  for (int round = 0; round < 2; ++round) {  // a new delivery given back, then its redelivery
+    TakenDelivery taken;
+    EXPECT_EQ(seq_of(ok(c.poll(Duration{}, {}, &taken))), 1);
+    ASSERT_TRUE(taken);
+    ok(c.give_back(*taken));
+    if (round == 0) {
+      EXPECT_EQ(seq_of(ok(c.try_poll())), 1);  // due at once
+      now_ += 60;
+    }
+  }
+  // What went out once and came back counts as one redelivery: the limit allows one more.
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+  now_ += 60;
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);
+  EXPECT_EQ(watermark_in_file("g"), 1);
+}
+
 TEST_F(JournalQueueTest, InFlightEntriesAreDeliveredAgainAfterARestart) {
   {
     auto c = ok(ok(journal_->open_queue())->open_consumer("g", 0, 3));
@@ -216,6 +237,7 @@ TEST_F(JournalQueueTest, ClosingWakesABlockedPollWhenTheSyncFails) {
                   [&](const std::function<void()>& wait) {
                     if (!signalled.exchange(true)) waiting.set_value(testing::this_thread_tid());
                     wait();
+                    return true;
                   });
   });
   // The poll's thread cannot be joined while it waits: a failure ends the process.

@@ -365,6 +365,78 @@ def test_a_blocking_poll_ends_with_the_exception_of_a_signal_handler(tmp_path, k
     assert seq != "None" and (kind == "journal" or seq == added), proc.stdout
 
 
+TAKEN_IN_THE_SAME_WAKE_SCRIPT = r"""
+import itertools, json, os, signal, sys, threading, time
+import quelvane
+
+timestamps = itertools.count(1)
+kind, data_dir = sys.argv[1], sys.argv[2]
+s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+ds = s.create_dataset("a", "b", enable_journal=True)
+q = s.open_queue(ds.id)
+if kind == "journal":
+    jq = s.open_journal_queue()
+
+
+class Stop(Exception):
+    pass
+
+
+def stop(signum, frame):
+    raise Stop()
+
+
+signal.signal(signal.SIGUSR1, stop)
+out = {}
+for name, config in [("defaults", {}), ("limit1", {"running_expired_seconds": 1, "max_retry_count": 1})]:
+    if kind == "dataset":
+        c = q.open_consumer(name, **config)
+        add = lambda: q.push(b"late")
+    else:
+        c = jq.open_consumer(name, **config)
+        while (r := c.poll(0)) is not None:  # what came before
+            c.ack(r[0])
+        add = lambda: ds.write(next(timestamps), b"late")
+
+    def signal_then_record():
+        time.sleep(0.2)  # the poll waits by now
+        os.kill(os.getpid(), signal.SIGUSR1)
+        add()  # wakes the poll while the signal is pending
+
+    threading.Thread(target=signal_then_record).start()
+    try:
+        got = c.poll(10_000)
+        out[name] = ["returned", got[0]]
+        continue
+    except Stop:
+        pass
+    # The interrupted poll handed nothing out, so the record is due at once and uncounted.
+    deliveries = [c.poll(0)]
+    if config:
+        # One redelivery after the timeout, then the limit gives it up.
+        for _ in range(2):
+            time.sleep(1.2)
+            deliveries.append(c.poll(0))
+    else:
+        deliveries.append(c.poll(0))  # in flight now
+    out[name] = [d and d[0] for d in deliveries]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("kind", ["dataset", "journal"])
+def test_a_record_taken_as_a_signal_handler_raises_is_given_back(tmp_path, kind):
+    proc = subprocess.run([sys.executable, "-c", TAKEN_IN_THE_SAME_WAKE_SCRIPT, kind, str(tmp_path / "d")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    import json
+    out = json.loads(proc.stdout)
+    position = out["defaults"][0]
+    assert position is not None and out["defaults"] == [position, None], out
+    position = out["limit1"][0]
+    assert position is not None and out["limit1"] == [position, position, None], out
+
+
 # --- the journal queue -------------------------------------------------------------------------
 
 def decode(record):
