@@ -336,6 +336,8 @@ def stop(signum, frame):
 
 
 signal.signal(signal.SIGUSR1, stop)
+# Set here, whatever disposition the runner left: with SIGINT ignored there is no handler to raise.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 for signum, expected in [(signal.SIGINT, KeyboardInterrupt), (signal.SIGUSR1, Stop)]:
     threading.Timer(0.3, os.kill, (os.getpid(), signum)).start()
     started = time.monotonic()
@@ -351,10 +353,16 @@ print("next", got[0] if got else None, "added", added)
 """
 
 
+def ignore_sigint():
+    """What nohup or a background job of a non-interactive shell leaves its children."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+@pytest.mark.parametrize("runner_sigint", [None, ignore_sigint])
 @pytest.mark.parametrize("kind", ["dataset", "journal"])
-def test_a_blocking_poll_ends_with_the_exception_of_a_signal_handler(tmp_path, kind):
+def test_a_blocking_poll_ends_with_the_exception_of_a_signal_handler(tmp_path, kind, runner_sigint):
     proc = subprocess.run([sys.executable, "-c", SIGNAL_SCRIPT, kind, str(tmp_path / "d")],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=60, preexec_fn=runner_sigint)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     lines = proc.stdout.split("\n")
     for line, signum in zip(lines, [signal.SIGINT, signal.SIGUSR1]):
