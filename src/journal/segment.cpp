@@ -577,7 +577,7 @@ Status JournalSegment::decode_sealed(const Block& block, const util::BlockHeader
   const std::uint64_t needed = sealed.flags == kSealedFlags
                                    ? util::staged_copy_at(payload_at, sealed) + sealed.payload_size
                                    : payload_at + sealed.payload_size;
-  if (read_only_ && file_.size() < needed) QV_TRY(remap_read_only());
+  if (read_only_ && file_.size() < needed) QV_TRY(file_.remap_if_grown());
   if (!bytes::fits(file_.size(), payload_at, sealed.payload_size)) return invalid("journal block payload out of bounds");
   const auto whole = [&](std::span<const std::uint8_t> raw) {
     return check_records(raw, sealed.record_count, block.first, decoded_.record_at);
@@ -588,11 +588,6 @@ Status JournalSegment::decode_sealed(const Block& block, const util::BlockHeader
   if (!raw && read_only_) raw = util::decode_sealed(file_.bytes(), payload_at, sealed, compress_type_, whole);
   decoded_.raw = QV_TRY(std::move(raw));
   decoded_.at = block.at;
-  return {};
-}
-
-Status JournalSegment::remap_read_only() {
-  file_ = QV_TRY(MappedFile::open(path_, MappedFile::Access::ReadOnly));
   return {};
 }
 

@@ -129,8 +129,6 @@ class JournalSegment {
   Result<BlockRecords> read_block(const Block& block);
   // The raw payload of a sealed block, decoded into decoded_.
   Status decode_sealed(const Block& block, const util::BlockHeader& sealed);
-  // Maps the file again as it is now: a live writer may have grown it past a read-only mapping.
-  Status remap_read_only();
   std::size_t block_of(std::int64_t sequence) const;
   void barrier() const;
 

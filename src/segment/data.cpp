@@ -668,13 +668,23 @@ constexpr int kSealedReadAttempts = 3;
 
 Result<util::LiveHeader> DataSegment::block_for_read(std::uint64_t block_offset) const {
   if (!mapped()) return fail(Error::mmap("segment is closed, cannot read"));
-  if (sum_overflows(header_len_, block_offset) || !bytes::fits(file_size_, header_len_ + block_offset, kBlockHeader))
-    return invalid("block header out of bounds");
-  const util::LiveHeader look = util::look_block_header(mapping_.file.bytes(), header_len_ + block_offset);
+  if (sum_overflows(header_len_, block_offset)) return invalid("block header out of bounds");
+  const std::uint64_t block_at = header_len_ + block_offset;
+  QV_TRY(cover(block_at, kBlockHeader));
+  if (!bytes::fits(file_size_, block_at, kBlockHeader)) return invalid("block header out of bounds");
+  const util::LiveHeader look = util::look_block_header(mapping_.file.bytes(), block_at);
   QV_TRY(util::check_block_flags(look.header.flags));
-  if (!bytes::fits(file_size_, header_len_ + block_offset + kBlockHeader, look.header.payload_size))
+  QV_TRY(cover(block_at + kBlockHeader, look.header.payload_size));
+  if (!bytes::fits(file_size_, block_at + kBlockHeader, look.header.payload_size))
     return invalid("block payload out of bounds");
   return look;
+}
+
+Status DataSegment::cover(std::uint64_t at, std::uint64_t len) const {
+  if (bytes::fits(file_size_, at, len) || !mapped()) return {};
+  QV_TRY(mapping_.file.remap_if_grown());
+  file_size_ = mapping_.file.size();
+  return {};
 }
 
 std::span<const std::uint8_t> DataSegment::raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const {
@@ -688,7 +698,6 @@ Result<BlockPayload> DataSegment::decompress_block(std::uint64_t block_offset, c
       return invalid("sealed block records do not fill its payload");
     return {};
   };
-  const auto file = mapping_.file.bytes();
   const std::uint64_t payload_at = header_len_ + block_offset + kBlockHeader;
   // A seal copies its staged bytes over the raw records before it lets the pending words go
   // (or, cut short by a kill, until a reopen finished it): while they still name the block its
@@ -696,9 +705,13 @@ Result<BlockPayload> DataSegment::decompress_block(std::uint64_t block_offset, c
   // is whole in place, and its staged region may hold later blocks.
   bool sealing = false;
   if (state_at_) {
-    sealing = bytes::get<std::uint64_t>(file, *state_at_ + header::kPendingBlockOffsetWord) == block_offset;
+    sealing = bytes::get<std::uint64_t>(mapping_.file.bytes(), *state_at_ + header::kPendingBlockOffsetWord) ==
+              block_offset;
     std::atomic_thread_fence(std::memory_order_acquire);
   }
+  // The seal grew the file for its copy when the copy did not fit.
+  if (sealing) QV_TRY(cover(util::staged_copy_at(payload_at, block), block.payload_size));
+  const auto file = mapping_.file.bytes();
   std::vector<std::uint8_t> raw =
       sealing ? QV_TRY(util::decode_sealed(file, payload_at, block, compress_type_, whole))
               : QV_TRY(util::decode_in_place(file, payload_at, block, compress_type_, whole));
@@ -754,7 +767,14 @@ Result<DataSegment::RecordSource> DataSegment::record_source(std::uint64_t datas
   // The raw block is read in place; only the record is copied. The last record of a block
   // under correction is read from its staged copy, which is whole while the marker is set.
   if (CorrectionMarker::busy(look.reserved)) {
-    const auto staged = staged_correction(header_len_ + block_offset, look.header.record_count, look.reserved);
+    const std::uint64_t block_at = header_len_ + block_offset;
+    auto staged = staged_correction(block_at, look.header.record_count, look.reserved);
+    if (staged && staged->in_block == in_block && !staged->whole) {
+      // The copy lies within its span past the record, which may reach past the mapping.
+      const std::uint64_t mapped_size = file_size_;
+      QV_TRY(cover(staged->staged_at, kRecordHeader + CorrectionMarker::span(look.reserved)));
+      if (file_size_ != mapped_size) staged = staged_correction(block_at, look.header.record_count, look.reserved);
+    }
     if (staged && staged->in_block == in_block) {
       // Its bytes in place may be half rewritten: without its copy (past this mapping's end, or
       // damaged) the record is not read.

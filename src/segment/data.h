@@ -271,6 +271,11 @@ class DataSegment {
   // Looks the block at block_offset up for a read: header in bounds, flags valid, payload in
   // bounds.
   Result<util::LiveHeader> block_for_read(std::uint64_t block_offset) const;
+  // Maps the file again when [at, at + len) lies past the mapping and the file has grown since
+  // it was mapped: a live writer elsewhere grows it under a reader (a read-only store's segment),
+  // whose reads may then need a block, or a seal's or a correction's staged copy, past its end.
+  // No view of the mapping taken before may be used after.
+  Status cover(std::uint64_t at, std::uint64_t len) const;
   // The decompressed payload of a sealed block, bounded by its uncompressed_size.
   Result<BlockPayload> decompress_block(std::uint64_t block_offset, const util::BlockHeader& block) const;
   std::span<const std::uint8_t> raw_payload(std::uint64_t block_offset, const util::BlockHeader& block) const;
@@ -307,10 +312,12 @@ class DataSegment {
   // Orders the stores made so far before the ones that follow.
   void barrier() const;
 
-  Mapping mapping_;
+  // A read maps the file again when a live writer has grown it (see cover()); the segment's
+  // state stays as it was.
+  mutable Mapping mapping_;
   fs::Path path_;
   std::uint64_t file_offset_ = 0;
-  std::uint64_t file_size_ = 0;
+  mutable std::uint64_t file_size_ = 0;
   std::uint64_t max_file_size_ = 0;
   std::uint64_t header_len_ = header::kDataHeaderSize;
   // Where the state area starts, located once per mapping; the header never changes after

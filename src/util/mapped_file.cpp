@@ -18,6 +18,10 @@ Result<std::uint8_t*> map_whole(const fs::FileDescriptor& fd, std::uint64_t size
   return static_cast<std::uint8_t*>(p);
 }
 
+fs::OpenMode open_mode(MappedFile::Access access) {
+  return access == MappedFile::Access::ReadWrite ? fs::OpenMode::ReadWrite : fs::OpenMode::ReadOnly;
+}
+
 }  // namespace
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
@@ -69,8 +73,7 @@ Result<MappedFile> MappedFile::create_at(const fs::Path& at, const fs::Path& pat
 }
 
 Result<MappedFile> MappedFile::open(const fs::Path& path, Access access) {
-  fs::FileDescriptor fd = QV_TRY(
-      fs::open(path, access == Access::ReadWrite ? fs::OpenMode::ReadWrite : fs::OpenMode::ReadOnly));
+  fs::FileDescriptor fd = QV_TRY(fs::open(path, open_mode(access)));
   std::uint64_t measured = QV_TRY(fs::length(fd));
   MappedFile f;
   f.data_ = QV_TRY(map_whole(fd, measured, access));
@@ -109,6 +112,19 @@ Status MappedFile::grow(std::uint64_t new_size) {
   }
   data_ = static_cast<std::uint8_t*>(p);
   size_ = new_size;
+  return {};
+}
+
+Status MappedFile::remap_if_grown() {
+  QV_ASSERT(mapped_, "remapping an unmapped file");
+  fs::FileDescriptor fd = QV_TRY(fs::open(path_, open_mode(access_)));
+  const std::uint64_t measured = QV_TRY(fs::length(fd));
+  if (measured <= size_) return {};
+  std::uint8_t* data = QV_TRY(map_whole(fd, measured, access_));
+  unmap();
+  data_ = data;
+  size_ = measured;
+  mapped_ = true;
   return {};
 }
 

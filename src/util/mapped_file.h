@@ -62,6 +62,11 @@ class MappedFile {
   // Extends the file to new_size (reserved like create) and the mapping with it. On failure
   // the file keeps its length and the old mapping stays valid and unchanged.
   Status grow(std::uint64_t new_size);
+  // Maps the file again, whole, when it is longer now than the mapping: a reader's view of a
+  // file that a writer elsewhere (another process, or another object on the file) has grown.
+  // Nothing changes when it is not; on failure the old mapping stays valid and unchanged. The
+  // bytes of the old mapping go with it: the caller holds no view of them across this.
+  Status remap_if_grown();
   // msync of the whole mapping, waiting for the write-back.
   Status sync() const;
   // Releases the mapping; the object becomes unmapped.

@@ -1054,6 +1054,107 @@ TEST_F(DataSegmentTest, ReaderAtEveryStepOfAWriterReadsWholeRecords) {
   EXPECT_EQ(StepReader::wrong, std::vector<std::string>{});
 }
 
+// A reader that mapped the file before the writer grew it, looking at every step of the
+// writer's change: each record it reads is one whole value the record held. The writer stopped
+// at one of those steps is what a reader finds once the writer was killed there.
+struct GrowthReader {
+  struct Held {
+    std::int64_t ts = 0;
+    IndexEntry entry;
+    std::vector<Bytes> values;  // every value the record held
+  };
+  static inline const DataSegment* reader = nullptr;
+  static inline const std::vector<Held>* records = nullptr;
+  static inline std::uint64_t looks = 0;
+  static inline std::vector<std::string> wrong;
+
+  static void look(const fs::Path&) {
+    HotBlock hot;
+    for (const Held& held : *records) {
+      ++looks;
+      for (auto r :
+           {reader->read_record(0, held.entry, nullptr), reader->read_record_hot(0, held.entry, nullptr, hot)}) {
+        const bool whole = r && r->first == held.ts &&
+                           std::find(held.values.begin(), held.values.end(), r->second) != held.values.end();
+        if (!whole && wrong.size() < 5)
+          wrong.push_back("ts " + std::to_string(held.ts) + ": " +
+                          (r ? std::string("bytes of no value it held") : r.error().display()));
+      }
+    }
+  }
+};
+
+TEST_F(DataSegmentTest, ReaderMappedBeforeTheFileGrewReadsEveryRecord) {
+  using Records = std::vector<GrowthReader::Held>;
+  // Stores a record as the set does, growing the file while it reports no room.
+  const auto add = [](DataSegment& writer, Records& records, std::int64_t ts, const Bytes& data) {
+    auto placed = writer.append_record(ts, data, 3);
+    while (!placed && placed.error().kind() == ErrorKind::SegmentFull && writer.grow())
+      placed = writer.append_record(ts, data, 3);
+    ASSERT_TRUE(placed) << placed.error().display();
+    records.push_back({ts, at(*placed), {data}});
+  };
+  const auto correct = [](DataSegment& writer, Records& records, const Bytes& data) {
+    GrowthReader::Held& last = records.back();
+    last.values.push_back(data);
+    ASSERT_TRUE(writer.correction_write(last.entry.block_offset, last.entry.in_block, data));
+  };
+  // 16 records of 4,000 bytes fill the file exactly; the 17th seals their block.
+  constexpr std::uint64_t kFullBlock = 16 + 16 * (12 + 4000);
+  struct Case {
+    const char* name;
+    std::uint64_t initial;
+    std::function<void(DataSegment&, Records&)> before;  // before the reader maps the file
+    std::function<void(DataSegment&, Records&)> change;  // watched at every step
+  };
+  const Case cases[] = {
+      {"blocks written past the mapping", 4096,
+       [&](DataSegment& w, Records& r) { add(w, r, 1, pattern(1000, 1)); },
+       [&](DataSegment& w, Records& r) {
+         for (std::int64_t ts = 2; ts <= 12; ++ts) add(w, r, ts, pattern(1000, static_cast<std::uint8_t>(ts)));
+       }},
+      {"a seal's staged copy past the mapping", kHl + kFullBlock,
+       [&](DataSegment& w, Records& r) {
+         for (std::int64_t ts = 1; ts <= 16; ++ts) add(w, r, ts, pattern(4000, static_cast<std::uint8_t>(ts)));
+       },
+       [&](DataSegment& w, Records& r) {
+         for (std::int64_t ts = 17; ts <= 18; ++ts) add(w, r, ts, pattern(4000, static_cast<std::uint8_t>(ts)));
+       }},
+      {"a correction's staged copy past the mapping", 4096,
+       [&](DataSegment& w, Records& r) {
+         for (std::int64_t ts = 1; ts <= 3; ++ts) add(w, r, ts, pattern(1000, static_cast<std::uint8_t>(ts)));
+       },
+       [&](DataSegment& w, Records& r) {
+         // The record ends near the reader's end of the file; its copy lies past it.
+         ASSERT_TRUE(w.grow());
+         correct(w, r, pattern(1000, 31));
+         correct(w, r, pattern(1500, 32));
+         correct(w, r, pattern(700, 33));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::Path where = dir / (std::string("growth-") + std::to_string(&c - cases));
+    DataSegment writer = make(c.initial, kMax, compress::kZstd, where);
+    Records records;
+    c.before(writer, records);
+    const std::uint64_t mapped_size = writer.file_size();
+    auto opened = DataSegment::open(where, 0, kMax);
+    ASSERT_TRUE(opened) << opened.error().display();
+    GrowthReader::reader = &*opened;
+    GrowthReader::records = &records;
+    GrowthReader::looks = 0;
+    GrowthReader::wrong.clear();
+    set_store_barrier_observer(&GrowthReader::look);
+    c.change(writer, records);
+    set_store_barrier_observer(nullptr);
+    GrowthReader::look(where);
+    EXPECT_GT(writer.file_size(), mapped_size);
+    EXPECT_GT(GrowthReader::looks, 20u);
+    EXPECT_EQ(GrowthReader::wrong, std::vector<std::string>{});
+  }
+}
+
 // ---- a full disk ---------------------------------------------------------------------------
 
 TEST_F(DataSegmentTest, FullDiskIsAnIoErrorAndKeepsTheSegmentUsable) {
