@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "boundary/entry.h"
+#include "boundary/gil.h"
 #include "dataset_class.h"
 #include "exceptions.h"
 #include "inspect.h"
@@ -78,7 +79,36 @@ PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- a normal interpreter exit ----
+
+// Run by the interpreter's atexit on the thread that finalises, before it frees anything.
+PyObject* at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
+  return guard_object([]() -> PyResult<PyRef> {
+    mark_finalising_thread();
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyMethodDef kAtExit = {"_quelvane_at_exit", &at_exit, METH_NOARGS, nullptr};
+
+// Registered with the first store, so that importing the module runs nothing; only under the
+// interpreter lock.
+bool g_exit_handler_registered = false;
+
+PyStatus register_exit_handler() {
+  if (g_exit_handler_registered) return {};
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return fetched();
+  PyRef handler = PyRef::steal(PyCFunction_NewEx(&kAtExit, nullptr, nullptr));
+  if (!handler) return fetched();
+  PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
+  if (!registered) return fetched();
+  g_exit_handler_registered = true;
+  return {};
+}
+
 PyResult<PyRef> open(PyTypeObject* /*cls*/, NulFree data_dir, std::optional<Borrowed<StoreConfigClass>> config) {
+  QV_PY_TRY(register_exit_handler());
   quelvane::StoreConfig record{};
   if (config) {
     BorrowGuard borrow = QV_PY_TRY(BorrowGuard::shared(config->obj->borrow));

@@ -317,3 +317,47 @@ def test_entering_a_detached_section_aborts(hooks):
     assert proc.returncode < 0  # SIGABRT
     assert "uncaught panic at ffi boundary" in proc.stderr
     assert "not reached" not in proc.stdout
+
+
+# --- releases at a normal exit ---------------------------------------------------------------
+
+# A wake callback from a module of its own (so no cycle runs through the script's globals) that
+# holds a buffered file: only its release at exit writes the line out.
+WAKE_LOG_MODULE = '''
+class Callback:
+    def __init__(self, path):
+        self.file = open(path, "w")
+        self.file.write("kept\\n")
+
+    def __call__(self):
+        pass
+'''
+
+RELEASE_AT_EXIT_SCRIPT = r"""
+import sys
+sys.path.insert(0, sys.argv[3])
+import quelvane
+import wake_log
+
+kind, data_dir, log = sys.argv[1], sys.argv[2], sys.argv[4]
+s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+ds = s.create_dataset("a", "b", enable_journal=True)
+if kind == "dataset":
+    c = s.open_queue(ds.id).open_consumer("g")
+    c.poll_callback(wake_log.Callback(log))
+    del s  # freed without close: the consumer keeps the dataset, and it the callback
+else:
+    c = s.open_journal_queue().open_consumer("j")
+    c.poll_callback(wake_log.Callback(log))
+    s.close()  # the consumer keeps its callback after the journal queue closes
+"""
+
+
+@pytest.mark.parametrize("kind", ["dataset", "journal"])
+def test_the_finalising_thread_releases_what_the_module_holds(tmp_path, kind):
+    (tmp_path / "wake_log.py").write_text(WAKE_LOG_MODULE)
+    log = tmp_path / "log"
+    proc = subprocess.run([sys.executable, "-c", RELEASE_AT_EXIT_SCRIPT, kind, str(tmp_path / "d"), str(tmp_path),
+                           str(log)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert log.read_text() == "kept\n"

@@ -13,6 +13,7 @@ namespace quelvane::python {
 namespace {
 
 thread_local long t_gil_count = 0;
+thread_local bool t_finalising = false;
 
 struct PendingReleases {
   std::mutex mu;
@@ -32,15 +33,17 @@ PendingReleases& pending() {
 
 long& gil_count() noexcept { return t_gil_count; }
 
+void mark_finalising_thread() noexcept { t_finalising = true; }
+
 void park_thread() noexcept {
   while (true) pause();
 }
 
 void release_py(PyObject* obj) noexcept {
   if (obj == nullptr) return;
-  // Once finalisation began, a thread still here may be one the interpreter is unwinding
-  // without the lock.
-  if (Py_IsInitialized() == 0) return;
+  // Once finalisation began, a thread other than the finalising one may be one the interpreter
+  // is unwinding without the lock.
+  if (Py_IsInitialized() == 0 && !t_finalising) return;
   if (t_gil_count >= 1) {
     try {
       Py_DECREF(obj);  // a finaliser may run here

@@ -15,15 +15,20 @@ namespace quelvane::python {
 // section that must not enter the module at all.
 long& gil_count() noexcept;
 
-// Drops one reference now when this thread holds the interpreter lock, later otherwise; never
-// once the interpreter is finalising (the reference is left: the process is ending, and a daemon
-// thread being unwound then no longer holds the lock). Null is ignored.
+// Drops one reference now when this thread holds the interpreter lock, later otherwise. Once the
+// interpreter is finalising, only the thread that finalises does (it holds the lock, and what it
+// releases may still have work to do, a buffered file to write out); any other thread leaves the
+// reference, since it may be a daemon thread being unwound without the lock. Null is ignored.
 //
 // A daemon thread that runs Python code or takes the interpreter lock back while the interpreter
 // finalises is ended by the interpreter with a forced unwind (pthread_exit). It must pass through
 // every frame up to the thread's start, so what can start one is not noexcept; a release, which
 // runs in destructors, cannot let it out and parks the thread instead (park_thread).
 void release_py(PyObject* obj) noexcept;
+
+// Marks this thread as the one that finalises the interpreter; run by the module's exit handler,
+// which the interpreter calls on that thread.
+void mark_finalising_thread() noexcept;
 
 // For a forced unwind caught where it cannot go on: the thread waits for the process to end.
 [[noreturn]] void park_thread() noexcept;
