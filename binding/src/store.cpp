@@ -1,10 +1,14 @@
 #include "store.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "boundary/entry.h"
 #include "boundary/gil.h"
@@ -36,8 +40,36 @@ struct FromPy<NulFree> {
   }
 };
 
+namespace {
+
+using Self = Object<StoreClass>;
+
+// The open stores, each under its object (no reference: a store leaves when it is closed or
+// freed), for the exit handler to close. Only touched under the interpreter lock; never
+// destroyed, since a static destructor would run after the interpreter is gone.
+std::vector<Self*>& open_stores() {
+  static auto* stores = new std::vector<Self*>;
+  return *stores;
+}
+
+void forget_open_store(const StorePayload& payload) {
+  std::erase_if(open_stores(), [&](Self* s) { return &s->payload == &payload; });
+}
+
+}  // namespace
+
+StorePayload::StorePayload(std::unique_ptr<quelvane::Store> store) : core(std::move(store)), opened_by(::getpid()) {}
+
 StorePayload::~StorePayload() {
+  forget_open_store(*this);
   if (!core) return;
+  if (opened_by != ::getpid()) {
+    // A forked child: the parent's worker thread does not exist here, and a flush or close would
+    // write under the parent's feet. The memory goes with the process.
+    (void)core.release();
+    (void)new (std::nothrow) std::unordered_map<std::uint64_t, quelvane::Dataset>(std::move(tracked_datasets));
+    return;
+  }
   for (auto& [id, ds] : tracked_datasets) (void)ds.flush();
   tracked_datasets.clear();
   core.reset();
@@ -49,8 +81,6 @@ PyResult<quelvane::Store*> open_core(StorePayload& store) {
 }
 
 namespace {
-
-using Self = Object<StoreClass>;
 
 // Whole milliseconds, rounded down (saturating far beyond any real delay).
 std::uint64_t millis(const Duration& d) {
@@ -79,12 +109,59 @@ PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyStatus register_exit_handler();
+
+PyResult<PyRef> open(PyTypeObject* /*cls*/, NulFree data_dir, std::optional<Borrowed<StoreConfigClass>> config) {
+  QV_PY_TRY(register_exit_handler());
+  quelvane::StoreConfig record{};
+  if (config) {
+    BorrowGuard borrow = QV_PY_TRY(BorrowGuard::shared(config->obj->borrow));
+    record = config->obj->payload;
+  }
+  std::unique_ptr<quelvane::Store> core =
+      QV_PY_TRY(from_core(quelvane::Store::open(fs::Path(std::move(data_dir.text)), std::move(record))));
+  PyRef store = QV_PY_TRY(wrap<StoreClass>(StorePayload(std::move(core))));
+  Self* object = QV_PY_TRY(check_type<StoreClass>(store.get()));
+  open_stores().push_back(object);
+  return store;
+}
+
+PyResult<PyRef> enter(Self& self) { return PyRef::borrow(self.py()); }
+
+// Every flush and close error is discarded; the map is emptied before "already closed" is
+// raised, so a closed store is left as it was.
+PyStatus close_store(StorePayload& p) {
+  forget_open_store(p);
+  for (auto& [id, ds] : p.tracked_datasets) {
+    (void)ds.flush();
+    (void)ds.close();
+  }
+  p.tracked_datasets.clear();
+  std::unique_ptr<quelvane::Store> core = std::move(p.core);
+  if (!core) return runtime_error("Store is already closed");
+  (void)core->close_journal();
+  core.reset();
+  return {};
+}
+
 // ---- a normal interpreter exit ----
 
-// Run by the interpreter's atexit on the thread that finalises, before it frees anything.
+// Run by the interpreter's atexit on the thread that finalises, before it frees anything: every
+// store this process opened and still has open is closed as close() closes it, whatever keeps it
+// alive (a wake callback whose globals hold its consumer forms a cycle the collector cannot see),
+// so that what an acknowledgement promised is kept. Daemon threads may still be inside calls on
+// it: their polls end with the closed error, as with a close() from another thread. A store
+// borrowed by a call that is running Python code right now is left to its teardown.
 PyObject* at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
   return guard_object([]() -> PyResult<PyRef> {
     mark_finalising_thread();
+    const std::vector<Self*> stores = open_stores();  // closing takes each out of the list
+    for (Self* store : stores) {
+      if (store->payload.opened_by != ::getpid()) continue;
+      auto borrow = BorrowGuard::exclusive(store->borrow);
+      if (!borrow) continue;
+      (void)close_store(store->payload);
+    }
     return PyRef::borrow(Py_None);
   });
 }
@@ -104,35 +181,6 @@ PyStatus register_exit_handler() {
   PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
   if (!registered) return fetched();
   g_exit_handler_registered = true;
-  return {};
-}
-
-PyResult<PyRef> open(PyTypeObject* /*cls*/, NulFree data_dir, std::optional<Borrowed<StoreConfigClass>> config) {
-  QV_PY_TRY(register_exit_handler());
-  quelvane::StoreConfig record{};
-  if (config) {
-    BorrowGuard borrow = QV_PY_TRY(BorrowGuard::shared(config->obj->borrow));
-    record = config->obj->payload;
-  }
-  std::unique_ptr<quelvane::Store> core =
-      QV_PY_TRY(from_core(quelvane::Store::open(fs::Path(std::move(data_dir.text)), std::move(record))));
-  return wrap<StoreClass>(StorePayload(std::move(core)));
-}
-
-PyResult<PyRef> enter(Self& self) { return PyRef::borrow(self.py()); }
-
-// Every flush and close error is discarded; the map is emptied before "already closed" is
-// raised, so a closed store is left as it was.
-PyStatus close_store(StorePayload& p) {
-  for (auto& [id, ds] : p.tracked_datasets) {
-    (void)ds.flush();
-    (void)ds.close();
-  }
-  p.tracked_datasets.clear();
-  std::unique_ptr<quelvane::Store> core = std::move(p.core);
-  if (!core) return runtime_error("Store is already closed");
-  (void)core->close_journal();
-  core.reset();
   return {};
 }
 

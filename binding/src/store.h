@@ -3,6 +3,8 @@
 // handed out under an id of its own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -19,14 +21,18 @@ struct StorePayload {
   // teardown (a dropped dataset's entry stays).
   std::unordered_map<std::uint64_t, quelvane::Dataset> tracked_datasets;
   std::uint64_t next_dataset_id = 1;
+  // The process that opened the core store: a forked child shares its files and lock but not its
+  // threads, and must leave them to the parent.
+  pid_t opened_by = 0;
 
   StorePayload() = default;
-  explicit StorePayload(std::unique_ptr<quelvane::Store> store) : core(std::move(store)) {}
+  explicit StorePayload(std::unique_ptr<quelvane::Store> store);
   StorePayload(StorePayload&&) noexcept = default;
   StorePayload& operator=(StorePayload&&) = delete;
   // The teardown on free: flushes the handed-out datasets without closing them, then drops the
   // core store. Whatever of the store a live dataset still needs (the writer lock among it) it
-  // keeps itself.
+  // keeps itself. In another process than the one that opened it, nothing is touched: the core
+  // store and the handles are left as they are.
   ~StorePayload();
 };
 

@@ -431,3 +431,112 @@ def test_store_calls_leak_nothing(store):
     before = sys.getallocatedblocks()
     loop()
     assert sys.getallocatedblocks() - before < 1000
+
+
+# --- a normal interpreter exit ---------------------------------------------------------------
+
+# Run 1 acknowledges what it received and exits without close(); run 2 looks for anything given
+# again. A Python function as wake callback keeps its store alive past the end (its globals hold
+# the consumer, which holds it where the collector cannot see).
+ACKED_AT_EXIT_SCRIPT = r"""
+import sys, threading
+import quelvane
+
+kind, data_dir, run, daemon = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "daemon"
+s = quelvane.Store.open(data_dir)
+ds = s.create_dataset("a", "b", enable_journal=True) if run == "1" else s.open_dataset("a", "b")
+queue = s.open_queue(ds.id) if kind == "dataset" else s.open_journal_queue()
+c = queue.open_consumer("g")
+if run == "1":
+    c.poll_callback(lambda: None)
+    for ts in range(1, 4):
+        ds.write(ts, b"x")
+    acked = 0
+    while (r := c.poll(0)) is not None:
+        c.ack(r[0])
+        acked += 1
+    assert acked == 3, acked
+    if daemon:
+        # Still waiting in the store when the interpreter exits.
+        other = queue.open_consumer("d")
+        waiting = threading.Event()
+        other.poll_callback(waiting.set)
+
+        def poll_forever():
+            while True:
+                if (r := other.poll(2**64 - 1)) is not None:
+                    other.ack(r[0])
+
+        threading.Thread(target=poll_forever, daemon=True).start()
+        ds.write(4, b"y")
+        waiting.wait(10)
+        c.ack(c.poll(10_000)[0])
+else:
+    print(c.poll(0))
+"""
+
+
+@pytest.mark.parametrize("daemon", ["", "daemon"])
+@pytest.mark.parametrize("kind", ["dataset", "journal"])
+def test_a_normal_exit_keeps_acknowledgements_as_close_does(tmp_path, kind, daemon):
+    d = str(tmp_path / "d")
+    for run in ("1", "2"):
+        proc = subprocess.run([sys.executable, "-c", ACKED_AT_EXIT_SCRIPT, kind, d, run, daemon],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 0, (run, proc.stderr[-2000:])
+        assert "panic" not in proc.stderr and "terminate" not in proc.stderr, proc.stderr[-2000:]
+    assert proc.stdout == "None\n"
+
+
+# A forked child inherits the parent's open store; its exit must leave the store to the parent,
+# which goes on writing meanwhile and then ends without a close of its own, so that nothing it
+# does could mend what the child did.
+FORK_SCRIPT = r"""
+import os, subprocess, sys, time, warnings
+import quelvane
+
+how, data_dir, held = sys.argv[1], sys.argv[2], sys.argv[3]
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with the store's worker
+s = quelvane.Store.open(data_dir)
+ds = s.create_dataset("a", "b", enable_journal=True)
+c = s.open_queue(ds.id).open_consumer("g")
+if held == "callback":
+    c.poll_callback(lambda: None)  # open to the end: closed at exit
+# Otherwise the store is freed as the interpreter ends, which flushes what it handed out.
+ds.write(1, b"before")
+assert c.poll(0)[0] == 1  # the group has changed since its last flush
+pid = os.fork()
+if pid == 0:
+    time.sleep(0.5)
+    if how == "sys.exit":
+        sys.exit(0)
+else:
+    # All done before the child ends: records, and their acknowledgements written out.
+    for ts in range(2, 300):
+        ds.write(ts, b"after" * 100)
+    c.ack(1)
+    while (r := c.poll(0)) is not None:
+        c.ack(r[0])
+    c.flush()
+    assert os.waitpid(pid, 0)[1] == 0
+    probe = "import quelvane, sys; quelvane.Store.open(sys.argv[1], quelvane.StoreConfig(read_only=False))"
+    locked = subprocess.run([sys.executable, "-c", probe, data_dir], capture_output=True, text=True)
+    print("locked" if "store is already locked for writing" in locked.stderr else locked.stderr, ts, flush=True)
+    os._exit(0)
+"""
+
+
+@pytest.mark.parametrize("held", ["callback", "globals"])
+@pytest.mark.parametrize("how", ["end of script", "sys.exit"])
+def test_a_forked_child_leaves_its_parents_store_alone(tmp_path, how, held):
+    d = str(tmp_path / "d")
+    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, how, d, held], capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    locked, latest = proc.stdout.split()
+    assert locked == "locked", proc.stdout + proc.stderr[-2000:]
+    with Store.open(d) as again:
+        ds = again.open_dataset("a", "b")
+        assert [ts for ts, _ in ds.query(0, 10**9).collect_all()] == list(range(1, int(latest) + 1))
+        assert again.journal_latest_sequence() == int(latest) + 1
+        assert again.open_queue(ds.id).open_consumer("g").poll(0) is None
