@@ -154,8 +154,12 @@ Result<DataSegments> DataSegments::open(const fs::Path& dataset_dir, std::uint64
   // Only a directory that is certainly missing is an empty set: one that cannot be looked at
   // may hold segments, which a write would then create anew over the existing files.
   if (!QV_TRY(fs::exists(set.data_dir_))) return set;
-  const std::vector<std::string> names = QV_TRY(fs::list_dir(set.data_dir_));
+  QV_TRY(set.scan_from(0));
+  return set;
+}
 
+Status DataSegments::scan_from(std::uint64_t from) {
+  const std::vector<std::string> names = QV_TRY(fs::list_dir(data_dir_));
   struct Found {
     std::string name;
     std::uint64_t length;
@@ -163,22 +167,23 @@ Result<DataSegments> DataSegments::open(const fs::Path& dataset_dir, std::uint64
   std::map<std::uint64_t, Found> found;
   for (const std::string& name : names) {
     const std::optional<std::uint64_t> offset = parse_file_offset(name);
-    if (!offset) continue;
-    const fs::Path path = set.data_dir_ / name;
+    if (!offset || *offset < from || slots_.contains(*offset)) continue;
+    const fs::Path path = data_dir_ / name;
     if (auto dir = fs::is_dir(path); dir && *dir) continue;
     const std::uint64_t length = QV_TRY(metadata_length(path));
     auto [it, fresh] = found.try_emplace(*offset, Found{name, length});
     if (!fresh && preferred_name(name, it->second.name, *offset)) it->second = Found{name, length};
   }
   for (const auto& [offset, file] : found)
-    set.slots_.emplace(offset, DataSegmentSlot(summarise(set.data_dir_ / file.name, offset, file.length)));
-  if (!set.slots_.empty()) {
+    slots_.emplace(offset, DataSegmentSlot(summarise(data_dir_ / file.name, offset, file.length)));
+  if (!slots_.empty()) {
     // Offsets are kept on the segment grid even when a stray file name is not: a segment off
     // the grid would hold records that no position leads back to.
-    const std::uint64_t greatest = set.slots_.rbegin()->first;
-    set.next_file_offset_ = saturating_add(greatest - greatest % data_segment_size, data_segment_size);
+    const std::uint64_t greatest = slots_.rbegin()->first;
+    next_file_offset_ =
+        std::max(next_file_offset_, saturating_add(greatest - greatest % data_segment_size_, data_segment_size_));
   }
-  return set;
+  return {};
 }
 
 // ---- lookups -------------------------------------------------------------------------------
@@ -214,7 +219,13 @@ Result<DataSegment*> DataSegments::get_or_reopen(std::uint64_t file_offset) {
 }
 
 Result<DataSegment*> DataSegments::locate(std::uint64_t position) {
-  auto found = get_or_reopen(segment_offset_of(position));
+  const std::uint64_t file_offset = segment_offset_of(position);
+  // Beside a live writer (a read-only store), the index follows the writer's files and may name
+  // a segment the writer created after this set's scan: the segments past the last one known
+  // are looked for before the position counts as lost. A writer's own set knows every segment
+  // it made, and finds nothing new.
+  if (file_offset >= next_file_offset_) (void)scan_from(next_file_offset_);
+  auto found = get_or_reopen(file_offset);
   if (!found) return fail(Error::not_found(text::cat("no segment contains offset ", position)));
   return *found;
 }

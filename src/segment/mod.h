@@ -143,6 +143,9 @@ class DataSegments {
         compress_level_(compress_level),
         compress_type_(compress_type) {}
 
+  // Registers, as closed slots, the segment files at file offset from or above that the set does
+  // not hold yet, and moves next_file_offset past them.
+  Status scan_from(std::uint64_t from);
   // The segment that takes the next record: the latest one while it is active and has room,
   // else a new one at next_file_offset.
   Result<DataSegment*> write_target(SegmentStatsHook* hook);

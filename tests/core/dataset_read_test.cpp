@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <thread>
 
+#include "store/store.h"
 #include "support/dataset_fixture.h"
+#include "support/payloads.h"
 
 namespace quelvane::testing {
 namespace {
@@ -426,6 +432,135 @@ TEST_F(DatasetRead, PointReadsServeCachedBlocksUntilAWriteDropsThem) {
     const auto record_3 = ok(ds.read(3));
     EXPECT_EQ(record_3 ? std::optional(record_3->second) : std::nullopt, c.record_3) << c.what;
   }
+}
+
+// A read-only handle beside a live writer, as a read-only store holds one. Its index follows the
+// writer's files, so it names records in data segments the writer created after the read-only
+// open: every read path returns them. Records in an index segment the writer created after the
+// open are not in the reader's index and read as absent, never as an error.
+TEST_F(DatasetRead, ReadOnlyHandleReadsRecordsInDataSegmentsAWriterAddedSinceItOpened) {
+  DataSetConfig c = small_config();
+  c.data_segment_size = 64 << 10;
+  c.initial_data_segment_size = 4 << 10;
+  Dataset writer = create(c);
+  const auto value = [](std::int64_t t) {
+    return filled(2000 + static_cast<std::size_t>(t), static_cast<std::uint8_t>(t));
+  };
+  ok(writer.write(0, value(0)));
+  Dataset reader = ok(Dataset::open_read_only(key, dir()));
+  // Three data segments; the first index segment holds 283 entries.
+  constexpr std::int64_t kIndexed = 282;
+  for (std::int64_t t = 1; t <= kIndexed + 20; ++t) ok(writer.write(t, value(t)));
+  ASSERT_GE(ok(writer.inspect()).state.data_segments, 3u);
+
+  // The farthest segment first, so that the ones between are looked for after it.
+  for (std::int64_t t = kIndexed; t >= 0; --t) {
+    const auto r = ok(reader.read(t));
+    ASSERT_TRUE(r.has_value()) << t;
+    EXPECT_EQ(r->second, value(t)) << t;
+  }
+  std::vector<RecordData> want;
+  std::vector<RecordLength> lengths;
+  for (std::int64_t t = 0; t <= kIndexed; ++t) {
+    want.emplace_back(t, value(t));
+    lengths.emplace_back(t, static_cast<std::uint32_t>(value(t).size()));
+    EXPECT_EQ(ok(reader.read_length(t)), lengths.back().second) << t;
+    std::optional<std::vector<std::uint8_t>> seen;
+    EXPECT_TRUE(ok(reader.visit_read(t, [&](const RecordView& v) {
+      seen.emplace(v.data.begin(), v.data.end());
+      return true;
+    })));
+    EXPECT_EQ(seen, value(t)) << t;
+  }
+  EXPECT_EQ(ok(reader.query_all(0, 1000)), want);
+  EXPECT_EQ(ok(ok(reader.query(0, 1000)).collect_records()), want);
+  EXPECT_EQ(ok(reader.query_length_all(0, 1000)), lengths);
+  EXPECT_EQ(ok(ok(reader.query(0, 1000)).collect_lengths()), lengths);
+  std::int64_t visited = 0;
+  ok(reader.visit_range(0, 1000, [&](const RecordView& v) {
+    const std::vector<std::uint8_t> held = value(v.timestamp);
+    visited += v.timestamp == visited && std::equal(v.data.begin(), v.data.end(), held.begin(), held.end());
+    return true;
+  }));
+  EXPECT_EQ(visited, kIndexed + 1);
+  EXPECT_EQ(ok(reader.read(kIndexed + 10)), std::nullopt);
+}
+
+// Read-only stores opened again and again beside a writer in another process, which rolls over
+// to new data segments and seals blocks that do not compress, growing the file for their staged
+// copies: every record a reader's index names reads whole, the latest ones by point read and by
+// range, whatever the writer created or grew since the reader opened.
+TEST_F(DatasetRead, ReadOnlyStoresBesideAWriterInAnotherProcessReadEveryRecordTheirIndexNames) {
+  const fs::Path root = tmp.path() / "store";
+  StoreConfig c;
+  c.enable_background_thread = false;
+  c.read_only = false;
+  c.data_segment_size = 256 << 10;
+  c.initial_data_segment_size = 4 << 10;
+  c.index_segment_size = 1 << 20;
+  const auto value = [](std::int64_t ts) {
+    return noise(1500 + static_cast<std::size_t>(ts % 7) * 300, static_cast<std::uint32_t>(ts));
+  };
+  {
+    auto s = ok(Store::open(root, c));
+    ok(ok(s->create_dataset("a", "b")).write(0, value(0)));
+  }
+  constexpr std::int64_t kRecords = 4000;
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto s = Store::open(root, c);
+    if (!s) ::_exit(1);
+    auto ds = (*s)->open_dataset("a", "b");
+    if (!ds) ::_exit(1);
+    for (std::int64_t ts = 1; ts <= kRecords; ++ts) {
+      if (!ds->write(ts, value(ts))) ::_exit(2);
+      if (ts % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ::_exit(0);
+  }
+  StoreConfig read_only = c;
+  read_only.read_only = true;
+  std::uint64_t opens = 0;
+  std::uint64_t records_read = 0;
+  std::vector<std::string> wrong;
+  const auto check = [&](std::int64_t ts, const std::vector<std::uint8_t>& data) {
+    ++records_read;
+    if (data != value(ts) && wrong.size() < 5) wrong.push_back("ts " + std::to_string(ts) + ": wrong bytes");
+  };
+  const auto note = [&](const std::string& what, const Error& e) {
+    if (wrong.size() < 5) wrong.push_back(what + ": " + e.display());
+  };
+  int status = 0;
+  for (bool running = true; running;) {
+    running = ::waitpid(pid, &status, WNOHANG) == 0;
+    auto reader = Store::open(root, read_only);
+    ASSERT_TRUE(reader) << reader.error().display();
+    auto ds = (*reader)->open_dataset("a", "b");
+    ASSERT_TRUE(ds) << ds.error().display();
+    ++opens;
+    // The records the writer adds while this reader is open, then the latest ones it saw at open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(opens % 5));
+    if (auto latest = ds->query_all(-50, -1)) {
+      for (const auto& [ts, data] : *latest) check(ts, data);
+    } else {
+      note("query of the latest 50", latest.error());
+    }
+    if (auto all = ds->query_all(0, kRecords)) {
+      for (const auto& [ts, data] : *all) check(ts, data);
+    } else {
+      note("query of every record", all.error());
+    }
+    for (std::int64_t back = -1; back >= -5; --back) {
+      auto r = ds->read(back);
+      if (!r) note("read " + std::to_string(back), r.error());
+      else if (*r) check((*r)->first, (*r)->second);
+    }
+  }
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer ended with " << status;
+  EXPECT_GT(opens, 5u);
+  EXPECT_GT(records_read, 10000u);
+  EXPECT_EQ(wrong, std::vector<std::string>{});
 }
 
 }  // namespace
