@@ -1,10 +1,13 @@
 #include "compress.h"
 
+#include <pthread.h>
 #include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "util/text.h"
 
@@ -16,23 +19,42 @@ std::unexpected<Error> unknown_type(std::uint8_t compress_type) {
   return fail(Error::invalid_data(text::cat("unknown compress_type ", compress_type)));
 }
 
-struct CCtxDeleter {
-  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+// One context of each kind per thread, reset before each use: the same frames as a fresh
+// context, without the allocation on every seal. A context that cannot be made (memory ran
+// out) is tried again at the next use. They are freed when the thread ends through a pthread
+// key, whose use allocates nothing: a thread_local with a destructor would have the C library
+// allocate its registration at first use, and end the process when that allocation fails.
+struct ThreadContexts {
+  ZSTD_CCtx* cctx = nullptr;
+  ZSTD_DCtx* dctx = nullptr;
 };
-struct DCtxDeleter {
-  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
+thread_local ThreadContexts thread_contexts;
 
-// One context per thread, reset before each use: the same frames as a fresh context, without
-// the allocation on every seal.
-ZSTD_CCtx* thread_cctx() {
-  thread_local std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx(ZSTD_createCCtx());
-  return cctx.get();
+void free_contexts(void* p) {
+  auto* c = static_cast<ThreadContexts*>(p);
+  ZSTD_freeCCtx(std::exchange(c->cctx, nullptr));
+  ZSTD_freeDCtx(std::exchange(c->dctx, nullptr));
 }
-ZSTD_DCtx* thread_dctx() {
-  thread_local std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
-  return dctx.get();
+
+// Registers this thread's contexts to be freed at its end (without a key they stay for the
+// process's life).
+void free_at_thread_end() {
+  static const std::optional<pthread_key_t> key = []() -> std::optional<pthread_key_t> {
+    pthread_key_t k;
+    if (pthread_key_create(&k, free_contexts) != 0) return std::nullopt;
+    return k;
+  }();
+  if (key) (void)pthread_setspecific(*key, &thread_contexts);
 }
+
+template <class Ctx>
+Ctx* thread_context(Ctx*& slot, Ctx* (*create)()) {
+  if (slot == nullptr && (slot = create()) != nullptr) free_at_thread_end();
+  return slot;
+}
+
+ZSTD_CCtx* thread_cctx() { return thread_context(thread_contexts.cctx, ZSTD_createCCtx); }
+ZSTD_DCtx* thread_dctx() { return thread_context(thread_contexts.dctx, ZSTD_createDCtx); }
 
 std::unexpected<Error> zstd_encode_error(std::size_t code) {
   return fail(Error::compression(text::cat("zstd encode error: ", ZSTD_getErrorName(code))));

@@ -420,6 +420,8 @@ Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_
     return invalid("journal append position overflow");
   QV_TRY(grow(write_position_ + kBlockHeader + kRecordHeader + len));
   QV_TRY(writable_map());
+  // Room for the block's entry before anything changes: running out of memory then changes nothing.
+  blocks_.reserve(blocks_.size() + 1);
   // An empty header first: until the record is complete the block does not count.
   util::write_block_header({}, file_.mutable_bytes(), write_position_);
   barrier();
@@ -438,6 +440,8 @@ Status JournalSegment::append_to_pending(std::int64_t sequence, std::span<const 
   if (p.payload + record_len > kU32Max) return invalid("journal pending block too large");
   if (p.count + 1 > kMaxBlockRecords) return invalid("journal pending record_count exceeds u16");
   const std::uint64_t in_block = p.payload;
+  // Room for the record's place before anything changes: running out of memory then changes nothing.
+  pending_record_at_.reserve(pending_record_at_.size() + 1);
   util::write_record(file_.mutable_bytes(), p.at + kBlockHeader + in_block, sequence, data);
   barrier();
   p.payload += record_len;

@@ -100,7 +100,7 @@ Result<fs::Path> queue::queue_dir(const Dataset& dataset) {
 Status queue::mark_queue_dirty(const Dataset& dataset, const std::string& group_name) {
   auto g = QV_TRY(dataset.lock());
   if (g->context && g->context->dirty_queue)
-    g->context->dirty_queue->push(g->key, FlushTarget::consumer_group(group_name));
+    (void)g->context->dirty_queue->push_group(g->key, group_name);
   return {};
 }
 

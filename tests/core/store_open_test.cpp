@@ -1,13 +1,19 @@
 // The store's data directory: identifier files, the writer lock, the scan, open in each
 // read-only mode, and the teardown that gives the lock up last.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -438,6 +444,226 @@ TEST(StoreMemory, ADirtyReportWithoutMemoryIsFlushedAllTheSame) {
   auto s = ok(Store::open(tmp.path(), config));
   Dataset ds = ok(s->open_dataset("a", "b"));
   for (std::int64_t ts = 0; ts <= 3; ++ts) EXPECT_EQ(ok(ds.read(ts))->second, data) << ts;
+}
+
+// Holds anonymous mappings of this process until the kernel refuses the next one, as it does
+// once a process holds vm.max_map_count of them; the destructor gives them back.
+class HeldMappings {
+ public:
+  HeldMappings() {
+    held_.reserve(1 << 20);
+    while (held_.size() < held_.capacity()) {
+      // Neighbours of different protection are never merged into one mapping.
+      void* p = ::mmap(nullptr, 4096, held_.size() % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) {
+        exhausted_ = errno == ENOMEM;
+        return;
+      }
+      held_.push_back(p);
+    }
+  }
+  ~HeldMappings() { release(); }
+  HeldMappings(const HeldMappings&) = delete;
+  HeldMappings& operator=(const HeldMappings&) = delete;
+
+  bool exhausted() const { return exhausted_; }
+  void release() {
+    for (void* p : held_) ::munmap(p, 4096);
+    held_.clear();
+  }
+
+ private:
+  std::vector<void*> held_;
+  bool exhausted_ = false;
+};
+
+// While alive, this process's address space cannot grow beyond what it uses now (plus
+// `spare` bytes), so neither a new mapping nor the heap's growth can be had.
+class AddressSpaceLimit {
+ public:
+  explicit AddressSpaceLimit(rlim_t spare) {
+    ::getrlimit(RLIMIT_AS, &saved_);
+    unsigned long pages = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    rlimit lim = saved_;
+    lim.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + spare;
+    limited_ = pages != 0 && ::setrlimit(RLIMIT_AS, &lim) == 0;
+  }
+  ~AddressSpaceLimit() { ::setrlimit(RLIMIT_AS, &saved_); }
+  AddressSpaceLimit(const AddressSpaceLimit&) = delete;
+  AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
+
+  bool limited() const { return limited_; }
+
+ private:
+  rlimit saved_{};
+  bool limited_ = false;
+};
+
+// take() takes every block of heap memory this process can still have, largest first and
+// then every small size, so that the next allocation fails whatever its size (memory freed
+// since is taken by the next call); the destructor gives them back.
+class HeldHeap {
+ public:
+  HeldHeap() { held_.reserve(1 << 20); }
+  ~HeldHeap() {
+    for (void* p : held_) std::free(p);
+  }
+  HeldHeap(const HeldHeap&) = delete;
+  HeldHeap& operator=(const HeldHeap&) = delete;
+
+  void take() {
+    for (std::size_t size = 1 << 20; size > 1024; size /= 2) take(size);
+    for (std::size_t size = 1024; size >= 8; size -= 8) take(size);
+  }
+  // Gives back n of the blocks, picked by the generator, so that the next allocations succeed
+  // or fail by their sizes.
+  template <class Random>
+  void give_back(std::size_t n, Random& random) {
+    for (; n > 0 && !held_.empty(); --n) {
+      const std::size_t i = random() % held_.size();
+      std::free(held_[i]);
+      held_[i] = held_.back();
+      held_.pop_back();
+    }
+  }
+
+ private:
+  void take(std::size_t size) {
+    while (held_.size() < held_.capacity()) {
+      void* p = std::malloc(size);
+      if (p == nullptr) return;
+      held_.push_back(p);
+    }
+  }
+
+  std::vector<void*> held_;
+};
+
+// The child of the test below; its exit code says where it went wrong, 0 for nowhere. Its own
+// bookkeeping is allocated beforehand, so that only the store meets the shortage.
+int run_out_of_mappings(const fs::Path& dir, unsigned seed) {
+  constexpr std::size_t kRounds = 240, kSets = kRounds + 1;
+  StoreConfig config = manual_config();
+  config.flush_interval = {};
+  config.data_segment_size = 8192;  // a roll-over, and so a new mapping, every few records
+  config.initial_data_segment_size = 4096;
+  std::vector<std::vector<char>> acknowledged(kSets, std::vector<char>(kRounds, 0));
+  std::vector<Dataset> sets;
+  sets.reserve(kSets);
+  std::vector<std::uint8_t> data(1000);
+  auto payload = [&](std::size_t set, std::size_t ts) -> const std::vector<std::uint8_t>& {
+    std::fill(data.begin(), data.end(), static_cast<std::uint8_t>(set * 31 + ts));
+    return data;
+  };
+  std::size_t next_ts = 0;
+  std::uint64_t out_of_mappings = 0, out_of_memory = 0;
+  bool internal = false;
+  // One round of the workload: a write to every dataset, a new journalled dataset, a flush
+  // tick. Failures are counted; with must_work, any failure ends the child.
+  auto round = [&](Store& s, bool must_work) -> bool {
+    auto attempt = [&](auto&& op) {
+      try {
+        const Status st = op();
+        if (!st && st.error().os_code() == ENOMEM) ++out_of_mappings;
+        return st.has_value();
+      } catch (const std::bad_alloc&) {
+        ++out_of_memory;
+      } catch (const InternalFailure&) {
+        internal = true;
+      }
+      return false;
+    };
+    bool all = true;
+    const std::size_t ts = next_ts++;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+      const bool written = attempt([&] { return sets[i].write(static_cast<std::int64_t>(ts), payload(i, ts)); });
+      acknowledged[i][ts] = written;
+      all = all && written;
+    }
+    all = attempt([&]() -> Status {
+            auto ds = s.create_dataset("d" + std::to_string(sets.size()), "t", DataSetConfigBuilder(true));
+            if (!ds) return fail(std::move(ds).error());
+            sets.push_back(std::move(*ds));
+            return {};
+          }) && all;
+    all = attempt([&]() -> Status {
+            auto tick = s.tick_background_tasks();
+            if (!tick) return fail(std::move(tick).error());
+            return {};
+          }) && all;
+    return all || !must_work;
+  };
+
+  {
+    auto s = Store::open(dir, config);
+    if (!s) return 10;
+    for (int i = 0; i < 4; ++i)
+      if (!round(**s, true)) return 11;
+    {
+      HeldHeap heap;
+      HeldMappings mappings;
+      if (!mappings.exhausted()) return 12;
+      for (int i = 0; i < 10; ++i) round(**s, false);
+      // Nor can the heap grow, and what it has left is taken: every allocation fails too.
+      AddressSpaceLimit limit(0);
+      if (!limit.limited()) return 12;
+      std::minstd_rand random(seed);
+      for (int i = 0; i < 200; ++i) {
+        heap.take();
+        heap.give_back(random() % 64, random);
+        round(**s, false);
+      }
+    }
+    if (out_of_mappings == 0 || out_of_memory == 0) return 13;
+    for (int i = 0; i < 4; ++i)
+      if (!round(**s, true)) return 14;
+    for (Dataset& ds : sets)
+      if (!ds.close()) return 15;
+  }
+  if (internal) return 16;
+  auto s = Store::open(dir, config);
+  if (!s) return 17;
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    auto ds = (*s)->open_dataset("d" + std::to_string(i), "t");
+    if (!ds) return 18;
+    for (std::size_t ts = 0; ts < next_ts; ++ts) {
+      if (!acknowledged[i][ts]) continue;
+      auto record = ds->read(static_cast<std::int64_t>(ts));
+      if (!record || !*record || (*record)->second != payload(i, ts)) return 19;
+    }
+  }
+  return 0;
+}
+
+// A child that runs out of mappings, as a store with about 21,800 written datasets does at the
+// default vm.max_map_count, and then of heap memory too, each allocation failing or not by its
+// size (a few seeds): what it does meanwhile works or fails cleanly, never as an internal
+// failure or an abort; once the memory is back the store works again, a close keeps every
+// write that succeeded, and the child exits normally.
+TEST(StoreMemory, RunningOutOfMappingsFailsCleanlyAndTheStoreRecovers) {
+  for (unsigned seed : {1u, 4u, 6u, 7u}) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    TempDir tmp;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int code = 0;
+      try {
+        code = run_out_of_mappings(tmp.path(), seed);
+      } catch (...) {
+        code = 20;
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
 }
 
 }  // namespace
