@@ -1,5 +1,7 @@
 #include "mod.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
@@ -51,11 +53,14 @@ struct Started {
   std::uint32_t count() const { return std::uint32_t{flush} + idle + cache + retention; }
 };
 
-// One task of a tick: whatever it throws is logged, and the tick goes on with the next task.
+// One task of a tick: whatever it throws is logged, and the tick goes on with the next task. A
+// thread being ended inside it (a forced unwind) is let go: swallowing that unwind aborts.
 template <class F>
 void run_task(const char* name, F&& task) {
   try {
     task();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (const std::exception& e) {
     QV_LOG(Error, kLogTarget, "[bg] ", name, " task failed: ", e.what());
   } catch (...) {
@@ -345,6 +350,8 @@ void thread_entry(std::shared_ptr<BackgroundTasks::Core> core, std::shared_ptr<B
   // which no tick can run: the worker ends and the store keeps working unmaintained.
   try {
     run_loop(*core, *stop);
+  } catch (const abi::__forced_unwind&) {
+    throw;  // the thread is being ended: that unwind must reach its start
   } catch (const std::exception& e) {
     QV_LOG(Error, kLogTarget, "[bg] worker stopped: ", e.what());
   } catch (...) {

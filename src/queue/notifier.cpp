@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <exception>
 #include <utility>
 
 #include "../util/log.h"
@@ -79,10 +80,20 @@ void Wake::release_later(WakeCallback callback) {
   if (callback) released_.push_back(std::move(callback));
 }
 
-WakeDeferral::WakeDeferral() : outer_(std::exchange(open_deferral, this)) {}
+WakeDeferral::WakeDeferral()
+    : outer_(std::exchange(open_deferral, this)), exceptions_at_open_(std::uncaught_exceptions()) {}
 
-WakeDeferral::~WakeDeferral() {
-  if (!finished_) finish().run();
+WakeDeferral::~WakeDeferral() noexcept(false) {
+  if (finished_) return;
+  Wake collected = finish();
+  // Running user code while an exception unwinds could only end in std::terminate.
+  if (std::uncaught_exceptions() > exceptions_at_open_) return;
+  collected.run();
+}
+
+void WakeDeferral::abandon() noexcept {
+  if (finished_) return;
+  Wake dropped = finish();
 }
 
 Wake WakeDeferral::finish() {

@@ -90,17 +90,23 @@ class [[nodiscard]] WakeDeferral {
   WakeDeferral();
   WakeDeferral(const WakeDeferral&) = delete;
   WakeDeferral& operator=(const WakeDeferral&) = delete;
-  // Finishes the scope if finish() was not called, and runs what it collected.
-  ~WakeDeferral();
+  // Finishes the scope if finish() was not called, and runs what it collected; when an
+  // exception leaves the scope, what it collected is dropped unrun. A callback may end the
+  // thread (a forced unwind), which must pass: the destructor may throw.
+  ~WakeDeferral() noexcept(false);
 
   // Closes the scope and hands over what it collected, for the caller to run.
   Wake finish();
+  // Closes the scope and drops what it collected, for an opener whose thread is being ended (a
+  // forced unwind, which no exception count shows): no user code may run on it any more.
+  void abandon() noexcept;
   // Whether a scope is open on this thread.
   static bool open();
 
  private:
   friend class Wake;
   WakeDeferral* outer_;
+  int exceptions_at_open_;
   bool finished_ = false;
   Wake collected_;
 };

@@ -1,9 +1,11 @@
 // Background maintenance: the schedule (driven by fake clocks, no sleeps), what each task does
 // to the datasets, failure isolation, two ticks at once, and the worker's stop.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -241,6 +243,45 @@ TEST_F(Bg, JournalFailureIsLoggedAndTaskFailuresClearTheirFlags) {
   tasks = manual();
   run_steps(*tasks, time, {{30, 1, 15}, {45, 1, 15}});
   EXPECT_TRUE(logs.has_prefix("[bg] flush task failed"));
+}
+
+// A thread ended inside a task (pthread_exit, as the interpreter ends a daemon thread at exit)
+// is let go: the tick's catch-all passes the unwind on instead of swallowing it, which would
+// abort the process.
+TEST_F(Bg, AThreadEndedInsideATaskIsLetGo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        settings.idle_timeout = Duration::from_secs(30);
+        Dataset ds = add("a");
+        auto tasks = manual();
+        time.set(61);
+        int reads = 0;
+        // The tick reads the clock once before its tasks; the idle task reads it next.
+        *time.on_read = [&] {
+          if (++reads == 2) pthread_exit(nullptr);
+        };
+        std::thread([&] {
+          (void)tasks->run_due_tasks();
+          std::exit(2);  // the thread went on
+        }).join();
+        *time.on_read = {};
+        if (reads != 2) std::exit(3);
+
+        // The worker thread likewise, wherever it reads the clock.
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<bool> ended{false};
+        *time.on_read = [&] {
+          if (std::this_thread::get_id() == caller) return;
+          ended = true;
+          pthread_exit(nullptr);
+        };
+        auto worker = BackgroundTasks::spawn(handles(), settings, time.clocks());
+        while (!ended) std::this_thread::yield();
+        worker.reset();  // joins the thread that ended
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Bg, IdleDatasetsAreReleasedAndStayRegistered) {

@@ -2,9 +2,11 @@
 // blocking waits and their deadlines, the wake callbacks collected from the consumers' slots,
 // and the scope that defers them to its opener.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,6 +22,11 @@ using namespace std::chrono_literals;
 using WaitResult = QueueNotifier::WaitResult;
 
 WakeCallback callback(std::function<void()> f) { return std::make_shared<const std::function<void()>>(std::move(f)); }
+
+// Inside a death test: ends the child with `code` unless `held`.
+void ok_or_exit(bool held, int code) {
+  if (!held) std::exit(code);
+}
 
 std::shared_ptr<CallbackSlot> slot_with(QueueNotifier& notifier, WakeCallback cb) {
   auto slot = std::make_shared<CallbackSlot>();
@@ -239,6 +246,39 @@ TEST(WakeDeferral, CollectsEveryWakeOfItsThreadUntilFinished) {
   EXPECT_EQ(calls.size(), 5u);
   notifier.run_callbacks();
   EXPECT_EQ(calls.size(), 6u);
+}
+
+// A thread being ended (pthread_exit, as the interpreter ends a daemon thread at exit) inside a
+// scope's callbacks, or while an exception unwinds through a scope, runs no further callback
+// and never reaches std::terminate.
+TEST(WakeDeferralDeathTest, AnEndedThreadRunsNothingMoreAndDoesNotAbort) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        QueueNotifier notifier;
+        std::atomic<int> ran{0};
+        auto ending = slot_with(notifier, callback([&] {
+                                  ++ran;
+                                  pthread_exit(nullptr);
+                                }));
+        auto later = slot_with(notifier, callback([&] { ran += 10; }));
+        std::thread([&] {
+          WakeDeferral scope;
+          notifier.run_callbacks();
+        }).join();
+        ok_or_exit(ran == 1, 2);
+        ok_or_exit(ending->take().has_value(), 3);
+        // An exception leaving a scope drops what it collected.
+        try {
+          WakeDeferral scope;
+          notifier.run_callbacks();
+          throw std::runtime_error("failed");
+        } catch (const std::runtime_error&) {
+        }
+        ok_or_exit(ran == 1, 4);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

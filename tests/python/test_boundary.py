@@ -361,3 +361,21 @@ def test_the_finalising_thread_releases_what_the_module_holds(tmp_path, kind):
                            str(log)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert log.read_text() == "kept\n"
+
+
+def test_a_foreign_thread_ended_inside_python_code_at_exit(hooks):
+    # The interpreter ends a thread that takes its lock back while it finalises, also one it did
+    # not start: the thread's unwind must not give back a lock it no longer holds.
+    code = ("import sys, threading, time\n"
+            "import _quelvane_hooks as h\n"
+            "started = threading.Event()\n"
+            "def spin():\n"
+            "    started.set()\n"
+            "    while True:\n"
+            "        time.sleep(0.001)\n"
+            "threading.Thread(target=lambda: h.Probe.call_on_thread(spin), daemon=True).start()\n"
+            "started.wait(10)\n"
+            "sys.exit(7)\n")
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 7, (proc.returncode, proc.stderr[-2000:])

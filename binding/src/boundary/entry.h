@@ -79,13 +79,19 @@ auto convert_and_call(Self&& self, std::span<PyObject* const> slots) -> typename
 
 // Runs a body inside a wake-deferral scope: the wake callbacks its core calls collect run once
 // it has returned, so with every core lock released, yet before the borrow is released and
-// before any error is raised. The same goes for the callbacks those calls let go of.
+// before any error is raised. The same goes for the callbacks those calls let go of. A thread
+// the interpreter ends inside the body runs none of them: it no longer holds the lock.
 template <class F>
 auto deferring_wakes(F&& body) {
   WakeDeferral scope;
-  auto result = body();
-  scope.finish().run();
-  return result;
+  try {
+    auto result = body();
+    scope.finish().run();
+    return result;
+  } catch (const abi::__forced_unwind&) {
+    scope.abandon();
+    throw;
+  }
 }
 
 // Whether an entry point opens a wake-deferral scope around its body.

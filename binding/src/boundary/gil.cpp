@@ -29,6 +29,10 @@ PendingReleases& pending() {
   return *list;
 }
 
+// Once the interpreter finalises, only the finalising thread holds its lock; any other thread
+// still here never takes it again, and may be one the interpreter is unwinding without it.
+bool lock_is_gone_for_this_thread() noexcept { return Py_IsInitialized() == 0 && !t_finalising; }
+
 }  // namespace
 
 long& gil_count() noexcept { return t_gil_count; }
@@ -41,9 +45,7 @@ void park_thread() noexcept {
 
 void release_py(PyObject* obj) noexcept {
   if (obj == nullptr) return;
-  // Once finalisation began, a thread other than the finalising one may be one the interpreter
-  // is unwinding without the lock.
-  if (Py_IsInitialized() == 0 && !t_finalising) return;
+  if (lock_is_gone_for_this_thread()) return;
   if (t_gil_count >= 1) {
     try {
       Py_DECREF(obj);  // a finaliser may run here
@@ -91,7 +93,10 @@ AttachedGil::AttachedGil() : ensured_(t_gil_count < 1) {
 
 AttachedGil::~AttachedGil() {
   --t_gil_count;
-  if (ensured_) PyGILState_Release(state_);
+  // The Python code run while attached may have taken the lock back as the interpreter began to
+  // finalise, which ended the thread: this runs in its unwind, and giving back a lock it does not
+  // hold would be fatal.
+  if (ensured_ && !lock_is_gone_for_this_thread()) PyGILState_Release(state_);
 }
 
 }  // namespace quelvane::python

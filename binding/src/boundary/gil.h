@@ -52,7 +52,8 @@ class ReleasedGil {
 };
 
 // Attaches a thread that the interpreter did not call (a core thread running a wake callback),
-// or only counts up when this thread is attached already.
+// or only counts up when this thread is attached already. A thread the interpreter ends while
+// attached leaves the lock alone as it unwinds.
 class AttachedGil {
  public:
   AttachedGil();
