@@ -70,7 +70,13 @@ StorePayload::~StorePayload() {
     (void)new (std::nothrow) std::unordered_map<std::uint64_t, quelvane::Dataset>(std::move(tracked_datasets));
     return;
   }
-  for (auto& [id, ds] : tracked_datasets) (void)ds.flush();
+  // Nothing may leave a destructor: a flush that runs out of memory is given up like one that fails.
+  for (auto& [id, ds] : tracked_datasets) {
+    try {
+      (void)ds.flush();
+    } catch (...) {
+    }
+  }
   tracked_datasets.clear();
   core.reset();
 }

@@ -109,9 +109,13 @@ IndexSegment::~IndexSegment() { release(); }
 
 void IndexSegment::release() noexcept {
   if (!file_.mapped()) return;
-  // A clean mapping holds nothing that a sync would write (the usual case after a close).
-  if (auto synced = dirty_.clean() ? Status{} : file_.sync(); !synced) {
-    QV_LOG(Error, kLogTarget, "[IndexSegment drop] mmap flush failed: ", synced.error().payload());
+  // A clean mapping holds nothing that a sync would write (the usual case after a close). The
+  // failure's message may find no memory; the mapping goes either way.
+  try {
+    if (auto synced = dirty_.clean() ? Status{} : file_.sync(); !synced) {
+      QV_LOG(Error, kLogTarget, "[IndexSegment drop] mmap flush failed: ", synced.error().payload());
+    }
+  } catch (...) {
   }
   file_.unmap();
 }

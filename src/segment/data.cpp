@@ -94,8 +94,13 @@ DataSegment::Mapping& DataSegment::Mapping::operator=(Mapping&& o) noexcept {
 
 void DataSegment::Mapping::release() {
   if (!file.mapped()) return;
-  if (auto synced = file.sync(); !synced)
-    QV_LOG(Error, kLog, "[DataSegment drop] mmap flush failed: ", synced.error().payload());
+  // Also run by the destructor: the failure's message may find no memory, and the mapping goes
+  // either way.
+  try {
+    if (auto synced = file.sync(); !synced)
+      QV_LOG(Error, kLog, "[DataSegment drop] mmap flush failed: ", synced.error().payload());
+  } catch (...) {
+  }
   file.unmap();
 }
 

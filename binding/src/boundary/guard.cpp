@@ -32,4 +32,9 @@ void raise_panic(const char* message) noexcept {
   }
 }
 
+void raise_no_memory() noexcept {
+  PyErr_Clear();
+  (void)PyErr_NoMemory();
+}
+
 }  // namespace quelvane::python

@@ -3,8 +3,8 @@
 //   1. count this entry on the thread (a count below 0 aborts);
 //   2. release the references other threads deferred;
 //   3. run the body, trapping internal failures (InternalFailure or any other C++ exception);
-//   4. return a result unchanged, or raise the body's PyErr, or raise an internal failure as
-//      PanicException;
+//   4. return a result unchanged, or raise the body's PyErr, or raise an allocation that failed
+//      (std::bad_alloc) as MemoryError and an internal failure as PanicException;
 //   5. count down.
 // Nothing unwinds into the interpreter: a failure while raising aborts the process with
 // "uncaught panic at ffi boundary". The one unwind let through is the interpreter's own: a daemon
@@ -16,6 +16,7 @@
 #include <cxxabi.h>
 
 #include <exception>
+#include <new>
 #include <type_traits>
 
 #include "boundary/gil.h"
@@ -29,6 +30,10 @@ namespace quelvane::python {
 // Sets PanicException with the message (a generic one when empty or null); aborts when even
 // that fails.
 void raise_panic(const char* message) noexcept;
+
+// Sets MemoryError, for an allocation that failed in the body: running out of memory is the
+// call's error, not an internal failure.
+void raise_no_memory() noexcept;
 
 // Steps 1, 2 and 5. Draining may run finalisers, so this may be unwound by the interpreter.
 class EntryScope {
@@ -59,6 +64,8 @@ PyObject* guard_object(Body&& body) {
       std::move(result.error()).raise();
     } catch (const abi::__forced_unwind&) {
       throw;
+    } catch (const std::bad_alloc&) {
+      raise_no_memory();
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {
@@ -83,6 +90,8 @@ int guard_status(Body&& body) {
       std::move(result.error()).raise();
     } catch (const abi::__forced_unwind&) {
       throw;
+    } catch (const std::bad_alloc&) {
+      raise_no_memory();
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {
