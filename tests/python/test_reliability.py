@@ -143,6 +143,60 @@ def test_full_disk_gives_io_errors_and_loses_nothing(tmp_path, case):
     assert out.get("polled", True) and out.get("fresh_ok", True), out
 
 
+# --- running out of memory ---------------------------------------------------------------------
+#
+# A child whose address space cannot grow (RLIMIT_AS) reads a large compressed record: the block's
+# decompression finds no memory, which is the call's MemoryError, never a PanicException, and the
+# dataset answers again once the limit is lifted; its writes are kept by the close.
+
+MEMORY_CHILD = textwrap.dedent(
+    """
+    import json, resource, sys
+    from quelvane import Store, StoreConfig
+
+    data_dir = sys.argv[1]
+    config = StoreConfig(enable_background_thread=False)
+    big = bytes(range(256)) * (12 << 10)  # 3 MiB that compress well
+    store = Store.open(data_dir, config)
+    ds = store.create_dataset("ds", "t")
+    ds.write(1, big)
+    ds.write(2, b"next")  # seals the block of the first
+    store.close()
+
+    store = Store.open(data_dir, config)
+    ds = store.open_dataset("ds", "t")
+    unlimited = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    errors = []
+    resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), unlimited[1]))
+    for _ in range(3):
+        try:
+            ds.read(1)
+            errors.append("read")
+        except BaseException as e:
+            errors.append(type(e).__name__)
+    resource.setrlimit(resource.RLIMIT_AS, unlimited)
+    out = {"errors": errors}
+    out["after"] = ds.read(1) == (1, big)
+    ds.write(3, b"after")
+    store.close()
+    again = Store.open(data_dir, config).open_dataset("ds", "t")
+    out["kept"] = again.read(3) == (3, b"after") and again.read(2) == (2, b"next")
+    print(json.dumps(out))
+    """
+)
+
+
+def test_running_out_of_memory_is_a_memory_error_and_the_dataset_recovers(tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(tmp_path / "data")], capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout.strip().splitlines()[-1])
+    assert out == {"errors": ["MemoryError"] * 3, "after": True, "kept": True}, out
+
+
 # --- a create cut short ------------------------------------------------------------------------
 
 
