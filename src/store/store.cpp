@@ -259,7 +259,11 @@ void Store::shutdown_background() {
 
 Store::~Store() {
   shutdown_background();
-  if (journal_) (void)journal_->flush();
+  // Nothing may leave a destructor: a flush that runs out of memory is given up like one that fails.
+  try {
+    if (journal_) (void)journal_->flush();
+  } catch (...) {
+  }
   data_dir_.clear();
   io_dir_.clear();
   open_datasets_.reset();
