@@ -365,11 +365,7 @@ std::unique_ptr<BackgroundTasks> BackgroundTasks::spawn(bg::Handles handles, bg:
   auto core = std::make_shared<Core>(std::move(handles), settings, std::move(clocks));
   auto stop = std::make_shared<StopSignal>();
   std::unique_ptr<BackgroundTasks> tasks(new BackgroundTasks(core, stop));
-  try {
-    tasks->worker_ = std::thread(thread_entry, std::move(core), std::move(stop));
-  } catch (const std::system_error&) {
-    internal_failure("failed to spawn thread");
-  }
+  tasks->worker_ = std::thread(thread_entry, std::move(core), std::move(stop));
   return tasks;
 }
 

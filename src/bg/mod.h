@@ -73,7 +73,8 @@ struct Tick {
 
 class BackgroundTasks {
  public:
-  // One worker thread; a thread that cannot be started is an internal failure.
+  // One worker thread. A thread that cannot be started (no memory or mapping for its stack)
+  // throws std::system_error, which the caller makes its error.
   static std::unique_ptr<BackgroundTasks> spawn(bg::Handles handles, bg::Settings settings,
                                                 bg::Clocks clocks = bg::Clocks::system());
   // No thread: nothing runs but the caller's ticks.

@@ -244,7 +244,12 @@ Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config
   bg::Handles handles{s->open_datasets_, std::move(dirty), s->block_cache_,
                       [journal = s->journal_] { return journal->flush(); }};
   if (config.enable_background_thread) {
-    s->bg_tasks_ = BackgroundTasks::spawn(std::move(handles), bg::Settings::of(config), std::move(clocks));
+    try {
+      s->bg_tasks_ = BackgroundTasks::spawn(std::move(handles), bg::Settings::of(config), std::move(clocks));
+    } catch (const std::system_error& e) {
+      // No memory or mapping left for the worker's stack: the open's own error.
+      return fail(Error::os(e.code().value()));
+    }
   } else {
     s->bg_tasks_ = BackgroundTasks::new_manual(std::move(handles), bg::Settings::of(config), std::move(clocks));
     QV_LOG(Info, kLogTarget, "[store] background thread disabled, manual tick required");

@@ -545,7 +545,8 @@ class HeldHeap {
 
 // The child of the test below; its exit code says where it went wrong, 0 for nowhere. Its own
 // bookkeeping is allocated beforehand, so that only the store meets the shortage.
-int run_out_of_mappings(const fs::Path& dir, unsigned seed) {
+int run_out_of_mappings(const fs::Path& root, unsigned seed) {
+  const fs::Path dir = root / "store";
   constexpr std::size_t kRounds = 240, kSets = kRounds + 1;
   StoreConfig config = manual_config();
   config.flush_interval = {};
@@ -562,21 +563,29 @@ int run_out_of_mappings(const fs::Path& dir, unsigned seed) {
   std::size_t next_ts = 0;
   std::uint64_t out_of_mappings = 0, out_of_memory = 0;
   bool internal = false;
+  auto attempt = [&](auto&& op) {
+    try {
+      const Status st = op();
+      if (!st && st.error().os_code() == ENOMEM) ++out_of_mappings;
+      return st.has_value();
+    } catch (const std::bad_alloc&) {
+      ++out_of_memory;
+    } catch (const InternalFailure&) {
+      internal = true;
+    }
+    return false;
+  };
+  // A store with its background thread, whose stack is a mapping too.
+  StoreConfig threaded;
+  threaded.enable_journal = false;
+  auto open_threaded = [&]() -> Status {
+    auto t = Store::open(root / "threaded", threaded);
+    if (!t) return fail(std::move(t).error());
+    return {};
+  };
   // One round of the workload: a write to every dataset, a new journalled dataset, a flush
   // tick. Failures are counted; with must_work, any failure ends the child.
   auto round = [&](Store& s, bool must_work) -> bool {
-    auto attempt = [&](auto&& op) {
-      try {
-        const Status st = op();
-        if (!st && st.error().os_code() == ENOMEM) ++out_of_mappings;
-        return st.has_value();
-      } catch (const std::bad_alloc&) {
-        ++out_of_memory;
-      } catch (const InternalFailure&) {
-        internal = true;
-      }
-      return false;
-    };
     bool all = true;
     const std::size_t ts = next_ts++;
     for (std::size_t i = 0; i < sets.size(); ++i) {
@@ -607,6 +616,7 @@ int run_out_of_mappings(const fs::Path& dir, unsigned seed) {
       HeldHeap heap;
       HeldMappings mappings;
       if (!mappings.exhausted()) return 12;
+      attempt(open_threaded);
       for (int i = 0; i < 10; ++i) round(**s, false);
       // Nor can the heap grow, and what it has left is taken: every allocation fails too.
       AddressSpaceLimit limit(0);
@@ -621,6 +631,7 @@ int run_out_of_mappings(const fs::Path& dir, unsigned seed) {
     if (out_of_mappings == 0 || out_of_memory == 0) return 13;
     for (int i = 0; i < 4; ++i)
       if (!round(**s, true)) return 14;
+    if (!attempt(open_threaded)) return 14;
     for (Dataset& ds : sets)
       if (!ds.close()) return 15;
   }
