@@ -1,10 +1,9 @@
 #include "mod.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "../dataset.h"
+#include "../util/forced_unwind.h"
 #include "../util/log.h"
 #include "../util/mutex.h"
 
@@ -55,8 +55,8 @@ struct Started {
 
 // One task of a tick: whatever it throws is logged, and the tick goes on with the next task. A
 // thread being ended inside it (a forced unwind) is let go: swallowing that unwind aborts.
-template <class F>
-void run_task(const char* name, F&& task) {
+// (Not a template: the sanitizer attribute holds only for a plain function.)
+QV_PASSES_FORCED_UNWIND void run_task(const char* name, const std::function<void()>& task) {
   try {
     task();
   } catch (const abi::__forced_unwind&) {
@@ -345,7 +345,8 @@ void run_loop(BackgroundTasks::Core& core, BackgroundTasks::StopSignal& stop) {
   }
 }
 
-void thread_entry(std::shared_ptr<BackgroundTasks::Core> core, std::shared_ptr<BackgroundTasks::StopSignal> stop) {
+QV_PASSES_FORCED_UNWIND void thread_entry(std::shared_ptr<BackgroundTasks::Core> core,
+                                          std::shared_ptr<BackgroundTasks::StopSignal> stop) {
   // Nothing may escape a thread's body. What does get here is a poisoned schedule, after
   // which no tick can run: the worker ends and the store keeps working unmaintained.
   try {

@@ -1,10 +1,9 @@
 #include "notifier.h"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <utility>
 
+#include "../util/forced_unwind.h"
 #include "../util/log.h"
 #include "../util/text.h"
 
@@ -54,7 +53,7 @@ void Wake::run() {
   run_now();
 }
 
-void Wake::run_now() {
+QV_PASSES_FORCED_UNWIND void Wake::run_now() {
   auto callbacks = std::exchange(callbacks_, {});
   for (auto& callback : callbacks) {
     try {

@@ -79,8 +79,10 @@ auto convert_and_call(Self&& self, std::span<PyObject* const> slots) -> typename
 
 // Runs a body inside a wake-deferral scope: the wake callbacks its core calls collect run once
 // it has returned, so with every core lock released, yet before the borrow is released and
-// before any error is raised. The same goes for the callbacks those calls let go of. A thread
-// the interpreter ends inside the body runs none of them: it no longer holds the lock.
+// before any error is raised. The same goes for the callbacks those calls let go of. A body
+// that unwinds runs none of them: an internal failure's unwind as in the scope's own close, and
+// a thread the interpreter ends (a forced unwind, which only a handler sees) no longer holds the
+// interpreter lock.
 template <class F>
 auto deferring_wakes(F&& body) {
   WakeDeferral scope;
@@ -88,7 +90,7 @@ auto deferring_wakes(F&& body) {
     auto result = body();
     scope.finish().run();
     return result;
-  } catch (const abi::__forced_unwind&) {
+  } catch (...) {
     scope.abandon();
     throw;
   }
