@@ -63,6 +63,28 @@ Result<bool> has_leftovers(const fs::Path& dir) {
 
 std::uint32_t cut32(std::size_t n) { return static_cast<std::uint32_t>(n); }
 
+// Reclaim unlinks expired segments before the state file's subtraction and time range are
+// synchronised, and a delete counts an invalid record in its segment before the state file. The
+// open has just read every segment header, so after a kill the state file is made to follow the
+// files here, whatever instant the kill hit. A roll-over never leaves a segment without records
+// behind, so a segment below the watermark whose summary counts none is one whose header could
+// not be read: its share of the totals is unknown, and they stay as stored.
+Status follow_segment_files(const DataSegments& segments, const Index& index, DatasetStateFile& state,
+                            const fs::Path& shown_dir) {
+  QV_TRY(state.on_time_range(index.sealed_time_range()));
+  std::vector<SegmentStats> sealed;
+  for (const auto& [offset, slot] : segments.slots()) {
+    if (offset >= state.watermark()) break;
+    sealed.push_back(slot.stats());
+    if (sealed.back().record_count == 0) return {};
+  }
+  const std::uint64_t records = state.total_record_count();
+  if (QV_TRY(state.refold(sealed)))
+    QV_LOG(Warn, kLogTarget, "[open] ", shown_dir.string(), ": totals of the sealed segments corrected from ",
+           records, " to ", state.total_record_count(), " records to follow the segment files");
+  return {};
+}
+
 }  // namespace
 
 // ---- DatasetInner ----
@@ -280,6 +302,7 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, c
   auto index = QV_TRY(Index::open(dir / "index", m.index_segment_size, m.initial_index_segment_size,
                                   m.index_continuous != 0, m.compress_level, m.compress_type));
   auto state = read_only ? QV_TRY(DatasetStateFile::open_read_only(dir)) : QV_TRY(DatasetStateFile::open_or_create(dir));
+  if (!read_only) QV_TRY(follow_segment_files(segments, index, state, shown));
   const std::optional<std::int64_t> latest = index.read_latest_timestamp();
   auto mutex = std::make_shared<Mutex<DatasetInner>>("dataset mutex", key, dir, m, std::move(segments),
                                                      std::move(index), std::move(state));

@@ -149,4 +149,20 @@ Status DatasetStateFile::subtract_reclaimed(const SegmentStats& reclaimed) {
   return persist();
 }
 
+Result<bool> DatasetStateFile::refold(std::span<const SegmentStats> segments) {
+  Values v = values_;
+  v.total_record_count = v.total_data_size = v.total_uncompressed_size = v.total_invalid_record_count = 0;
+  for (const SegmentStats& s : segments) {
+    if (s.file_offset >= values_.watermark) continue;
+    v.total_record_count = add_saturating(v.total_record_count, s.record_count);
+    v.total_data_size = add_saturating(v.total_data_size, s.data_size);
+    v.total_uncompressed_size = add_saturating(v.total_uncompressed_size, s.uncompressed_size);
+    v.total_invalid_record_count = add_saturating(v.total_invalid_record_count, s.invalid_record_count);
+  }
+  if (v == values_) return false;
+  values_ = v;
+  QV_TRY(persist());
+  return true;
+}
+
 }  // namespace quelvane

@@ -79,6 +79,10 @@ class DatasetStateFile final : public SegmentStatsHook, public TimeRangeHook {
   // Takes the totals of a reclaimed sealed segment out (each stopping at 0); the watermark and
   // the time range stay.
   Status subtract_reclaimed(const SegmentStats& reclaimed);
+  // Sets the four totals to the sums over those of the given segments that lie below the
+  // watermark, as the segment files now give them; persists only a change, and returns whether
+  // there was one.
+  Result<bool> refold(std::span<const SegmentStats> segments);
 
   std::int64_t min_timestamp() const { return values_.min_timestamp; }
   std::int64_t max_timestamp() const { return values_.max_timestamp; }
@@ -100,6 +104,8 @@ class DatasetStateFile final : public SegmentStatsHook, public TimeRangeHook {
     std::uint64_t total_data_size = 0;
     std::uint64_t total_uncompressed_size = 0;
     std::uint64_t total_invalid_record_count = 0;
+
+    bool operator==(const Values&) const = default;
   };
 
   DatasetStateFile(MappedFile mapping, fs::Path path, Values values, bool read_only)

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <thread>
+#include <tuple>
 
 #include "queue/mod.h"
 #include "support/dataset_fixture.h"
@@ -485,6 +487,57 @@ TEST_F(DatasetLifecycle, ReclaimRemovesWhatFellOutOfTheWindow) {
 
   ok(ds.close());
   EXPECT_EQ(reopen().latest_timestamp(), 390);
+}
+
+// Reclaim unlinks the expired files before the state file's subtractions and time range are
+// synchronised. A kill in between leaves the files of a finished reclaim beside the state file
+// as it was before it, with none, some or all of the subtractions made: replayed here by putting
+// that state file back. A writable open must make the totals and the time range follow the files.
+TEST_F(DatasetLifecycle, TotalsFollowTheFilesAfterAKillInsideReclaim) {
+  DataSetConfig c = small_config();
+  c.retention_window = 100;
+  c.data_segment_size = 8192;  // seven 1000-byte records per segment
+  c.initial_data_segment_size = 8192;
+  c.index_segment_size = 256;  // nine entries per index segment
+  c.initial_index_segment_size = 256;
+  const auto totals = [](const DataSetState& s) {
+    return std::tuple(s.total_record_count, s.total_data_size, s.total_uncompressed_size,
+                      s.total_invalid_record_count, s.min_timestamp, s.max_timestamp);
+  };
+  const auto segment_stats = [](Dataset& ds) {
+    std::map<std::uint64_t, SegmentStats> out;
+    for (const auto& [offset, slot] : ok(ds.lock())->segments.slots()) out.emplace(offset, slot.stats());
+    return out;
+  };
+  for (const std::size_t subtracted : {std::size_t{0}, std::size_t{1}, std::size_t{4}}) {
+    SCOPED_TRACE(::testing::Message() << subtracted << " subtractions synchronised");
+    ok(fs::remove_tree(dir()));
+    Dataset ds = create(c);
+    for (std::int64_t t = 0; t < 400; t += 10) {
+      ok(ds.write(t, filled(1000, 1)));
+      if (t == 100) ok(ds.delete_record(20));  // an invalid record in a segment that reclaim removes
+    }
+    ok(ds.flush());
+    const auto state_before = ok(fs::read_file(dir() / "state"));
+    std::map<std::uint64_t, SegmentStats> removed = segment_stats(ds);
+    ASSERT_GT(ok(ds.reclaim_expired()), 0u);
+    for (const auto& [offset, stats] : segment_stats(ds)) removed.erase(offset);
+    ASSERT_EQ(removed.size(), 4u);
+    const auto reclaimed = totals(ok(ds.inspect()).state);
+    ok(ds.close());
+
+    ok(fs::write_file(dir() / "state", state_before));
+    {
+      DatasetStateFile state = ok(DatasetStateFile::open(dir() / "state"));
+      auto it = removed.begin();
+      for (std::size_t i = 0; i < subtracted; ++i, ++it) ok(state.subtract_reclaimed(it->second));
+    }
+    Dataset reopened = reopen();
+    EXPECT_EQ(totals(ok(reopened.inspect()).state), reclaimed);
+    ok(reopened.close());
+    // The mended state is stored: a read-only open, which writes nothing, sees it too.
+    EXPECT_EQ(totals(ok(ok(Dataset::open_read_only(key, dir())).inspect()).state), reclaimed);
+  }
 }
 
 TEST_F(DatasetLifecycle, ReclaimWithoutWindowOrData) {

@@ -12,8 +12,20 @@ import functools
 import hashlib
 import os
 import random
+import sys
 
 import quelvane
+
+# The module offers no retention window, so the retained dataset is driven through the core by the
+# test-only module _quelvane_hooks (built beside the module by scripts/crash-test).
+HOOKS_DIR = os.environ.get("QUELVANE_HOOKS_DIR") or os.path.join(
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build", "python", "python-hooks"
+)
+sys.path.insert(0, HOOKS_DIR)
+try:
+    import _quelvane_hooks as hooks
+except ImportError as e:  # pragma: no cover - a setup fault, not a finding
+    raise ImportError(f"_quelvane_hooks is not built in {HOOKS_DIR} (scripts/crash-test builds it)") from e
 
 # name, dataset_type, create_dataset options
 DATASETS = [
@@ -40,6 +52,28 @@ STORE_OPTIONS = dict(
 
 LARGE = 66_000  # above the shared-block limit: a block of its own
 
+# A dataset with a retention window, in a store of its own beside the main one, written in order
+# and reclaimed often: a segment falls out of the window every few reclaims.
+RETAINED = "retained/r"
+RETAINED_WINDOW = 150  # timestamps
+RETAINED_SEGMENT = 8 * 1024  # 30 to 50 records
+RETAINED_INDEX_SEGMENT = 128 + 14 * 40
+RETAINED_RECLAIM_EVERY = 16  # writes, on average: most reclaims then remove a segment
+
+
+def retained_dir(data_dir):
+    return os.path.join(os.path.dirname(os.path.abspath(data_dir)), "retained")
+
+
+def open_retained(data_dir, read_only=False):
+    return hooks.Retained.open(
+        retained_dir(data_dir), RETAINED_WINDOW, RETAINED_SEGMENT, RETAINED_INDEX_SEGMENT, read_only
+    )
+
+
+# Every dataset the model follows: the main store's, then the retained one.
+MODEL_KEYS = [f"{n}/{t}" for n, t, _ in DATASETS] + [RETAINED]
+
 
 # The model makes each record's bytes again when it applies the line of a write: kept for the
 # latest writes, so that a burst of corrections spends its time in the store, where kills count.
@@ -60,13 +94,13 @@ class Model:
     """Every dataset's records as the returned operations of the log left them."""
 
     def __init__(self):
-        self.records = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> bytes
-        self.ever = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> set of contents ever written
-        self.flushed = {key(n, t): {} for n, t, _ in DATASETS}  # ds -> ts -> bytes at the last flush
+        self.records = {k: {} for k in MODEL_KEYS}  # ds -> ts -> bytes
+        self.ever = {k: {} for k in MODEL_KEYS}  # ds -> ts -> set of contents ever written
+        self.flushed = {k: {} for k in MODEL_KEYS}  # ds -> ts -> bytes at the last flush
         self.inflight = None  # the last intent without its return
         self.acked = {g: set() for g in GROUPS}
         # Latest timestamps a continuous index kept as placeholders of a fill the kill cut short.
-        self.placeholders = {key(n, t): set() for n, t, _ in DATASETS}
+        self.placeholders = {k: set() for k in MODEL_KEYS}
         self.lines = 0
 
     def apply(self, line):
@@ -94,6 +128,8 @@ class Model:
             self.placeholders[parts[1]].add(int(parts[2]))
         elif op == "k":
             self.acked[parts[1]].add(int(parts[2]))
+        # "r": a reclaim of the retained dataset returned; the records it removed lay below the
+        # window, where the checker expects nothing in particular.
 
     def inflight_outcome(self):
         """(ds, ts, bytes or None) the cut-short operation would have left, if any."""
@@ -186,11 +222,27 @@ def correction_burst(rng, ds_key, ds, log):
         log.line("w", ds_key, ts, tag, length)
 
 
-def step(rng, store, datasets, queue, consumers, log):
+def retained_step(rng, retained, log):
+    """The next record of the retained dataset, now and then followed by a reclaim."""
+    ts = (retained.latest() or 0) + 1
+    tag, length = next_tag(rng), rng.randrange(50, 400)
+    log.intent("w", RETAINED, ts, tag, length)
+    retained.write(ts, content(tag, length))
+    log.line("w", RETAINED, ts, tag, length)
+    if rng.random() < 1 / RETAINED_RECLAIM_EVERY:
+        log.intent("r")
+        retained.reclaim()
+        log.line("r")
+
+
+def step(rng, store, datasets, queue, consumers, log, retained):
     """One operation of the mixed workload, logged before and after."""
     model = log.model
     if rng.random() < 0.04:
         churn(rng, store, log)
+        return
+    if rng.random() < 0.1:
+        retained_step(rng, retained, log)
         return
     r = rng.random()
     names = [key(n, t) for n, t, _ in DATASETS if key(n, t) != QUEUE_DATASET]
@@ -270,13 +322,18 @@ def run_writer(data_dir, log_path, seed, run):
             datasets[k] = store.create_dataset(name, dataset_type, **options)
     queue = store.open_queue(datasets[QUEUE_DATASET].id)
     consumers = {g: queue.open_consumer(g, 1, 0) for g in GROUPS}
+    retained = open_retained(data_dir)
     os.write(1, b"ready\n")
     # One run in three mostly corrects latest records, whose in-place rewrite is over in
-    # microseconds: kills then land inside one often enough to matter.
+    # microseconds: kills then land inside one often enough to matter. Half of the others mostly
+    # write and reclaim the retained dataset, so that kills land inside reclaim.
     correcting = rng.random() < 1 / 3
+    reclaiming = not correcting and rng.random() < 1 / 2
     while True:
         ds_key = rng.choice([key(n, t) for n, t, _ in DATASETS if key(n, t) != QUEUE_DATASET])
         if correcting and rng.random() < 0.8 and log.model.records[ds_key]:
             correction_burst(rng, ds_key, datasets[ds_key], log)
+        elif reclaiming and rng.random() < 0.8:
+            retained_step(rng, retained, log)
         else:
-            step(rng, store, datasets, queue, consumers, log)
+            step(rng, store, datasets, queue, consumers, log, retained)

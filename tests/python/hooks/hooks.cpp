@@ -1,8 +1,12 @@
 // _quelvane_hooks: a test-only module that drives the call boundary directly, so its matching,
 // conversions, borrows, panics and deferred releases are tested before any class of the module
 // needs them. It links its own copy of the boundary, so its exception classes are distinct
-// objects from quelvane's (same names); tests compare them by name.
+// objects from quelvane's (same names); tests compare them by name. Retained drives the core
+// where the module cannot: a dataset with a retention window, reclaimed on demand.
+#include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,6 +16,9 @@
 #include "boundary/entry.h"
 #include "exceptions.h"
 #include "inspect.h"
+#include "dataset.h"
+#include "segment/mod.h"
+#include "store/store.h"
 
 namespace quelvane::python::hooks {
 
@@ -254,6 +261,168 @@ PyGetSetDef kProperties[] = {
 
 ClassMembers BrokenClass::members() { return {.methods = kBrokenMethods}; }
 
+// --- Retained: one dataset with a retention window, in a store of its own --------------------
+
+struct RetainedPayload {
+  std::unique_ptr<Store> store;  // null once closed
+  std::optional<Dataset> dataset;
+};
+
+struct RetainedClass {
+  static constexpr std::string_view name = "Retained";
+  using Payload = RetainedPayload;
+  static ClassMembers members();
+};
+
+namespace {
+
+using Retained = Object<RetainedClass>;
+
+PyResult<Dataset*> retained_dataset(Retained& self) {
+  if (!self.payload.dataset) return runtime_error("Retained is closed");
+  return &*self.payload.dataset;
+}
+
+Result<Dataset> open_or_create_retained(Store& store, std::uint64_t window) {
+  auto opened = store.open_dataset("retained", "r");
+  if (opened || opened.error().kind() != ErrorKind::NotFound || store.read_only()) return opened;
+  const StoreConfig& c = store.config();
+  DataSetConfigBuilder options(false);
+  options.data_segment_size = c.data_segment_size;
+  options.initial_data_segment_size = c.initial_data_segment_size;
+  options.index_segment_size = c.index_segment_size;
+  options.initial_index_segment_size = c.initial_index_segment_size;
+  options.retention_window = window;
+  return store.create_dataset("retained", "r", options);
+}
+
+constexpr Signature<5> kRetainedOpen{
+    "Retained", "open", {"data_dir", "retention_window", "data_segment_size", "index_segment_size", "read_only"}};
+// Opens the store and its dataset retained/r; a writable store creates it with the window when
+// it is missing.
+PyResult<PyRef> retained_open(PyTypeObject*, std::string data_dir, std::uint64_t window,
+                              std::uint64_t data_segment_size, std::uint64_t index_segment_size, bool read_only) {
+  StoreConfigBuilder config;
+  config.read_only = read_only;
+  config.enable_background_thread = false;
+  config.enable_journal = false;
+  config.data_segment_size = data_segment_size;
+  config.initial_data_segment_size = std::min<std::uint64_t>(4096, data_segment_size);
+  config.index_segment_size = index_segment_size;
+  config.initial_index_segment_size = index_segment_size;
+  RetainedPayload p;
+  p.store = QV_PY_TRY(from_core(Store::open(fs::Path(data_dir), config.build())));
+  p.dataset.emplace(QV_PY_TRY(from_core(open_or_create_retained(*p.store, window))));
+  return wrap<RetainedClass>(std::move(p));
+}
+
+constexpr Signature<2> kRetainedWrite{"Retained", "write", {"timestamp", "data"}};
+PyResult<void> retained_write(Retained& self, std::int64_t ts, ByteBuffer data) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  return from_core(ds->write(ts, data));
+}
+
+PyResult<std::uint64_t> retained_reclaim(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  return from_core(ds->reclaim_expired());
+}
+
+PyResult<void> retained_flush(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  return from_core(ds->flush());
+}
+
+PyResult<std::optional<std::int64_t>> retained_latest(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  return ds->latest_timestamp();
+}
+
+// [record count, data size, uncompressed size, invalid record count] as inspect() gives them.
+PyResult<std::vector<std::uint64_t>> retained_totals(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  const DataSetState st = QV_PY_TRY(from_core(ds->inspect())).state;
+  return std::vector<std::uint64_t>{st.total_record_count, st.total_data_size, st.total_uncompressed_size,
+                                    st.total_invalid_record_count};
+}
+
+// The same four totals summed over the headers of the data segment files there are, read by a
+// scan of their own: what inspect() must report.
+PyResult<std::vector<std::uint64_t>> retained_file_totals(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  fs::Path dir;
+  meta::Meta m;
+  {
+    auto g = QV_PY_TRY(from_core(ds->lock()));
+    dir = g->dir;
+    m = g->meta;
+  }
+  const DataSegments files = QV_PY_TRY(from_core(DataSegments::open(
+      dir, m.data_segment_size, m.initial_data_segment_size, m.compress_level, m.compress_type)));
+  std::vector<std::uint64_t> sums(4, 0);
+  for (const auto& [offset, slot] : files.slots()) {
+    const SegmentStats s = slot.stats();
+    sums[0] += s.record_count;
+    sums[1] += s.data_size;
+    sums[2] += s.uncompressed_size;
+    sums[3] += s.invalid_record_count;
+  }
+  return sums;
+}
+
+// The records the index names from the oldest timestamp the data segments left hold, those below
+// the retention threshold included (records are written in order). Index segments are reclaimed
+// on their own, so the oldest records of the first data segment may no longer be named.
+PyResult<std::vector<std::pair<std::int64_t, ByteBuffer>>> retained_records(Retained& self) {
+  Dataset* ds = QV_PY_TRY(retained_dataset(self));
+  // The window is set aside for the one query and put back on every path.
+  struct WindowAside {
+    Dataset& ds;
+    std::uint64_t window;
+    ~WindowAside() {
+      if (auto g = ds.lock()) (*g)->retention_window = window;
+    }
+  };
+  std::uint64_t window = 0;
+  std::int64_t oldest = std::numeric_limits<std::int64_t>::max();
+  {
+    auto g = QV_PY_TRY(from_core(ds->lock()));
+    window = std::exchange(g->retention_window, 0);
+    for (const auto& [offset, slot] : g->segments.slots()) oldest = std::min(oldest, slot.stats().min_ts);
+  }
+  WindowAside aside{*ds, window};
+  return from_core(ds->query_all(oldest, std::numeric_limits<std::int64_t>::max()));
+}
+
+PyResult<void> retained_close(Retained& self) {
+  RetainedPayload& p = self.payload;
+  if (!p.dataset) return {};
+  Status closed = p.dataset->close();
+  p.dataset.reset();
+  if (p.store) (void)p.store->close_journal();
+  p.store.reset();
+  return from_core(std::move(closed));
+}
+
+PyMethodDef kRetainedMethods[] = {
+    class_method<kRetainedOpen, &retained_open>(
+        "open($cls, data_dir, retention_window, data_segment_size, index_segment_size, read_only)\n--\n\n"),
+    method<RetainedClass, kRetainedWrite, Borrow::Exclusive, &retained_write>("write($self, timestamp, data)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Exclusive, &retained_reclaim>("reclaim", "reclaim($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Exclusive, &retained_flush>("flush", "flush($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Shared, &retained_latest>("latest", "latest($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Shared, &retained_totals>("totals", "totals($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Shared, &retained_file_totals>("file_totals", "file_totals($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Shared, &retained_records>("records", "records($self)\n--\n\n"),
+    method_noargs<RetainedClass, Borrow::Exclusive, &retained_close>("close", "close($self)\n--\n\n"),
+    {},
+};
+
+}  // namespace
+
+ClassMembers RetainedClass::members() {
+  return {.doc = "A dataset with a retention window, driven through the core.", .methods = kRetainedMethods};
+}
+
 ClassMembers ProbeClass::members() {
   return {.doc = "A probe of the call boundary.", .methods = kMethods, .properties = kProperties};
 }
@@ -261,7 +430,10 @@ ClassMembers ProbeClass::members() {
 namespace {
 
 int hooks_exec(PyObject* module) noexcept {
-  return guard_status([&]() -> PyStatus { return register_class<ProbeClass>(module); });
+  return guard_status([&]() -> PyStatus {
+    QV_PY_TRY(register_class<ProbeClass>(module));
+    return register_class<RetainedClass>(module);
+  });
 }
 
 PyModuleDef_Slot kSlots[] = {
