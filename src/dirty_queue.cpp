@@ -34,6 +34,11 @@ const std::string& FlushTarget::group() const {
   return std::get<2>(value_);
 }
 
+FlushTarget FlushTarget::copy() const {
+  if (kind() == Kind::ConsumerGroup) return consumer_group(std::string(group()));
+  return *this;
+}
+
 DirtyQueue::DirtyQueue() : items_("dirty queue mutex") {}
 
 DirtyQueue::ByKey::node_type DirtyQueue::entry(const DataSetKey& key, std::vector<Placed> targets) {
@@ -48,7 +53,7 @@ DirtyQueue::ByKey::node_type DirtyQueue::entry(const DataSetKey& key, std::vecto
 bool DirtyQueue::push(const DataSetKey& key, const FlushTarget& target) {
   try {
     std::vector<Placed> one;
-    one.push_back({0, target});
+    one.push_back({0, target.copy()});
     ByKey::node_type fresh = entry(key, std::move(one));
     auto items = items_.lock_or_panic();
     Placed& item = fresh.mapped().front();
@@ -69,7 +74,7 @@ bool DirtyQueue::push(const DataSetKey& key, const FlushTarget& target) {
 
 bool DirtyQueue::push_group(const DataSetKey& key, const std::string& group) {
   try {
-    return push(key, FlushTarget::consumer_group(group));
+    return push(key, FlushTarget::consumer_group(std::string(group)));
   } catch (const std::bad_alloc&) {
     note_missed();
     return false;

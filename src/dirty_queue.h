@@ -33,6 +33,10 @@ struct FlushTarget {
   std::int64_t start_ts() const;
   const std::string& group() const;
 
+  // A copy that is safe to make when memory may run out: the standard library's variant is
+  // left broken by an alternative whose copy throws, so the group's name is copied first.
+  FlushTarget copy() const;
+
   bool operator==(const FlushTarget&) const = default;
 
  private:

@@ -188,6 +188,8 @@ MEMORY_CHILD = textwrap.dedent(
 )
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator cannot work under an address-space limit")
 def test_running_out_of_memory_is_a_memory_error_and_the_dataset_recovers(tmp_path):
     done = subprocess.run(
         [sys.executable, "-c", MEMORY_CHILD, str(tmp_path / "data")], capture_output=True, text=True, timeout=300
