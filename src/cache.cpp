@@ -156,7 +156,9 @@ std::size_t BlockCache::erase_matching(State& state, Pred matches) {
 std::size_t BlockCache::remove_dataset(std::uint64_t dataset) {
   if (max_memory_ == 0) return 0;
   auto state = state_.lock_or_panic();
-  return erase_matching(*state, [dataset](const Entry& e) { return e.key.dataset == dataset; });
+  const auto [removed, cost] = state->table.erase_dataset(dataset);
+  state->total_cost -= cost;
+  return removed;
 }
 
 std::size_t BlockCache::evict_idle(Duration idle) {
@@ -170,7 +172,7 @@ std::size_t BlockCache::evict_idle(Duration idle) {
 
 BlockCache::Entry* BlockCache::Table::find(const BlockKey& key) noexcept {
   if (slots_.empty()) return nullptr;
-  const std::uint64_t h = hash_(key);
+  const std::uint32_t h = hash_of(key);
   for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
     Entry& e = slots_[i];
     if (e.payload == nullptr) return nullptr;
@@ -184,18 +186,54 @@ void BlockCache::Table::place(Entry&& e) noexcept {
   slots_[i] = std::move(e);
 }
 
+void BlockCache::Table::grow() {
+  const std::size_t slots = std::max<std::size_t>(16, slots_.size() * 2);
+  // Homes come from 32 hash bits; 2^31 entries would take far more memory than any machine has.
+  QV_ASSERT(slots - 1 <= std::numeric_limits<std::uint32_t>::max(), "the block cache's table fits 32-bit homes");
+  std::vector<Entry> old(slots);
+  old.swap(slots_);
+  for (Entry& e : old)
+    if (e.payload != nullptr) place(std::move(e));
+}
+
 void BlockCache::Table::insert(const BlockKey& key, BlockPayload payload, std::uint64_t cost, Instant at) {
-  if ((size_ + 1) * 2 > slots_.size()) {
-    std::vector<Entry> old(std::max<std::size_t>(16, slots_.size() * 2));
-    old.swap(slots_);
-    for (Entry& e : old)
-      if (e.payload != nullptr) place(std::move(e));
-  }
-  place(Entry{key, hash_(key), std::move(payload), cost, at});
+  // Everything that can fail comes first: the table's growth, then the key's place in its list.
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  std::vector<BlockKey>& keys = by_dataset_[key.dataset];
+  keys.push_back(key);
+  place(Entry{key, hash_of(key), static_cast<std::uint32_t>(keys.size() - 1), std::move(payload), cost, at});
   ++size_;
 }
 
 void BlockCache::Table::erase(Entry& e) noexcept {
+  // Every cached key is in its dataset's list, at in_dataset; the list's last key takes its
+  // place there, so that the list stays dense.
+  const auto list = by_dataset_.find(e.key.dataset);
+  std::vector<BlockKey>& keys = list->second;
+  if (e.in_dataset + 1 != keys.size()) {
+    keys[e.in_dataset] = keys.back();
+    find(keys[e.in_dataset])->in_dataset = e.in_dataset;
+  }
+  keys.pop_back();
+  if (keys.empty()) by_dataset_.erase(list);
+  free_slot(e);
+}
+
+std::pair<std::size_t, std::uint64_t> BlockCache::Table::erase_dataset(std::uint64_t dataset) noexcept {
+  const auto list = by_dataset_.find(dataset);
+  if (list == by_dataset_.end()) return {0, 0};
+  std::uint64_t cost = 0;
+  for (const BlockKey& key : list->second) {
+    Entry* e = find(key);
+    cost += e->cost;
+    free_slot(*e);
+  }
+  const std::size_t removed = list->second.size();
+  by_dataset_.erase(list);
+  return {removed, cost};
+}
+
+void BlockCache::Table::free_slot(Entry& e) noexcept {
   std::size_t hole = static_cast<std::size_t>(&e - slots_.data());
   slots_[hole].payload.reset();
   --size_;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -65,28 +66,35 @@ class BlockCache {
   std::uint64_t max_memory() const { return max_memory_; }
 
  private:
-  // One cache line: a probe reads the key and the payload's pointer together.
+  // One cache line: a probe reads the key and the payload's pointer together. 32 bits of the
+  // hash place a slot, enough for any table that fits in memory, and leave room in the line
+  // for the entry's place in its dataset's key list.
   struct alignas(64) Entry {
     BlockKey key;
-    std::uint64_t hash = 0;
-    BlockPayload payload;  // null in a free slot
+    std::uint32_t hash = 0;
+    std::uint32_t in_dataset = 0;  // index of key in its dataset's key list
+    BlockPayload payload;          // null in a free slot
     std::uint64_t cost = 0;
     Instant last_access;
   };
+  static_assert(sizeof(Entry) == 64);
   // The entries, in open addressing with linear probing, at most half full. A hit mostly reads
   // one slot of one cache line, where a node-based map goes from a bucket to the node before
   // the key's and then to its own: with the decoded blocks far larger than the processor's
-  // caches, every step of that walk is a likely miss on each read.
+  // caches, every step of that walk is a likely miss on each read. Beside the slots, each
+  // dataset with entries has the list of their keys, so that a dataset's close visits its own
+  // entries only, however many slots the table has grown to.
   class Table {
    public:
     explicit Table(BlockKeyHash hash) : hash_(hash) {}
 
     Entry* find(const BlockKey& key) noexcept;
-    // key is not present.
+    // key is not present. An allocation that fails throws while the entries are as they were.
     void insert(const BlockKey& key, BlockPayload payload, std::uint64_t cost, Instant at);
-    // Frees the slot of e, which find returned; moves later entries of its run back, so that
-    // no probe stops early at the hole. Invalidates pointers to entries.
+    // Frees the slot of e, which find returned. Invalidates pointers to entries.
     void erase(Entry& e) noexcept;
+    // Frees every entry of one dataset; returns their number and the sum of their costs.
+    std::pair<std::size_t, std::uint64_t> erase_dataset(std::uint64_t dataset) noexcept;
     std::size_t size() const { return size_; }
     template <class F>
     void for_each(F&& f) const {
@@ -95,12 +103,20 @@ class BlockCache {
     }
 
    private:
+    using KeyLists = std::unordered_map<std::uint64_t, std::vector<BlockKey>>;
+
     std::size_t mask() const { return slots_.size() - 1; }
+    std::uint32_t hash_of(const BlockKey& key) const noexcept { return static_cast<std::uint32_t>(hash_(key)); }
+    void grow();
     void place(Entry&& e) noexcept;
+    // Frees the slot of e and moves later entries of its run back, so that no probe stops
+    // early at the hole; the key lists are the caller's.
+    void free_slot(Entry& e) noexcept;
 
     BlockKeyHash hash_;
     std::vector<Entry> slots_;  // a power of two in size, or empty
     std::size_t size_ = 0;
+    KeyLists by_dataset_;  // an empty list only where an insert failed after making it
   };
   struct State {
     Table table;
@@ -110,7 +126,7 @@ class BlockCache {
   Instant now() const;
   // Evicts oldest-first so that an entry of the given cost fits within 85% of the budget.
   void make_room(State& state, std::uint64_t cost);
-  // Removes the entries for which matches(entry) holds; returns how many.
+  // Removes the entries for which matches(entry) holds, walking the whole table; returns how many.
   template <class Pred>
   static std::size_t erase_matching(State& state, Pred matches);
 

@@ -259,6 +259,49 @@ TEST_F(CacheTest, EveryEntryStaysFoundWhileOthersComeAndGo) {
   }
 }
 
+// Entries of six datasets fill a table close to half full, so they share long probe runs, and
+// leave it every way there is (capacity eviction on most inserts, invalidation, idle eviction,
+// the removal of other datasets) while their holes are closed by moving later entries back;
+// removing one dataset then takes exactly the entries of it that a lookup finds, returns their
+// number, and leaves every entry of the others found.
+TEST_F(CacheTest, RemovingADatasetTakesExactlyItsOwnEntries) {
+  constexpr std::uint64_t kDatasets = 6, kBlocks = 200, kCost = 1 + 96;
+  auto cache = make(500 * kCost);
+  std::mt19937_64 rng(11);
+  std::vector<BlockPayload> held;  // keeps payloads alive, so a cached one is told by its pointer
+  auto present = [&](std::uint64_t d) {
+    std::vector<std::uint64_t> found;
+    for (std::uint64_t segment = 0; segment < 2; ++segment)
+      for (std::uint64_t b = 0; b < kBlocks; ++b)
+        if (cache.get(key(b, d, segment)) != nullptr) found.push_back(segment * kBlocks + b);
+    return found;
+  };
+  auto remove_and_check = [&](std::uint64_t gone, const char* after) {
+    SCOPED_TRACE(after);
+    std::vector<std::vector<std::uint64_t>> before;
+    for (std::uint64_t d = 1; d <= kDatasets; ++d) before.push_back(present(d));
+    ASSERT_EQ(cache.remove_dataset(gone), before[gone - 1].size()) << "dataset " << gone;
+    EXPECT_EQ(cache.remove_dataset(gone), 0u);
+    for (std::uint64_t d = 1; d <= kDatasets; ++d)
+      ASSERT_EQ(present(d), d == gone ? std::vector<std::uint64_t>{} : before[d - 1]) << "dataset " << d;
+  };
+  for (int round = 0; round < 8; ++round) {
+    for (int n = 0; n < 700; ++n) {
+      tick(milliseconds(1));
+      held.push_back(block(1));
+      cache.insert(key(rng() % kBlocks, 1 + rng() % kDatasets, rng() % 2), held.back());
+    }
+    remove_and_check(1 + rng() % kDatasets, "capacity eviction");
+    for (int n = 0; n < 100; ++n) cache.invalidate(key(rng() % kBlocks, 1 + rng() % kDatasets));
+    remove_and_check(1 + rng() % kDatasets, "invalidation");
+    tick(seconds(10));
+    for (std::uint64_t b = 0; b < kBlocks; b += 2) cache.get(key(b, 1 + b % kDatasets));
+    cache.evict_idle(Duration::from_secs(5));
+    remove_and_check(1 + rng() % kDatasets, "idle eviction");
+    EXPECT_EQ(cache.remove_dataset(kDatasets + 1), 0u);  // nothing of it was ever cached
+  }
+}
+
 TEST(HotBlockTest, ServesLivePayloadOfItsKeyOnly) {
   BlockCache cache(1 << 20);
   HotBlock hot;
