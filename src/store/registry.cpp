@@ -347,10 +347,7 @@ Result<std::vector<std::string>> Store::get_dataset_names() {
 
 Result<std::vector<std::string>> Store::get_dataset_types(std::string_view name) {
   QV_TRY(store::check_name(name));
-  std::vector<std::string> types;
-  for (store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_, !read_only_)))
-    if (d.name == name) types.push_back(std::move(d.dataset_type));
-  return types;
+  return store::scan_types(io_dir_, name, !read_only_);
 }
 
 // ---- journal and background forwards ----

@@ -198,6 +198,14 @@ Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir, bool
   return out;
 }
 
+Result<std::vector<std::string>> scan_types(const fs::Path& data_dir, std::string_view name, bool sweep) {
+  const fs::Path dir = data_dir / name;
+  if (auto d = fs::is_dir(dir); d && *d) return key_dirs(dir, sweep);
+  // The scan skips a name that is no directory, but fails when the data directory itself is not one.
+  if (!QV_TRY(fs::is_dir(data_dir))) return fail(Error::os(ENOTDIR));
+  return std::vector<std::string>{};
+}
+
 }  // namespace store
 
 // ---- open and teardown ----

@@ -89,6 +89,10 @@ struct ScannedDataset {
 // With sweep (a writable store: only the writer makes them), what a killed create or drop left
 // under the two staging names is removed on the way.
 Result<std::vector<ScannedDataset>> scan_datasets(const fs::Path& data_dir, bool sweep = false);
+// The types scan_datasets lists under name (which follows the key rule), in its order, from
+// <data_dir>/<name>/ alone; with sweep, that directory's staging leftovers are removed. A data
+// directory that cannot be looked at gives the error its scan would.
+Result<std::vector<std::string>> scan_types(const fs::Path& data_dir, std::string_view name, bool sweep = false);
 
 }  // namespace store
 

@@ -214,6 +214,59 @@ TEST_F(StoreRegistry, DropRemovesTheDirectoryAndNeverFollowsLinks) {
   EXPECT_EQ(err(store->drop_dataset(".journal", "logs")), Error::invalid_data("read-only store cannot drop dataset"));
 }
 
+// Listing one name's types reads that name's directory alone, and gives what the full scan
+// lists under the name, in every awkward layout: staging leftovers, a type without meta, links,
+// entries that are no type directory, a name that is missing or no directory, a data directory
+// that is missing; on a read-only store as on a writable one, which also sweeps the staging
+// leftovers of the name it lists, and only those.
+TEST_F(StoreRegistry, TypesOfOneNameAreWhatTheFullScanListsUnderIt) {
+  ok(store->create_dataset("a", "x"));
+  ok(store->create_dataset("a", "B"));  // sorted as bytes: before "x" and before "c"
+  ok(fs::create_dir_all(dir("a", "c") / "data"));  // no meta, no identifier
+  ok(fs::create_dir_all(tmp / "outside" / "t"));
+  ASSERT_EQ(::symlink((tmp / "outside").c_str(), dir("a", "linked").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp / "nowhere").c_str(), dir("a", "dangling").c_str()), 0);
+  ok(fs::write_file(dir("a", "file"), payload("f")));
+  ok(fs::create_dir_all(dir("a", "bad.type")));
+  ok(fs::write_file(tmp / "f", payload("f")));
+  ASSERT_EQ(::symlink((tmp / "outside").c_str(), (tmp / "l").c_str()), 0);
+  ok(fs::create_dir_all(tmp / "e"));
+  auto leave_leftovers = [&] {
+    for (const char* name : {"a", "b"})
+      for (const char* staged : {store::kCreatingName, store::kDroppingName}) {
+        ok(fs::create_dir_all(tmp / name / staged / "data"));
+        ok(fs::write_file(tmp / name / staged / "meta", payload("m")));
+      }
+  };
+  auto leftovers_of = [&](const char* name) {
+    return fs::path_exists(tmp / name / store::kCreatingName) + fs::path_exists(tmp / name / store::kDroppingName);
+  };
+
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only ? "read-only" : "writable");
+    reopen(read_only);
+    leave_leftovers();
+    for (const char* name : {"a", "b", "f", "l", "e", "missing"}) {
+      SCOPED_TRACE(name);
+      std::vector<std::string> scanned;
+      for (const store::ScannedDataset& d : ok(store::scan_datasets(tmp.path())))
+        if (d.name == name) scanned.push_back(d.dataset_type);
+      EXPECT_EQ(ok(store->get_dataset_types(name)), scanned);
+    }
+    EXPECT_EQ(ok(store->get_dataset_types("a")), (std::vector<std::string>{"B", "c", "linked", "x"}));
+    EXPECT_EQ(leftovers_of("a"), read_only ? 2 : 0);
+    EXPECT_EQ(leftovers_of("b"), read_only ? 2 : 0);  // "b" was listed too
+    // A listing of another name leaves this one's leftovers to their own listing or a full scan.
+    leave_leftovers();
+    ok(store->get_dataset_types("a"));
+    EXPECT_EQ(leftovers_of("b"), 2);
+  }
+
+  store.reset();
+  auto missing = ok(Store::open(tmp / "missing", small_store(true)));
+  EXPECT_EQ(err(missing->get_dataset_types("a")), err(store::scan_datasets(tmp / "missing")));
+}
+
 // A dataset whose data/ went missing (an older drop cut short removed it first) makes it again
 // on its first segment instead of refusing every write.
 TEST_F(StoreRegistry, ADatasetWithoutItsDataDirectoryMakesItAgain) {
