@@ -6,7 +6,9 @@
 // over a 1M-slot gap and over a 200k deleted tail against query_all over the same slots.
 // With --store, the store's: create_dataset throughput against the bare file operations of a
 // create, the open and close of a store holding many datasets and a long journal against an
-// empty one, and one background flush tick over 1,000, 4,000 and 16,000 dirty datasets.
+// empty one, one background flush tick over 1,000, 4,000 and 16,000 dirty datasets, closing
+// 4,000 datasets beside an empty and a full block cache, and get_dataset_types of one name
+// among 1,000 and 20,000 datasets.
 // With --journal, the journal's: one dataset's write throughput without and with the journal
 // (100- and 1,000-byte records) against the compression of the journal's own records, reads of
 // random sequences, one query of the whole journal, and a journal-queue group's poll and ack.
@@ -425,14 +427,15 @@ void run_queue_workload(std::size_t records, std::size_t wakes, std::size_t gap,
 #endif
 
 #ifdef QV_BENCH_STORE
-void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t journal_records,
-                        const std::vector<std::size_t>& dirty_counts, const Options& opt) {
-  constexpr int kOpenRounds = 9;
+void run_store_workload(const StoreSizes& sizes, const Options& opt) {
+  const std::size_t creates = sizes.creates, datasets = sizes.datasets, journal_records = sizes.journal_records;
+  const int kOpenRounds = sizes.open_rounds;
+  const std::vector<std::size_t>& dirty_counts = sizes.dirty_counts;
   std::vector<StoreRun> runs;
   for (int rep = 0; rep < opt.repeat; ++rep) {
     std::fprintf(stderr, "run %d: store\n", rep + 1);
     stdfs::path dir = fresh_dir("store");
-    runs.push_back(run_store(creates, datasets, journal_records, kOpenRounds, dirty_counts, dir));
+    runs.push_back(run_store(sizes, dir));
     std::error_code ec;
     stdfs::remove_all(dir, ec);
   }
@@ -486,6 +489,43 @@ void run_store_workload(std::size_t creates, std::size_t datasets, std::size_t j
               "the dirty-target queue's share of it (its keys, then each key's targets taken) over the same items "
               "on a bare queue; tick x: against the first row, %s dirty datasets; linear growth keeps us/dataset level)\n",
               grouped(static_cast<double>(dirty_counts.front())).c_str());
+
+  const CloseRun& c0 = runs.front().closes;
+  std::printf("\n== store: closing %s datasets, each opened just before, beside an empty block cache and beside one "
+              "filled to its default budget (%s blocks of another open dataset), then closing that dataset; "
+              "median of %d runs\n",
+              grouped(static_cast<double>(c0.closes)).c_str(), grouped(static_cast<double>(c0.cached_blocks)).c_str(),
+              opt.repeat);
+  std::printf("%16s %16s %16s %16s %8s %18s\n", "empty cache ms", "us/close", "full cache ms", "us/close", "ratio",
+              "filler close ms");
+  std::vector<double> empty_close, full_close, own_close;
+  for (const StoreRun& r : runs) {
+    empty_close.push_back(r.closes.empty_cache_secs);
+    full_close.push_back(r.closes.full_cache_secs);
+    own_close.push_back(r.closes.own_close_secs);
+  }
+  const auto closes = static_cast<double>(c0.closes);
+  std::printf("%16.2f %16.2f %16.2f %16.2f %8.2f %18.2f\n", median(empty_close) * 1e3,
+              median(empty_close) / closes * 1e6, median(full_close) * 1e3, median(full_close) / closes * 1e6,
+              median(full_close) / median(empty_close), median(own_close) * 1e3);
+  std::printf("(ratio: full / empty; a close removes its own blocks from the cache, so the other dataset's blocks "
+              "should cost the closes nothing; filler close: the close that removes every cached block)\n");
+
+  std::printf("\n== store: get_dataset_types of one name (100 types) in a data directory of N datasets laid out with "
+              "plain calls (median call over up to 32 names, median of %d runs)\n",
+              opt.repeat);
+  std::printf("%10s %12s %10s\n", "datasets", "call us", "call x");
+  double types0 = 0;
+  for (std::size_t k = 0; k < sizes.type_list_datasets.size(); ++k) {
+    std::vector<double> calls;
+    for (const StoreRun& r : runs) calls.push_back(r.types[k].call_us);
+    const double us = median(calls);
+    if (k == 0) types0 = us;
+    std::printf("%10s %12.1f %10.2f\n", grouped(static_cast<double>(sizes.type_list_datasets[k])).c_str(), us,
+                us / types0);
+  }
+  std::printf("(call x: against the first row; a call lists its own name's directory, so it should not grow with "
+              "the store)\n");
 }
 #endif
 
@@ -624,8 +664,15 @@ int run(int argc, char** argv) {
     std::printf("core_bench: store, records-scale %g\n", opt.scale);
     make_root(opt.parent);
     auto scaled = [&](double n) { return std::max<std::size_t>(1, static_cast<std::size_t>(n * opt.scale)); };
-    run_store_workload(scaled(10'000), scaled(1'000), scaled(1'000'000), {scaled(1'000), scaled(4'000), scaled(16'000)},
-                       opt);
+    StoreSizes sizes;
+    sizes.creates = scaled(10'000);
+    sizes.datasets = scaled(1'000);
+    sizes.journal_records = scaled(1'000'000);
+    sizes.open_rounds = 9;
+    sizes.dirty_counts = {scaled(1'000), scaled(4'000), scaled(16'000)};
+    sizes.closes = scaled(4'000);
+    sizes.type_list_datasets = {scaled(1'000), scaled(20'000)};
+    run_store_workload(sizes, opt);
     std::fflush(stdout);
     return 0;
 #else

@@ -1,5 +1,6 @@
 #include "store_bench.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 #include "peers/peer.h"
 #include "peers/quelvane_peer.h"
 #include "bg/mod.h"
+#include "config.h"
 #include "dirty_queue.h"
 #include "store/store.h"
 #include "util/bytes.h"
@@ -54,10 +56,9 @@ double time_creates(std::size_t creates, const stdfs::path& dir) {
 
 // What every create does at the least, with plain calls: the dataset's directories, its meta,
 // state and identifier files, and the rewrite of max_identifier.
-double time_create_floor(std::size_t creates, const stdfs::path& dir) {
+void make_plain_datasets(std::size_t creates, const stdfs::path& dir) {
   namespace fs = quelvane::fs;
   const std::vector<std::uint8_t> meta(90, 1), state(64, 0);
-  const auto t0 = Clock::now();
   for (std::size_t i = 0; i < creates; ++i) {
     const fs::Path d = dir / name_of(i) / type_of(i);
     check_ok(fs::create_dir_all(d / "data"), "mkdir");
@@ -68,6 +69,11 @@ double time_create_floor(std::size_t creates, const stdfs::path& dir) {
     check_ok(fs::write_file(d / "identifier", quelvane::bytes::as_bytes(id)), "identifier");
     check_ok(fs::overwrite_file(dir / "max_identifier", quelvane::bytes::as_bytes(id)), "max_identifier");
   }
+}
+
+double time_create_floor(std::size_t creates, const stdfs::path& dir) {
+  const auto t0 = Clock::now();
+  make_plain_datasets(creates, dir);
   return secs_since(t0);
 }
 
@@ -145,32 +151,111 @@ std::vector<TickRun> time_ticks(const std::vector<std::size_t>& dirty_counts, co
   return runs;
 }
 
+// Each block one record, so that the cache fills with few writes and reads: a record this long
+// leaves no room for another in its 64 KiB block, which is sealed by the next write.
+constexpr std::size_t kBlockRecordLen = 65'000;
+constexpr std::uint64_t kCacheEntryOverhead = 96;
+
+// Opens the datasets 0..count-1 (untimed), then closes each of them (timed).
+double time_closing(Store& store, std::size_t count) {
+  std::vector<quelvane::Dataset> opened;
+  opened.reserve(count);
+  for (std::size_t i = 0; i < count; ++i)
+    opened.push_back(value_or_die(store.open_dataset(name_of(i), type_of(i)), "open_dataset"));
+  const auto t0 = Clock::now();
+  for (quelvane::Dataset& ds : opened) check_ok(ds.close(), "close");
+  return secs_since(t0);
+}
+
+// The store's cache, at its default budget, filled by reading the sealed blocks of one dataset
+// (as many as the budget holds without an eviction), which stays open while `closes` other
+// datasets are closed; the same closes beside the empty cache first.
+CloseRun time_closes(std::size_t closes, const stdfs::path& dir) {
+  CloseRun run;
+  run.closes = closes;
+  auto store = open_store(dir, false);
+  for (std::size_t i = 0; i < closes; ++i)
+    check_ok(value_or_die(store->create_dataset(name_of(i), type_of(i)), "create_dataset").close(), "close");
+  run.empty_cache_secs = time_closing(*store, closes);
+
+  quelvane::DataSetConfigBuilder big(false);
+  big.data_segment_size = 256 << 20;
+  big.initial_data_segment_size = 1 << 20;
+  big.index_segment_size = 1 << 20;
+  big.initial_index_segment_size = 64 << 10;
+  quelvane::Dataset filler = value_or_die(store->create_dataset("cache-filler", "blocks", big), "create_dataset");
+  const std::uint64_t cost = kBlockRecordLen + kRecordHeader + kCacheEntryOverhead;
+  run.cached_blocks = static_cast<std::size_t>(quelvane::defaults::kCacheMaxMemory / cost);
+  std::vector<std::uint8_t> record(kBlockRecordLen);
+  for (std::size_t i = 0; i <= run.cached_blocks; ++i) {  // the last one stays in the open block
+    const std::int64_t ts = kFirstTimestamp + static_cast<std::int64_t>(i);
+    fill_payload(i, ts, record);
+    check_ok(filler.write(ts, record), "write");
+  }
+  for (std::size_t i = 0; i < run.cached_blocks; ++i) {
+    const auto got = value_or_die(filler.read(kFirstTimestamp + static_cast<std::int64_t>(i)), "read");
+    if (!got || got->second.size() != kBlockRecordLen) die(kQuelvaneName, "a block of the cache filler reads wrong");
+  }
+  run.full_cache_secs = time_closing(*store, closes);
+  const auto t0 = Clock::now();
+  check_ok(filler.close(), "close");
+  run.own_close_secs = secs_since(t0);
+  return run;
+}
+
+// Names of 100 types each, laid out with plain calls (the listing reads directories alone); up to
+// 32 names are listed, one call each, and the median call is kept.
+TypesRun time_types(std::size_t datasets, const stdfs::path& dir) {
+  make_plain_datasets(datasets, dir);
+  auto store = open_store(dir, false);
+  const std::size_t names = (datasets + 99) / 100;
+  const std::size_t step = std::max<std::size_t>(1, names / 32);
+  std::vector<double> calls;
+  for (std::size_t n = 0; n < names; n += step) {
+    const std::size_t first = n * 100;
+    const auto t0 = Clock::now();
+    const std::vector<std::string> types = value_or_die(store->get_dataset_types(name_of(first)), "get_dataset_types");
+    calls.push_back(secs_since(t0) * 1e6);
+    if (types.size() != std::min<std::size_t>(100, datasets - first)) die(kQuelvaneName, "a name lists other types");
+  }
+  std::sort(calls.begin(), calls.end());
+  return {datasets, calls[calls.size() / 2]};
+}
+
 }  // namespace
 
-StoreRun run_store(std::size_t creates, std::size_t datasets, std::size_t journal_records, int open_rounds,
-                   const std::vector<std::size_t>& dirty_counts, const stdfs::path& dir) {
+StoreRun run_store(const StoreSizes& sizes, const stdfs::path& dir) {
   StoreRun run;
   std::error_code ec;
-  for (const char* sub : {"creates", "floor", "empty", "datasets", "full", "ticks"})
+  for (const char* sub : {"creates", "floor", "empty", "datasets", "full", "ticks", "closes"})
     stdfs::create_directories(dir / sub, ec);
-  run.create_secs = time_creates(creates, dir / "creates");
-  run.create_floor_secs = time_create_floor(creates, dir / "floor");
+  run.create_secs = time_creates(sizes.creates, dir / "creates");
+  run.create_floor_secs = time_create_floor(sizes.creates, dir / "floor");
   stdfs::remove_all(dir / "creates", ec);
   stdfs::remove_all(dir / "floor", ec);
 
   open_store(dir / "empty").reset();  // its .lock and journal directories exist from here on
   const auto t0 = Clock::now();
-  fill(datasets, 0, dir / "datasets");
-  fill(datasets, journal_records, dir / "full");
+  fill(sizes.datasets, 0, dir / "datasets");
+  fill(sizes.datasets, sizes.journal_records, dir / "full");
   run.fill_secs = secs_since(t0);
   // Taken in turn, so that none profits from a warmer cache.
-  for (int r = 0; r < open_rounds; ++r) {
+  for (int r = 0; r < sizes.open_rounds; ++r) {
     run.open_empty_us.push_back(open_close_us(dir / "empty"));
     run.open_datasets_us.push_back(open_close_us(dir / "datasets"));
     run.open_full_us.push_back(open_close_us(dir / "full"));
   }
-  run.ticks = time_ticks(dirty_counts, dir / "ticks");
+  for (const char* sub : {"empty", "datasets", "full"}) stdfs::remove_all(dir / sub, ec);
+  run.ticks = time_ticks(sizes.dirty_counts, dir / "ticks");
   stdfs::remove_all(dir / "ticks", ec);
+  if (sizes.closes > 0) run.closes = time_closes(sizes.closes, dir / "closes");
+  stdfs::remove_all(dir / "closes", ec);
+  for (std::size_t datasets : sizes.type_list_datasets) {
+    const stdfs::path sub = dir / ("types-" + std::to_string(datasets));
+    stdfs::create_directories(sub, ec);
+    run.types.push_back(time_types(datasets, sub));
+    stdfs::remove_all(sub, ec);
+  }
   return run;
 }
 
