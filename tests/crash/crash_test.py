@@ -10,7 +10,9 @@ here and checked:
 - the retained dataset (a store of its own, with a retention window, reclaimed often) holds every
   record of the window, its files hold an unbroken run of the newest records, and inspect()'s
   totals are the sums over the headers of the segment files there are, whatever instant of a
-  reclaim the kill hit.
+  reclaim the kill hit;
+- no file under a segment's or state file's name is empty or lacks its magic (a new file takes its
+  name only once its header is written).
 
     python tests/crash/crash_test.py --runs N [--seed S] [--dir D] [--keep] [--per-store K]
 
@@ -122,6 +124,32 @@ def verify_retained(data_dir, model, inflight, settled, probes, figures):
         retained.close()
 
 
+# The magic each mapped store file starts with: the files of a dataset's (or the journal's)
+# data/, index/ and queue/ directories, and a dataset's state file.
+MAGIC_BY_PLACE = {"data": b"QVAN", "index": b"QVAN", "queue": b"QSTF"}
+STATE_MAGIC = b"DSSF"
+
+
+def check_files_whole(root):
+    """Every segment, consumer-group and dataset state file under root starts with its magic: a
+    kill before a new file's header is written leaves it only under its temporary name."""
+    for directory, _, names in os.walk(root):
+        parts = os.path.relpath(directory, root).split(os.sep)
+        for name in names:
+            if name.endswith(".tmp"):
+                continue
+            if len(parts) == 3 and parts[2] in MAGIC_BY_PLACE:
+                magic = MAGIC_BY_PLACE[parts[2]]
+            elif len(parts) == 2 and name == "state":
+                magic = STATE_MAGIC
+            else:
+                continue
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                start = f.read(len(magic))
+            check(start == magic, f"{path} is left unwritten under its name ({start!r})")
+
+
 def verify(data_dir, log_path, figures):
     """Opens the store as a kill left it and checks it against the log; settles the cut-short
     operation in the log so the writer's next run starts from what the store holds."""
@@ -135,6 +163,8 @@ def verify(data_dir, log_path, figures):
         figures["churn"] += 1  # the kill came inside a create or drop
     if model.inflight and model.inflight[0] == "r":
         figures["reclaim"] += 1  # the kill came inside a reclaim
+    check_files_whole(data_dir)
+    check_files_whole(workload.retained_dir(data_dir))
     settled = []  # set once the store shows that the cut-short operation happened
     probes = []  # the probe writes, logged as returned operations
     store = quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=False, **workload.STORE_OPTIONS))
