@@ -3,6 +3,7 @@
 #include "dataset.h"
 
 #include <limits>
+#include <new>
 
 #include "util/log.h"
 #include "util/text.h"
@@ -124,7 +125,14 @@ std::optional<std::int64_t> DatasetInner::retention_threshold() const {
 Status DatasetInner::flush() {
   if (read_only()) return {};
   if (context && context->dirty_queue) {
-    QV_TRY(flush_queued());
+    // The queued targets only name what the whole flush below covers. Without memory for them
+    // some may be off the queue unsynced, so the queue is marked missed as well, for the case
+    // that the flush below fails too.
+    try {
+      QV_TRY(flush_queued());
+    } catch (const std::bad_alloc&) {
+      context->dirty_queue->note_missed();
+    }
     // What the background flush drained but has not reached yet, and what an earlier failed
     // flush left behind, is synchronised here too: a flush that succeeds leaves nothing of this
     // dataset unsynchronised.

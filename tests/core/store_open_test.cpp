@@ -446,6 +446,33 @@ TEST(StoreMemory, ADirtyReportWithoutMemoryIsFlushedAllTheSame) {
   for (std::int64_t ts = 0; ts <= 3; ++ts) EXPECT_EQ(ok(ds.read(ts))->second, data) << ts;
 }
 
+// A flush, and so a close, that finds no memory to take the dataset's targets off the dirty
+// queue still synchronises everything of it, which those targets only name.
+TEST(StoreMemory, AFlushWithoutMemoryStillSyncsTheDataset) {
+  TempDir tmp;
+  const std::vector<std::uint8_t> data = testing::bytes("record");
+  auto s = ok(Store::open(tmp.path(), manual_config()));
+  Dataset ds = ok(s->create_dataset("a", "b", allocation_free_writes()));
+  ok(ds.write(0, data));
+  ok(ds.flush());
+  ok(ds.write(1, data));  // queues the data and index segments again
+  testing::MsyncCounter syncs;
+  Status flushed;
+  bool threw = false;
+  {
+    testing::FailingAllocation fail;
+    try {
+      flushed = ds.flush();
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+  }
+  EXPECT_FALSE(threw);
+  ok(flushed);
+  EXPECT_GE(syncs.take(), 2u);
+  ok(ds.close());
+}
+
 // Holds anonymous mappings of this process until the kernel refuses the next one, as it does
 // once a process holds vm.max_map_count of them; the destructor gives them back.
 class HeldMappings {
