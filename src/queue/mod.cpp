@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "../dirty_queue.h"
+#include "../util/log.h"
 #include "../util/text.h"
 
 namespace quelvane {
@@ -13,6 +14,8 @@ namespace quelvane {
 namespace {
 
 using Entry = DatasetQueueConsumerPendingEntry;
+
+constexpr const char* kLogTarget = "quelvane::queue";
 
 constexpr std::int64_t kMaxTs = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinTs = std::numeric_limits<std::int64_t>::min();
@@ -321,11 +324,23 @@ Status DatasetQueueConsumer::check_open() const {
 Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll(TakenDelivery* taken) {
   if (taken) taken->reset();
   QV_TRY(check_open());
+  // A due entry whose record fell out of the retention window can never be delivered again
+  // (reads there find nothing, writes are refused): it is given up, and the poll goes on. The
+  // threshold only rises, so one read before the group's lock is safe.
+  std::optional<std::int64_t> threshold;
+  {
+    auto d = QV_TRY(dataset_.lock());
+    threshold = d->retention_threshold();
+  }
   QueueState::Redelivery redelivery;
   {
     auto s = QV_TRY(state_->lock());
-    redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, inner_->clock_());
+    redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, inner_->clock_(),
+                                    kMaxTs, threshold.value_or(kMinTs));
   }
+  if (redelivery.expired > 0)
+    QV_LOG(Warn, kLogTarget, "[queue] consumer group ", group_name_, " gave up ", redelivery.expired,
+           " deliveries below the retention threshold ", *threshold);
   if (redelivery.changed) QV_TRY(schedule_flush());
   // A due redelivery comes first. Its record may be gone: then this attempt hands out nothing,
   // and the entry stays in flight until it is given up or acknowledged.

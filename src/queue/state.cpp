@@ -227,7 +227,7 @@ bool QueueState::forget_uncounted(std::int64_t position) {
 
 QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired_seconds,
                                                    std::uint8_t max_retry_count, std::int64_t now,
-                                                   std::int64_t below) {
+                                                   std::int64_t below, std::int64_t expired_below) {
   Redelivery out;
   for (auto& e : pending_) {
     if (e.timestamp >= below) break;  // positions are increasing: so are all that follow
@@ -235,6 +235,13 @@ QueueState::Redelivery QueueState::take_redelivery(std::uint16_t running_expired
     bool due = e.start_time == 0 ||
                (running_expired_seconds != 0 && saturating_sub(now, e.start_time) >= running_expired_seconds);
     if (!due) continue;
+    if (e.timestamp < expired_below) {
+      e.status = Entry::kDone;  // given up: no delivery can reach its record any more
+      forget_uncounted(e.timestamp);
+      ++out.expired;
+      out.changed = true;
+      continue;
+    }
     if (max_retry_count != 0 && e.retry_count >= max_retry_count) {
       e.status = Entry::kDone;  // given up: it counts as finished
       out.changed = true;

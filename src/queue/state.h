@@ -80,6 +80,7 @@ class QueueState {
     std::optional<std::int64_t> position;  // the entry to deliver again
     bool changed = false;                   // an entry was chosen, given up or trimmed
     Delivery delivery;                      // the take, when an entry was chosen
+    std::size_t expired = 0;                // due entries given up below `expired_below`
   };
 
   // Loads the group's file, or creates it with processed_ts = initial when it does not exist.
@@ -114,9 +115,12 @@ class QueueState {
   Status acknowledge(std::int64_t position);
   // Picks the next entry due for redelivery, giving up those past the retry limit. Entries at
   // or above `below` are left as they are, neither due nor counted (a journal group passes its
-  // next sequence: those positions hold no record yet).
+  // next sequence: those positions hold no record yet). Due entries below `expired_below` are
+  // given up without a retry counted (a dataset group passes its retention threshold: those
+  // records can never be read again).
   Redelivery take_redelivery(std::uint16_t running_expired_seconds, std::uint8_t max_retry_count,
-                             std::int64_t now, std::int64_t below = std::numeric_limits<std::int64_t>::max());
+                             std::int64_t now, std::int64_t below = std::numeric_limits<std::int64_t>::max(),
+                             std::int64_t expired_below = std::numeric_limits<std::int64_t>::min());
   // The first delivery of a new position, made by push_pending at start_time.
   static Delivery new_delivery(std::int64_t position, std::int64_t start_time) { return {position, start_time, 0, false}; }
   // Undoes a delivery whose record never reached anyone: the entry is no longer in flight, due

@@ -10,6 +10,7 @@
 #include <future>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <thread>
 
 #include "queue/mod.h"
@@ -17,6 +18,7 @@
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
 #include "util/bytes.h"
+#include "util/log.h"
 
 namespace quelvane::testing {
 namespace {
@@ -182,6 +184,48 @@ TEST_F(DatasetQueueTest, RedeliveryOfAVanishedRecordReturnsNothingButCountsAsSen
   *now += 30;
   EXPECT_EQ(next_ts(c), std::nullopt);
   EXPECT_EQ(state(c).pending_entries, (std::vector<Entry>{{1, *now, Entry::kPending, 1}}));
+}
+
+// Unacknowledged records that fall out of the retention window can never be delivered again: their
+// due redeliveries are given up in the poll that meets them, counting no retry, and the same poll
+// goes on to a record that exists, whatever the retry limit (0: none). A full pending list of
+// such entries must not wedge the group.
+TEST_F(DatasetQueueTest, RedeliveriesBelowTheRetentionThresholdAreGivenUpAndThePollGoesOn) {
+  const ConsumerGroupConfig configs[] = {{30, 0}, {30, 1}, {900, 3}, {0, 0}};
+  for (const ConsumerGroupConfig config : configs) {
+    SCOPED_TRACE(::testing::Message() << "running_expired_seconds " << config.running_expired_seconds
+                                      << ", max_retry_count " << int{config.max_retry_count});
+    DataSetConfig c = small_config();
+    c.retention_window = 300;
+    const fs::Path at = tmp.path() / ("retained-" + std::to_string(config.running_expired_seconds) + "-" +
+                                      std::to_string(config.max_retry_count));
+    Dataset retained = ok(Dataset::create(key, at, c));
+    DatasetQueue queue = open_queue(retained);
+    std::optional<DatasetQueueConsumer> group = ok(queue.open_consumer("g", config));
+    for (std::int64_t ts = 1; ts <= 226; ++ts) ASSERT_EQ(ok(queue.push(bytes("old"))), ts);
+    for (std::int64_t ts = 1; ts <= 226; ++ts) ASSERT_EQ(next_ts(*group), ts);
+    ok(retained.write(1000, bytes("new")));  // the threshold is now 700: every pending record is out
+    EXPECT_EQ(ok(queue.push(bytes("newer"))), 1001);
+    if (config.running_expired_seconds != 0) {
+      *now += config.running_expired_seconds;
+    } else {
+      ok(group->close());  // without a timeout only a reopen makes deliveries due again
+      group = ok(queue.open_consumer("g", config));
+    }
+
+    std::vector<std::string> warned;
+    log::set_sink([&](log::Level, std::string_view, std::string_view text) { warned.emplace_back(text); },
+                  log::Level::Warn);
+    EXPECT_EQ(ok(group->try_poll()), std::optional(RecordData{1000, bytes("new")}));
+    log::set_sink(nullptr, log::Level::Off);
+    EXPECT_EQ(warned, std::vector<std::string>{
+                          "[queue] consumer group g gave up 226 deliveries below the retention threshold 701"});
+    EXPECT_EQ(next_ts(*group), 1001);
+    const DatasetQueueConsumerState st = state(*group);
+    EXPECT_EQ(st.processed_ts, 226);
+    EXPECT_EQ(st.pending_entries, (std::vector<Entry>{{1000, *now, Entry::kPending, 0}, {1001, *now, Entry::kPending, 0}}));
+    ok(queue.close());
+  }
 }
 
 TEST_F(DatasetQueueTest, PendingListFullRefusesNewRecordsButNotRedeliveries) {

@@ -328,6 +328,7 @@ TEST(QueueState, RedeliveryPickTable) {
     std::optional<std::int64_t> chosen;
     std::int64_t processed_ts;
     std::vector<Entry> after;
+    std::int64_t expired_below = kMin;
   } cases[] = {
       {"timeout 0 never picks an in-flight entry", {delivered(7, 100)}, 0, 0, kMax, std::nullopt, 6,
        {delivered(7, 100)}},
@@ -350,6 +351,15 @@ TEST(QueueState, RedeliveryPickTable) {
        6,
        {{7, 150, 0, 0}, {8, 0, 1, 0}, {9, 155, 0, 1}}},
       {"elapsed time saturates instead of overflowing", {{7, kMin, 0, 0}}, 65535, 0, kMax, 7, 6, {{7, kMax, 0, 1}}},
+      {"due below the threshold: given up with no retry counted; in flight below it: kept",
+       {{7, 195, 0, 0}, {8, 100, 0, 2}, {9, 0, 0, 0}},
+       10,
+       0,
+       200,
+       9,
+       6,
+       {{7, 195, 0, 0}, {8, 100, 1, 2}, {9, 200, 0, 1}},
+       9},
   };
   int n = 0;
   for (auto& c : cases) {
@@ -357,7 +367,7 @@ TEST(QueueState, RedeliveryPickTable) {
     for (const auto& e : c.entries) {
       ASSERT_TRUE(state.push_pending(e).has_value());
     }
-    auto r = state.take_redelivery(c.timeout, c.limit, c.now);
+    auto r = state.take_redelivery(c.timeout, c.limit, c.now, kMax, c.expired_below);
     EXPECT_EQ(r.position, c.chosen) << c.what;
     EXPECT_EQ(state.processed_ts(), c.processed_ts) << c.what;
     EXPECT_EQ(std::vector<Entry>(state.pending().begin(), state.pending().end()), c.after) << c.what;
