@@ -44,7 +44,7 @@ constexpr Registration kClasses[] = {
 PyStatus init_module(PyObject* module) {
   QV_PY_TRY(exceptions::add_exceptions(module));
   for (Registration add : kClasses) QV_PY_TRY(add(module));
-  return {};
+  return register_exit_handler();
 }
 
 int module_exec(PyObject* module) {

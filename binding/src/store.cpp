@@ -115,10 +115,7 @@ PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyStatus register_exit_handler();
-
 PyResult<PyRef> open(PyTypeObject* /*cls*/, NulFree data_dir, std::optional<Borrowed<StoreConfigClass>> config) {
-  QV_PY_TRY(register_exit_handler());
   quelvane::StoreConfig record{};
   if (config) {
     BorrowGuard borrow = QV_PY_TRY(BorrowGuard::shared(config->obj->borrow));
@@ -174,9 +171,12 @@ PyObject* at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
 
 PyMethodDef kAtExit = {"_quelvane_at_exit", &at_exit, METH_NOARGS, nullptr};
 
-// Registered with the first store, so that importing the module runs nothing; only under the
-// interpreter lock.
-bool g_exit_handler_registered = false;
+}  // namespace
+
+// Registered when the module is imported, ahead of any exit function a program registers once
+// it has the module: atexit runs the last registered first, so those still find their stores
+// open (a last write, a close of their own) and this one closes what they left open.
+static bool g_exit_handler_registered = false;
 
 PyStatus register_exit_handler() {
   if (g_exit_handler_registered) return {};
@@ -189,6 +189,8 @@ PyStatus register_exit_handler() {
   g_exit_handler_registered = true;
   return {};
 }
+
+namespace {
 
 PyStatus close(Self& self) { return close_store(self.payload); }
 

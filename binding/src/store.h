@@ -42,6 +42,10 @@ struct StoreClass {
   static ClassMembers members();
 };
 
+// Arranges, once, that every store still open at a normal interpreter exit is closed as close()
+// closes it; only under the interpreter lock.
+PyStatus register_exit_handler();
+
 // The open core store, or RuntimeError "Store is closed".
 PyResult<quelvane::Store*> open_core(StorePayload& store);
 

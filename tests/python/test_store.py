@@ -488,6 +488,32 @@ def test_a_normal_exit_keeps_acknowledgements_as_close_does(tmp_path, kind, daem
     assert proc.stdout == "None\n"
 
 
+# A program's own exit function, registered before it opens its store, still finds the store
+# open: the module's closing at exit comes after it.
+OWN_EXIT_FUNCTION_SCRIPT = r"""
+import atexit, sys
+import quelvane
+
+data_dir = sys.argv[1]
+def last_words():
+    ds.write(2, b"last")
+    s.close()
+atexit.register(last_words)
+s = quelvane.Store.open(data_dir)
+ds = s.create_dataset("a", "b")
+ds.write(1, b"first")
+"""
+
+
+def test_a_programs_exit_function_finds_its_store_open(tmp_path):
+    d = str(tmp_path / "d")
+    proc = subprocess.run([sys.executable, "-c", OWN_EXIT_FUNCTION_SCRIPT, d], capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr[-2000:]
+    with Store.open(d) as again:
+        assert [bytes(data) for _, data in again.open_dataset("a", "b").query_all(0, 10)] == [b"first", b"last"]
+
+
 # A forked child inherits the parent's open store; its exit must leave the store to the parent,
 # which goes on writing meanwhile and then ends without a close of its own, so that nothing it
 # does could mend what the child did.
