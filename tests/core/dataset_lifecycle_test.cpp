@@ -455,13 +455,20 @@ TEST_F(DatasetLifecycle, IdleReleaseUnmapsAndUseReopens) {
   EXPECT_EQ(st.total_record_count, 6u);
 }
 
-TEST_F(DatasetLifecycle, ReclaimRemovesWhatFellOutOfTheWindow) {
+// A window of 100 over small segments, so that writing every 10 up to 400 leaves several whole
+// segments to reclaim.
+static DataSetConfig reclaiming_config() {
   DataSetConfig c = small_config();
   c.retention_window = 100;
   c.data_segment_size = 8192;  // seven 1000-byte records per segment
   c.initial_data_segment_size = 8192;
   c.index_segment_size = 256;  // nine entries per index segment
   c.initial_index_segment_size = 256;
+  return c;
+}
+
+TEST_F(DatasetLifecycle, ReclaimRemovesWhatFellOutOfTheWindow) {
+  const DataSetConfig c = reclaiming_config();
   Dataset ds = create(c);
   ok(ds.attach_context(context()));
   for (std::int64_t t = 0; t < 400; t += 10) ok(ds.write(t, filled(1000, 1)));
@@ -494,12 +501,7 @@ TEST_F(DatasetLifecycle, ReclaimRemovesWhatFellOutOfTheWindow) {
 // as it was before it, with none, some or all of the subtractions made: replayed here by putting
 // that state file back. A writable open must make the totals and the time range follow the files.
 TEST_F(DatasetLifecycle, TotalsFollowTheFilesAfterAKillInsideReclaim) {
-  DataSetConfig c = small_config();
-  c.retention_window = 100;
-  c.data_segment_size = 8192;  // seven 1000-byte records per segment
-  c.initial_data_segment_size = 8192;
-  c.index_segment_size = 256;  // nine entries per index segment
-  c.initial_index_segment_size = 256;
+  const DataSetConfig c = reclaiming_config();
   const auto totals = [](const DataSetState& s) {
     return std::tuple(s.total_record_count, s.total_data_size, s.total_uncompressed_size,
                       s.total_invalid_record_count, s.min_timestamp, s.max_timestamp);
