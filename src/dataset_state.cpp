@@ -105,16 +105,19 @@ Status DatasetStateFile::persist() {
   return mapping_.sync();
 }
 
+void DatasetStateFile::Values::fold_in(const SegmentStats& s) {
+  total_record_count = add_saturating(total_record_count, s.record_count);
+  total_data_size = add_saturating(total_data_size, s.data_size);
+  total_uncompressed_size = add_saturating(total_uncompressed_size, s.uncompressed_size);
+  total_invalid_record_count = add_saturating(total_invalid_record_count, s.invalid_record_count);
+}
+
 Status DatasetStateFile::on_append(std::uint64_t new_file_offset, std::span<const SegmentStats> segments) {
   // Only segments not yet folded count: anything below the watermark is already in the totals.
   bool folded = false;
   for (const SegmentStats& s : segments) {
     if (s.file_offset < values_.watermark || s.file_offset >= new_file_offset) continue;
-    values_.total_record_count = add_saturating(values_.total_record_count, s.record_count);
-    values_.total_data_size = add_saturating(values_.total_data_size, s.data_size);
-    values_.total_uncompressed_size = add_saturating(values_.total_uncompressed_size, s.uncompressed_size);
-    values_.total_invalid_record_count =
-        add_saturating(values_.total_invalid_record_count, s.invalid_record_count);
+    values_.fold_in(s);
     folded = true;
   }
   // Folding anything implies watermark < new_file_offset, so the watermark only ever rises.
@@ -154,10 +157,7 @@ Result<bool> DatasetStateFile::refold(std::span<const SegmentStats> segments) {
   v.total_record_count = v.total_data_size = v.total_uncompressed_size = v.total_invalid_record_count = 0;
   for (const SegmentStats& s : segments) {
     if (s.file_offset >= values_.watermark) continue;
-    v.total_record_count = add_saturating(v.total_record_count, s.record_count);
-    v.total_data_size = add_saturating(v.total_data_size, s.data_size);
-    v.total_uncompressed_size = add_saturating(v.total_uncompressed_size, s.uncompressed_size);
-    v.total_invalid_record_count = add_saturating(v.total_invalid_record_count, s.invalid_record_count);
+    v.fold_in(s);
   }
   if (v == values_) return false;
   values_ = v;

@@ -105,6 +105,8 @@ class DatasetStateFile final : public SegmentStatsHook, public TimeRangeHook {
     std::uint64_t total_uncompressed_size = 0;
     std::uint64_t total_invalid_record_count = 0;
 
+    // Adds a segment's totals, each stopping at the largest value.
+    void fold_in(const SegmentStats& s);
     bool operator==(const Values&) const = default;
   };
 
