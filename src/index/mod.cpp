@@ -48,11 +48,15 @@ std::optional<std::int64_t> parse_start(std::string_view name) {
 }
 
 // A file whose header was never written: a create that was interrupted before its header
-// reached the file. It holds no entry.
+// reached the file. It holds no entry. Creates write the header before any entry, so a zero
+// header with anything behind it is damage, which reads must report, not an unfinished create.
 bool unfinished_create(const MappedFile& file) {
   const auto bytes = file.bytes();
+  const auto zero = [](std::uint8_t b) { return b == 0; };
   if (bytes.size() < header::kPrefixSize) return true;
-  return std::all_of(bytes.begin(), bytes.begin() + header::kPrefixSize, [](std::uint8_t b) { return b == 0; });
+  if (!std::all_of(bytes.begin(), bytes.begin() + header::kPrefixSize, zero)) return false;
+  return bytes.size() <= IndexSegment::kHeaderLen ||
+         std::all_of(bytes.begin() + IndexSegment::kHeaderLen, bytes.end(), zero);
 }
 
 struct Candidate {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -995,6 +996,63 @@ TEST(IndexLifecycle, LeftoversOfAnInterruptedCreateDoNotBlockWrites) {
   ASSERT_TRUE(write_after(c, 1000, 1012).has_value());
   EXPECT_EQ(look(c, 1010), IndexEntry::sentinel(1010));
   EXPECT_EQ(look(c, 1012), live(1012));
+}
+
+// Creates go through a temporary name, so a segment's own file with entries behind a damaged
+// header can only be damage: it stays in the index and its reads fail, never reading as absent.
+// Only a file with nothing behind its zero header is an interrupted create.
+TEST(IndexLifecycle, ADamagedHeaderMakesTheSegmentUnreadableNotAbsent) {
+  struct Case {
+    std::string name;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+    bool unreadable;
+  };
+  const auto zero_header = [](std::vector<std::uint8_t>& f) {
+    std::fill(f.begin(), f.begin() + IndexSegment::kHeaderLen, 0);
+  };
+  const std::vector<Case> cases{
+      {"bad magic", [](std::vector<std::uint8_t>& f) { f[0] = 'X'; }, true},
+      {"zeroed header, entries behind it", zero_header, true},
+      {"zeroed header, one entry behind it",
+       [&](std::vector<std::uint8_t>& f) {
+         zero_header(f);
+         std::fill(f.begin() + IndexSegment::kHeaderLen + IndexSegment::kEntrySize, f.end(), 0);
+       },
+       true},
+      {"zero-filled file", [](std::vector<std::uint8_t>& f) { std::fill(f.begin(), f.end(), 0); }, false},
+      {"zeroed header, nothing behind it",
+       [&](std::vector<std::uint8_t>& f) {
+         f.resize(IndexSegment::kHeaderLen);
+         zero_header(f);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      Index idx = make(dir);
+      for (std::int64_t ts = 0; ts < 15; ++ts) write(idx, ts);
+    }
+    auto f = fs::read_file(seg_path(dir, 10)).value();
+    c.damage(f);
+    ASSERT_TRUE(fs::overwrite_file(seg_path(dir, 10), f).has_value());
+    Index idx = reopen(dir);
+    auto one = idx.lookup(12);
+    auto all = idx.entries_in_range(kMin, kMax);
+    if (c.unreadable) {
+      EXPECT_EQ(idx.segment_count(), 2u);
+      EXPECT_EQ(error_of(one), "invalid file magic: expected b\"QVAN\"");
+      EXPECT_EQ(error_of(all), "invalid file magic: expected b\"QVAN\"");
+    } else {
+      EXPECT_EQ(idx.segment_count(), 1u);
+      ASSERT_TRUE(one.has_value());
+      EXPECT_EQ(*one, std::nullopt);
+      ASSERT_TRUE(all.has_value());
+      EXPECT_EQ(stamps(*all), span(0, 9));
+    }
+    EXPECT_EQ(fs::read_file(seg_path(dir, 10)).value(), f) << "left as it is";
+  }
 }
 
 }  // namespace
