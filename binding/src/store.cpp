@@ -155,15 +155,26 @@ PyStatus close_store(StorePayload& p) {
 // so that what an acknowledgement promised is kept. Daemon threads may still be inside calls on
 // it: their polls end with the closed error, as with a close() from another thread. A store
 // borrowed by a call that is running Python code right now is left to its teardown.
+//
+// Closing a store lets go of its consumers' wake callbacks, and a callback may hold the last
+// reference to that store or to another one on the list (the very cycles this handler is for).
+// So every store is held for the whole walk, each close defers what it lets go of to its own end
+// as a method's close does, and the stores are let go of only once every one is closed.
 PyObject* at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
   return guard_object([]() -> PyResult<PyRef> {
     mark_finalising_thread();
-    const std::vector<Self*> stores = open_stores();  // closing takes each out of the list
-    for (Self* store : stores) {
-      if (store->payload.opened_by != ::getpid()) continue;
-      auto borrow = BorrowGuard::exclusive(store->borrow);
+    std::vector<PyRef> held;
+    held.reserve(open_stores().size());
+    for (Self* store : open_stores()) {
+      // One whose count already reached 0 is being freed; its teardown is under way.
+      if (store->payload.opened_by != ::getpid() || Py_REFCNT(store->py()) == 0) continue;
+      held.push_back(PyRef::borrow(store->py()));
+    }
+    for (const PyRef& ref : held) {
+      Self& store = *Self::from(ref.get());
+      auto borrow = BorrowGuard::exclusive(store.borrow);
       if (!borrow) continue;
-      (void)close_store(store->payload);
+      (void)entry_detail::deferring_wakes([&] { return close_store(store.payload); });
     }
     return PyRef::borrow(Py_None);
   });

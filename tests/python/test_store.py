@@ -488,6 +488,57 @@ def test_a_normal_exit_keeps_acknowledgements_as_close_does(tmp_path, kind, daem
     assert proc.stdout == "None\n"
 
 
+# Closing a store at exit lets go of its consumers' callbacks, which here hold the last reference
+# to a store: the one being closed (its walk over its datasets must not meet freed memory), or
+# one opened later, which the handler's walk still has to reach. Run 2 looks for anything given
+# again.
+EXIT_CLOSE_FREES_SCRIPT = r"""
+import sys
+import quelvane
+
+shape, datasets, data_dir, run = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+names = ["a", "b"] if shape == "a later store" else ["a"]
+
+def open_acked(name):
+    s = quelvane.Store.open(f"{data_dir}/{name}")
+    consumers = []
+    for i in range(datasets):
+        ds = s.create_dataset(f"d{i}", "t") if run == "1" else s.open_dataset(f"d{i}", "t")
+        c = s.open_queue(ds.id).open_consumer("g")
+        if run == "1":
+            ds.write(1, b"x")
+            c.ack(c.poll(0)[0])
+        consumers.append(c)
+    return s, consumers
+
+def leave_to_exit():
+    global a
+    if shape == "its own store":
+        s, consumers = open_acked("a")
+        for c in consumers:
+            c.poll_callback(lambda s=s, c=c: None)
+    else:
+        (a, (ca, *_)), (b, _) = open_acked("a"), open_acked("b")
+        ca.poll_callback(lambda b=b: None)
+
+if run == "1":
+    leave_to_exit()
+else:
+    opened = [open_acked(name) for name in names]
+    print([c.poll(0) for _, consumers in opened for c in consumers])
+"""
+
+
+@pytest.mark.parametrize("shape, datasets", [("its own store", 1), ("its own store", 5), ("a later store", 2)])
+def test_an_exit_close_that_frees_a_store(tmp_path, shape, datasets):
+    d = str(tmp_path)
+    for run in ("1", "2"):
+        proc = subprocess.run([sys.executable, "-c", EXIT_CLOSE_FREES_SCRIPT, shape, str(datasets), d, run],
+                              capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stderr) == (0, ""), (run, proc.stderr[-2000:])
+    assert proc.stdout == repr([None] * datasets * (2 if shape == "a later store" else 1)) + "\n"
+
+
 # A program's own exit function, registered before it opens its store, still finds the store
 # open: the module's closing at exit comes after it.
 OWN_EXIT_FUNCTION_SCRIPT = r"""
