@@ -291,9 +291,12 @@ Result<Dataset> Dataset::open_read_only(const DataSetKey& key, const fs::Path& d
   return open_with(key, dir, shown_dir, true);
 }
 
-Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, const fs::Path& shown_dir,
+Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& named_dir, const fs::Path& shown_dir,
                                    bool read_only) {
-  const fs::Path shown = shown_dir.empty() ? dir : shown_dir;
+  const fs::Path shown = shown_dir.empty() ? named_dir : shown_dir;
+  // Every look of a read-only dataset into its directory goes through the guard.
+  std::shared_ptr<GenerationGuard> generation = read_only ? std::make_shared<GenerationGuard>() : nullptr;
+  const fs::Path dir(named_dir, generation);
   const fs::Path meta_path = dir / "meta";
   if (!QV_TRY(fs::exists(meta_path)))
     return fail(Error::not_found(text::cat("dataset meta not found at ", (shown / "meta").string())));
@@ -318,6 +321,7 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& dir, c
   auto guard = QV_TRY(mutex->lock());
   guard->latest_written_timestamp = latest;
   guard->shown_dir = shown;
+  guard->generation = std::move(generation);
   guard.release();
   return Dataset(std::move(mutex));
 }
@@ -342,6 +346,13 @@ Status Dataset::set_identifier(std::uint64_t identifier) {
   g->identifier = identifier;
   g->segments.set_cache_id(identifier);
   return {};
+}
+
+Status Dataset::guard_generation(GenerationGuard::Check still_here) {
+  auto g = QV_TRY(lock());
+  if (!g->generation) return {};
+  g->generation->arm(std::move(still_here));
+  return g->generation->confirm();
 }
 
 Status Dataset::close() {

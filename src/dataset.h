@@ -121,6 +121,21 @@ class AttachedQueue {
 
 class DatasetInner;
 
+// The guard of a read-only dataset's paths. A writer elsewhere may drop the dataset and create
+// another under its name; every file the handle reaches by name after its open must still be
+// one of its own. It checks nothing until the opener arms it with a check of the dataset's
+// identity.
+class GenerationGuard final : public fs::PathGuard {
+ public:
+  using Check = std::function<Status()>;
+  // Armed under the dataset's lock, under which every file of the dataset is reached.
+  void arm(Check check) { check_ = std::move(check); }
+  Status confirm() const override { return check_ ? check_() : Status{}; }
+
+ private:
+  Check check_;
+};
+
 // What a range read reuses from one record to the next: the last sealed block it decoded.
 // Where the dataset has no usable block cache, the reader keeps that block alive itself (in a
 // one-block cache of its own), so consecutive records of a block cost one decompression.
@@ -188,6 +203,9 @@ class DatasetInner {
   std::optional<DatasetContext> context;
   std::shared_ptr<AttachedQueue> queue;
   std::shared_ptr<QueueNotifier> queue_notifier;
+  // The guard of dir and every path under it; none for a writable dataset, whose store holds
+  // the writer lock that keeps its name from being dropped elsewhere.
+  std::shared_ptr<GenerationGuard> generation;
   bool closed = false;
 
   DatasetInner(DataSetKey key, fs::Path dir, meta::Meta meta, DataSegments segments, Index index,
@@ -283,6 +301,10 @@ class Dataset {
 
   Status attach_context(DatasetContext context);
   Status set_identifier(std::uint64_t identifier);
+  // From now on, a file of this read-only dataset reached by name counts only while still_here
+  // succeeds, and a read reports its error instead. Checked once here, which covers everything
+  // the open read since the caller last saw the dataset's identity. Nothing for a writable one.
+  Status guard_generation(GenerationGuard::Check still_here);
   Status close();
   Status flush();
   Status flush_targets(std::vector<FlushTarget> targets);

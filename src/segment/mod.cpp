@@ -1,7 +1,5 @@
 #include "segment/mod.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <limits>
@@ -41,14 +39,6 @@ bool preferred_name(const std::string& candidate, const std::string& current, st
   if (candidate == canonical) return true;
   if (current == canonical) return false;
   return candidate < current;
-}
-
-// The length the file's metadata gives (following symbolic links).
-Result<std::uint64_t> metadata_length(const fs::Path& path) {
-  QV_TRY(fs::check_path(path));
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return fail_errno();
-  return static_cast<std::uint64_t>(st.st_size);
 }
 
 // Reads only the header, through a temporary read-only mapping. A file that cannot be read
@@ -170,7 +160,7 @@ Status DataSegments::scan_from(std::uint64_t from) {
     if (!offset || *offset < from || slots_.contains(*offset)) continue;
     const fs::Path path = data_dir_ / name;
     if (auto dir = fs::is_dir(path); dir && *dir) continue;
-    const std::uint64_t length = QV_TRY(metadata_length(path));
+    const std::uint64_t length = QV_TRY(fs::length(path));
     auto [it, fresh] = found.try_emplace(*offset, Found{name, length});
     if (!fresh && preferred_name(name, it->second.name, *offset)) it->second = Found{name, length};
   }
@@ -226,7 +216,11 @@ Result<DataSegment*> DataSegments::locate(std::uint64_t position) {
   // it made, and finds nothing new.
   if (file_offset >= next_file_offset_) (void)scan_from(next_file_offset_);
   auto found = get_or_reopen(file_offset);
-  if (!found) return fail(Error::not_found(text::cat("no segment contains offset ", position)));
+  if (!found) {
+    // A set whose directory another dataset took over reports that, not a lost position.
+    if (const auto& guard = data_dir_.guard()) QV_TRY(guard->confirm());
+    return fail(Error::not_found(text::cat("no segment contains offset ", position)));
+  }
   return *found;
 }
 

@@ -45,6 +45,20 @@ Status remove_dataset_dir(const fs::Path& dir) {
   return {};
 }
 
+Error dropped(const DataSetKey& key) {
+  return Error::not_found(text::cat("dataset ", key.name, "/", key.dataset_type, " was dropped"));
+}
+
+// Whether dir still holds the dataset of identifier. Identifiers are never given out twice, so
+// a dataset that was dropped, and any other made under its name since, fails the test.
+Status still_current(const fs::Path& dir, const DataSetKey& key, std::uint64_t identifier) {
+  auto now = store::read_identifier_file(dir);
+  if (now && *now == identifier) return {};
+  if (!now && now.error().kind() != ErrorKind::NotFound && now.error().kind() != ErrorKind::InvalidData)
+    return fail(std::move(now).error());
+  return fail(dropped(key));
+}
+
 // A directory at a dataset's name that is not a whole dataset: left by a create or drop of an
 // earlier version cut short, or made by hand. Nothing can open it, so it may go.
 Result<bool> holds_leftovers(const fs::Path& dir) {
@@ -133,6 +147,12 @@ std::optional<Dataset> Store::registered(const DataSetKey& key) const {
   return ds;
 }
 
+std::optional<Dataset> Store::registered_current(const DataSetKey& key) const {
+  std::optional<Dataset> ds = registered(key);
+  if (ds && read_only_ && !still_current(dataset_dir(key), key, ds->identifier())) return std::nullopt;
+  return ds;
+}
+
 void Store::register_dataset(const DataSetKey& key, const Dataset& ds) {
   std::optional<Dataset> previous;  // released after the lock
   auto done = open_datasets_->write([&](OpenDatasets::Map& m) {
@@ -178,6 +198,11 @@ Result<Dataset> Store::open_unregistered(const DataSetKey& key, const fs::Path& 
   const fs::Path shown = shown_dir(key);
   Dataset ds = read_only_ ? QV_TRY(Dataset::open_read_only(key, dir, shown)) : QV_TRY(Dataset::open(key, dir, shown));
   QV_TRY(ds.set_identifier(identifier));
+  // The identifier was read before the open, and is read again here: the same both times, the
+  // open read one dataset's files. From here on each later look does the same.
+  QV_TRY(ds.guard_generation([dir = fs::Path(dir.native()), key, identifier] {
+    return still_current(dir, key, identifier);
+  }));
   QV_TRY(attach(ds, ds.enable_journal()));
   return ds;
 }
@@ -253,28 +278,39 @@ Result<Dataset> Store::open_dataset(std::string_view name, std::string_view data
   const DataSetKey key = key_of(name, dataset_type);
   if (key == store::kJournalKey) return fail(Error::not_found("journal is not exposed as a dataset handle"));
   QV_TRY(store::check_key(key));
-  if (auto ds = registered(key)) return *ds;
+  if (auto ds = registered_current(key)) return *ds;
   return open_and_register(key);
 }
 
 Result<Dataset> Store::open_and_register(const DataSetKey& key) {
   const fs::Path dir = dataset_dir(key);
-  const std::uint64_t id = QV_TRY(checked_identifier(key, dir));
-  // Two open datasets under one identifier would share each other's cached blocks, so every
-  // path that registers a dataset checks and records its identifier.
-  if (auto it = identifiers_.find(id); it != identifiers_.end() && it->second != key)
-    return fail(duplicate(id, it->second, key));
-  Dataset ds = QV_TRY(open_unregistered(key, dir, id));
-  register_dataset(key, ds);
-  identifiers_[id] = key;
-  return ds;
+  // A writer elsewhere that replaced the dataset during the open is met by a second open; a
+  // third attempt is not made for a name replaced over and over.
+  for (int attempt = 0;; ++attempt) {
+    const std::uint64_t id = QV_TRY(checked_identifier(key, dir));
+    // Two open datasets under one identifier would share each other's cached blocks, so every
+    // path that registers a dataset checks and records its identifier.
+    if (auto it = identifiers_.find(id); it != identifiers_.end() && it->second != key)
+      return fail(duplicate(id, it->second, key));
+    auto opened = open_unregistered(key, dir, id);
+    if (!opened && attempt == 0 && opened.error() == dropped(key)) continue;
+    Dataset ds = QV_TRY(std::move(opened));
+    register_dataset(key, ds);
+    // An earlier generation's identifier no longer leads to this name.
+    std::erase_if(identifiers_, [&](const auto& entry) { return entry.second == key && entry.first != id; });
+    identifiers_[id] = key;
+    return ds;
+  }
 }
 
 Result<Dataset> Store::open_dataset_by_identifier(std::uint64_t identifier) {
   if (identifier == 0) return fail(Error::invalid_data("dataset identifier must be > 0"));
   if (auto it = identifiers_.find(identifier); it != identifiers_.end()) {
     const DataSetKey key = it->second;
-    return open_dataset(key.name, key.dataset_type);
+    Dataset ds = QV_TRY(open_dataset(key.name, key.dataset_type));
+    // A read-only store's dataset may have been dropped and made again under the same name.
+    if (ds.identifier() == identifier) return ds;
+    identifiers_.erase(identifier);
   }
   std::optional<DataSetKey> found;
   for (const store::ScannedDataset& d : QV_TRY(store::scan_datasets(io_dir_, !read_only_))) {
@@ -333,7 +369,7 @@ Result<DataSetInspectResult> Store::inspect_dataset(std::string_view name, std::
   QV_TRY(store::check_key(key));
   // The handle is taken under the registry's lock and inspected after it, so no dataset's
   // mutex is ever waited for while the registry is held.
-  if (auto ds = registered(key)) return ds->inspect();
+  if (auto ds = registered_current(key)) return ds->inspect();
   Dataset ds = QV_TRY(open_and_register(key));
   return ds.inspect();
 }

@@ -179,6 +179,9 @@ class Store {
   }
   // A handle registered under key, or none; a poisoned registry is an internal failure.
   std::optional<Dataset> registered(const DataSetKey& key) const;
+  // registered, but in a read-only store none when a writer elsewhere has since dropped the
+  // registered dataset (and perhaps made another under its name).
+  std::optional<Dataset> registered_current(const DataSetKey& key) const;
   // Registers ds under key, releasing a handle already there after the lock.
   void register_dataset(const DataSetKey& key, const Dataset& ds);
   // The identifier of dir, refused above max_identifier (a read-only store first reads
@@ -188,8 +191,8 @@ class Store {
   // Opens dir as this store opens datasets: read-only or writable, identifier set, context
   // attached. Registration is the caller's.
   Result<Dataset> open_unregistered(const DataSetKey& key, const fs::Path& dir, std::uint64_t identifier);
-  // An unregistered key's dataset from its directory, its identifier checked against the
-  // recorded ones, then registered and its identifier recorded.
+  // A key's dataset from its directory, its identifier checked against the recorded ones, then
+  // registered (in place of an earlier generation's handle) and its identifier recorded.
   Result<Dataset> open_and_register(const DataSetKey& key);
   Status attach(Dataset& ds, bool enable_journal);
   bool journalled(bool dataset_enable_journal) const;

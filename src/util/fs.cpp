@@ -31,7 +31,17 @@ Status check_path(const Path& path) {
   return {};
 }
 
-Result<FileDescriptor> open(const Path& path, OpenMode mode) {
+namespace {
+
+// A look through a guarded path stands only once its guard confirmed that the path still led
+// to the holder's files; the guard's error replaces whatever the look found otherwise.
+template <class T>
+Result<T> confirmed(const Path& path, Result<T> looked) {
+  if (const auto& guard = path.guard()) QV_TRY(guard->confirm());
+  return looked;
+}
+
+Result<FileDescriptor> open_by_name(const Path& path, OpenMode mode) {
   QV_TRY(check_path(path));
   int flags = O_CLOEXEC;
   switch (mode) {
@@ -46,6 +56,17 @@ Result<FileDescriptor> open(const Path& path, OpenMode mode) {
   if (fd < 0) return fail_errno();
   return FileDescriptor(fd);
 }
+
+Result<struct stat> stat_by_name(const Path& path) {
+  QV_TRY(check_path(path));
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return fail_errno();
+  return st;
+}
+
+}  // namespace
+
+Result<FileDescriptor> open(const Path& path, OpenMode mode) { return confirmed(path, open_by_name(path, mode)); }
 
 Result<std::uint64_t> length(const FileDescriptor& fd) {
   struct stat st;
@@ -78,7 +99,15 @@ Status reserve(const FileDescriptor& fd, std::uint64_t len) {
   return {};
 }
 
-Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t max_len) {
+Result<std::uint64_t> length(const Path& path) {
+  auto st = stat_by_name(path);
+  if (!st) return confirmed<std::uint64_t>(path, fail(std::move(st).error()));
+  return confirmed<std::uint64_t>(path, static_cast<std::uint64_t>(st->st_size));
+}
+
+namespace {
+
+Result<std::vector<std::uint8_t>> read_by_name(const Path& path, std::uint64_t max_len) {
   QV_TRY(check_path(path));
   auto not_regular = [&](mode_t mode) {
     if (S_ISDIR(mode)) return fail(Error::os(EISDIR));
@@ -117,6 +146,12 @@ Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t m
   }
   out.resize(got);
   return out;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t max_len) {
+  return confirmed(path, read_by_name(path, max_len));
 }
 
 Result<std::vector<std::uint8_t>> read_file(const Path& path) {
@@ -218,24 +253,17 @@ Status rename(const Path& from, const Path& to) {
 }
 
 Result<bool> exists(const Path& path) {
-  QV_TRY(check_path(path));
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return true;
-  if (errno == ENOENT) return false;
-  return fail_errno();
+  auto st = stat_by_name(path);
+  if (!st && st.error().os_code() != ENOENT) return confirmed<bool>(path, fail(std::move(st).error()));
+  return confirmed<bool>(path, st.has_value());
 }
 
-bool path_exists(const Path& path) {
-  if (!check_path(path)) return false;
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
+bool path_exists(const Path& path) { return exists(path).value_or(false); }
 
 Result<bool> is_dir(const Path& path) {
-  QV_TRY(check_path(path));
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return fail_errno();
-  return S_ISDIR(st.st_mode);
+  auto st = stat_by_name(path);
+  if (!st) return confirmed<bool>(path, fail(std::move(st).error()));
+  return confirmed<bool>(path, S_ISDIR(st->st_mode));
 }
 
 Status create_dir_all(const Path& path) {
@@ -275,7 +303,9 @@ Status remove_tree(const Path& path) {
   return {};
 }
 
-Result<std::vector<std::string>> list_dir(const Path& path) {
+namespace {
+
+Result<std::vector<std::string>> list_by_name(const Path& path) {
   QV_TRY(check_path(path));
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return fail_errno();
@@ -294,5 +324,9 @@ Result<std::vector<std::string>> list_dir(const Path& path) {
     names.emplace_back(name);
   }
 }
+
+}  // namespace
+
+Result<std::vector<std::string>> list_dir(const Path& path) { return confirmed(path, list_by_name(path)); }
 
 }  // namespace quelvane::fs

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,7 +14,42 @@
 
 namespace quelvane::fs {
 
-using Path = std::filesystem::path;
+// What the holder of files named by path in a directory that a writer elsewhere may remove and
+// make again under the same name checks after reaching one of them by its name: that the name
+// still led to the holder's own files and not to a successor's.
+class PathGuard {
+ public:
+  virtual ~PathGuard() = default;
+  // Success while the names lead to the holder's files; otherwise the error to report instead
+  // of whatever the look through the name found.
+  virtual Status confirm() const = 0;
+};
+
+// A path as std::filesystem spells it, with an optional guard that every call of this file
+// confirms after it looked through the path, on success and on failure alike. A path made from
+// a guarded one by / or parent_path() keeps its guard.
+class Path : public std::filesystem::path {
+ public:
+  using std::filesystem::path::path;
+  Path() = default;
+  Path(std::filesystem::path p) : std::filesystem::path(std::move(p)) {}
+  Path(std::filesystem::path p, std::shared_ptr<const PathGuard> guard)
+      : std::filesystem::path(std::move(p)), guard_(std::move(guard)) {}
+
+  const std::shared_ptr<const PathGuard>& guard() const { return guard_; }
+  Path parent_path() const { return Path(std::filesystem::path::parent_path(), guard_); }
+  Path& operator/=(const std::filesystem::path& p) {
+    std::filesystem::path::operator/=(p);
+    return *this;
+  }
+  friend Path operator/(Path l, const std::filesystem::path& r) {
+    l /= r;
+    return l;
+  }
+
+ private:
+  std::shared_ptr<const PathGuard> guard_;
+};
 
 // Owns one open descriptor and closes it exactly once.
 class FileDescriptor {
@@ -46,6 +82,8 @@ enum class OpenMode {
 
 Result<FileDescriptor> open(const Path& path, OpenMode mode);
 Result<std::uint64_t> length(const FileDescriptor& fd);
+// The length the metadata of what path names gives (following symbolic links).
+Result<std::uint64_t> length(const Path& path);
 // Sets the length exactly (shrinking or extending with zeros).
 Status set_length(const FileDescriptor& fd, std::uint64_t len);
 // Extends the file to at least len bytes with the blocks allocated, so that a full disk is

@@ -477,5 +477,96 @@ TEST_F(StoreRegistry, KilledDuringCreateAndDrop) {
   }
 }
 
+// A read-only store's handle opened before the writer dropped the dataset and created it again
+// under the same name: it reads its own generation's records, or reads them as gone, and never
+// reaches the successor's files, whose paths are the same. The store itself follows the name to
+// the new dataset. The writer runs in a child process, and beside the reader in this one.
+TEST_F(StoreRegistry, ReadOnlyHandleKeepsItsGenerationAcrossDropAndCreate) {
+  static constexpr int kRecords = 29;
+  const auto record = [](int generation, int ts) {
+    return std::vector<std::uint8_t>(3000, static_cast<std::uint8_t>(generation * 64 + ts));
+  };
+  const auto fill = [&](Store& s, int generation, int records) {
+    Dataset ds = ok(s.create_dataset("a", "b"));
+    for (int ts = 1; ts <= records; ++ts) ok(ds.write(ts, record(generation, ts)));
+    ok(ds.flush());
+    return ds.identifier();
+  };
+  const auto replace = [&](Store& s, int records) {
+    ok(s.drop_dataset("a", "b"));
+    return fill(s, 2, records);
+  };
+  struct Touch {
+    const char* label;
+    std::function<void(Dataset&)> touch;
+  };
+  const std::vector<Touch> touches = {
+      {"untouched", [](Dataset&) {}},
+      {"latest_timestamp", [](Dataset& ds) { EXPECT_EQ(ds.latest_timestamp(), kRecords); }},
+      {"read_exist", [](Dataset& ds) { EXPECT_TRUE(ok(ds.read_exist(25))); }},
+      {"query_exist", [](Dataset& ds) { EXPECT_EQ(ok(ds.query_exist(1, kRecords)).size(), 4u); }},
+      {"read", [&](Dataset& ds) { EXPECT_EQ(ok(ds.read(25))->second, record(1, 25)); }},
+  };
+  int wrong = 0;
+  for (const bool in_child : {true, false}) {
+    for (const Touch& t : touches) {
+      for (const int recreated : {0, 10, 25}) {
+        SCOPED_TRACE(std::string(in_child ? "writer in a child, " : "writer beside, ") + t.label + ", " +
+                     std::to_string(recreated) + " records re-created");
+        TempDir root;
+        auto writer = ok(Store::open(root.path(), small_store(false)));
+        const std::uint64_t old_id = fill(*writer, 1, kRecords);
+        if (in_child) writer.reset();
+        auto reader = ok(Store::open(root.path(), small_store(true)));
+        Dataset old = ok(reader->open_dataset("a", "b"));
+        t.touch(old);
+
+        std::uint64_t new_id = 0;
+        if (in_child) {
+          const pid_t pid = ::fork();
+          ASSERT_GE(pid, 0);
+          if (pid == 0) {
+            auto s = Store::open(root.path(), small_store(false));
+            if (!s) ::_exit(1);
+            (void)replace(**s, recreated);
+            ::_exit(0);
+          }
+          int status = 0;
+          ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+          ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+          new_id = old_id + 1;
+        } else {
+          new_id = replace(*writer, recreated);
+        }
+
+        int case_wrong = 0;
+        for (int ts = 1; ts <= kRecords; ++ts) {
+          auto got = old.read(ts);
+          const bool fine = got ? (!*got || (*got)->second == record(1, ts))
+                                : got.error().kind() == ErrorKind::NotFound &&
+                                      got.error().payload().find("was dropped") != std::string::npos;
+          if (!fine && ++case_wrong == 1) {
+            ADD_FAILURE() << "read(" << ts << ") on the old handle: "
+                          << (got ? (*got ? "another generation's bytes" : "none") : got.error().display());
+          }
+        }
+        wrong += case_wrong > 0 ? 1 : 0;
+
+        Dataset now = ok(reader->open_dataset("a", "b"));
+        EXPECT_FALSE(now.same_as(old));
+        EXPECT_EQ(now.identifier(), new_id);
+        EXPECT_EQ(now.latest_timestamp(), recreated == 0 ? std::nullopt : std::optional<std::int64_t>(recreated));
+        if (recreated > 0) {
+          const auto got = now.read(recreated);
+          EXPECT_TRUE(got && *got && (*got)->second == record(2, recreated));
+        }
+        EXPECT_TRUE(ok(reader->open_dataset_by_identifier(new_id)).same_as(now));
+        EXPECT_EQ(err(reader->open_dataset_by_identifier(old_id)).kind(), ErrorKind::NotFound);
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "of " << 2 * touches.size() * 3 << " cases";
+}
+
 }  // namespace
 }  // namespace quelvane
