@@ -1,5 +1,7 @@
 // The module: its definition, its only exported symbol, and the execution step that fills each
 // new module object.
+#include <cstdint>
+
 #include "boundary/classes.h"
 #include "boundary/guard.h"
 #include "dataset_class.h"
@@ -47,10 +49,29 @@ PyStatus init_module(PyObject* module) {
   return register_exit_handler();
 }
 
+namespace {
+
+// The classes, the exit handler and the list of open stores belong to the process, while objects
+// and exit functions belong to each interpreter: a store a subinterpreter opened would be closed
+// by the main interpreter after its own had gone. So only the main interpreter loads the module.
+// The slot below refuses the isolated subinterpreters, but a legacy one (Py_NewInterpreter) gets
+// as far as this step, which refuses it before it reaches anything the process shares.
+PyStatus refuse_subinterpreter() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return fetched();
+  if (id != 0)
+    return std::unexpected(
+        PyErr::builtin(PyExc_ImportError, "module quelvane does not support loading in subinterpreters"));
+  return {};
+}
+
+}  // namespace
+
 int module_exec(PyObject* module) {
   return guard_status([&]() -> PyStatus {
     if (module == nullptr) return fetched();
     if (!PyModule_Check(module)) return type_mismatch(module, "module");
+    QV_PY_TRY(refuse_subinterpreter());
     return init_module(module);
   });
 }
@@ -58,6 +79,7 @@ int module_exec(PyObject* module) {
 namespace {
 
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {0, nullptr},
 };

@@ -539,6 +539,56 @@ def test_an_exit_close_that_frees_a_store(tmp_path, shape, datasets):
     assert proc.stdout == repr([None] * datasets * (2 if shape == "a later store" else 1)) + "\n"
 
 
+# The exit handler and the list of open stores serve the whole process, while exit functions are
+# each interpreter's: a subinterpreter (a legacy one, which only the module itself can refuse) may
+# not load the module, whether it imports it before the main interpreter (which must still close
+# its own store at exit) or after (a store of its own would be closed once it had gone).
+SUBINTERPRETER_SCRIPT = r"""
+import sys
+import _testcapi
+
+order, data_dir, run = sys.argv[1], sys.argv[2], sys.argv[3]
+SUB = f'''
+try:
+    import quelvane
+except ImportError as e:
+    print("ImportError:", e, flush=True)
+else:
+    s = quelvane.Store.open({data_dir!r} + "/sub")
+    c = s.open_queue(s.create_dataset("a", "b").id).open_consumer("g")
+    c.poll_callback(lambda s=s, c=c: None)
+'''
+if run == "1" and order == "subinterpreter first":
+    assert _testcapi.run_in_subinterp(SUB) == 0
+import quelvane
+s = quelvane.Store.open(data_dir + "/main")
+ds = s.create_dataset("a", "b") if run == "1" else s.open_dataset("a", "b")
+c = s.open_queue(ds.id).open_consumer("g")
+if run == "1":
+    if order == "main first":
+        assert _testcapi.run_in_subinterp(SUB) == 0
+    ds.write(1, b"x")
+    c.ack(c.poll(0)[0])
+    c.poll_callback(lambda s=s, c=c: None)
+else:
+    print(c.poll(0))
+"""
+
+
+@pytest.mark.parametrize("order", ["subinterpreter first", "main first"])
+def test_a_subinterpreter_cannot_load_the_module(tmp_path, order):
+    if not hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp"):
+        pytest.skip("no _testcapi.run_in_subinterp")
+    d = str(tmp_path)
+    outputs = []
+    for run in ("1", "2"):
+        proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, order, d, run], capture_output=True,
+                              text=True, timeout=60)
+        assert (proc.returncode, proc.stderr) == (0, ""), (run, proc.stderr[-2000:])
+        outputs.append(proc.stdout)
+    assert outputs == ["ImportError: module quelvane does not support loading in subinterpreters\n", "None\n"]
+
+
 # A program's own exit function, registered before it opens its store, still finds the store
 # open: the module's closing at exit comes after it.
 OWN_EXIT_FUNCTION_SCRIPT = r"""
