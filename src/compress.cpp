@@ -2,10 +2,14 @@
 
 #include <pthread.h>
 #include <zlib.h>
+// For the allocator a context is created with, which the dynamic library exports as well.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -18,6 +22,51 @@ namespace {
 std::unexpected<Error> unknown_type(std::uint8_t compress_type) {
   return fail(Error::invalid_data(text::cat("unknown compress_type ", compress_type)));
 }
+
+// The codecs take their memory from the C++ allocator, as everything else does: running out of
+// it inside a codec is then the same failed allocation as anywhere else, and a codec reports it
+// as a value, which the callers below turn back into std::bad_alloc.
+void* codec_alloc(std::size_t n) noexcept {
+  try {
+    return ::operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* zstd_alloc(void*, std::size_t n) { return codec_alloc(n); }
+void zstd_free(void*, void* p) { ::operator delete(p); }
+constexpr ZSTD_customMem kZstdMemory{zstd_alloc, zstd_free, nullptr};
+
+voidpf zlib_alloc(voidpf, uInt items, uInt size) {
+  std::size_t n;
+  if (__builtin_mul_overflow(std::size_t{items}, std::size_t{size}, &n)) return Z_NULL;
+  return codec_alloc(n);
+}
+void zlib_free(voidpf, voidpf p) { ::operator delete(p); }
+
+// A codec that ran out of memory has not met damaged or unusable data: callers that take a
+// decoding error for a damaged block must not see one.
+std::size_t zstd_checked(std::size_t result) {
+  if (ZSTD_isError(result) && ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) throw std::bad_alloc();
+  return result;
+}
+int zlib_checked(int rc) {
+  if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+  return rc;
+}
+
+// A zlib stream that takes its memory from the allocator above, ended on every path.
+template <int (*End)(z_streamp)>
+struct ZStream {
+  z_stream s{};
+  ZStream() {
+    s.zalloc = zlib_alloc;
+    s.zfree = zlib_free;
+  }
+  ~ZStream() { End(&s); }
+  ZStream(const ZStream&) = delete;
+  ZStream& operator=(const ZStream&) = delete;
+};
 
 // One context of each kind per thread, reset before each use: the same frames as a fresh
 // context, without the allocation on every seal. A context that cannot be made (memory ran
@@ -47,26 +96,31 @@ void free_at_thread_end() {
   if (key) (void)pthread_setspecific(*key, &thread_contexts);
 }
 
+// A context can only fail to be made for want of memory.
 template <class Ctx>
-Ctx* thread_context(Ctx*& slot, Ctx* (*create)()) {
-  if (slot == nullptr && (slot = create()) != nullptr) free_at_thread_end();
-  return slot;
+Ctx& thread_context(Ctx*& slot, Ctx* (*create)(ZSTD_customMem)) {
+  if (slot == nullptr) {
+    slot = create(kZstdMemory);
+    if (slot == nullptr) throw std::bad_alloc();
+    free_at_thread_end();
+  }
+  return *slot;
 }
 
-ZSTD_CCtx* thread_cctx() { return thread_context(thread_contexts.cctx, ZSTD_createCCtx); }
-ZSTD_DCtx* thread_dctx() { return thread_context(thread_contexts.dctx, ZSTD_createDCtx); }
+ZSTD_CCtx* thread_cctx() { return &thread_context(thread_contexts.cctx, ZSTD_createCCtx_advanced); }
+ZSTD_DCtx* thread_dctx() { return &thread_context(thread_contexts.dctx, ZSTD_createDCtx_advanced); }
 
 std::unexpected<Error> zstd_encode_error(std::size_t code) {
+  zstd_checked(code);
   return fail(Error::compression(text::cat("zstd encode error: ", ZSTD_getErrorName(code))));
 }
 
 Result<std::vector<std::uint8_t>> zstd_compress(std::span<const std::uint8_t> raw, std::uint8_t level) {
   ZSTD_CCtx* c = thread_cctx();
-  if (c == nullptr) return fail(Error::compression("zstd encode error: cannot create encoder"));
   ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
   if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, std::min<int>(level, 22)); ZSTD_isError(r))
     return zstd_encode_error(r);
-  if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1); ZSTD_isError(r))
+  if (auto r = zstd_checked(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1)); ZSTD_isError(r))
     return fail(Error::compression(text::cat("zstd checksum config error: ", ZSTD_getErrorName(r))));
   if (auto r = ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0); ZSTD_isError(r)) return zstd_encode_error(r);
 
@@ -129,13 +183,12 @@ constexpr const char* kInflateError = "inflate error: ";
 
 Result<std::vector<std::uint8_t>> zstd_decompress(std::span<const std::uint8_t> in, std::uint64_t limit) {
   ZSTD_DCtx* d = thread_dctx();
-  if (d == nullptr) return fail(Error::decompression("zstd decode error: cannot create decoder"));
   ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters);
   BoundedOutput out(limit, kZstdDecodeError);
   ZSTD_inBuffer ib{in.data(), in.size(), 0};
   ZSTD_outBuffer ob{out.data(), out.capacity(), 0};
   for (;;) {
-    std::size_t r = ZSTD_decompressStream(d, &ob, &ib);
+    std::size_t r = zstd_checked(ZSTD_decompressStream(d, &ob, &ib));
     if (ZSTD_isError(r)) return fail(Error::decompression(text::cat(kZstdDecodeError, ZSTD_getErrorName(r))));
     if (out.exceeded(ob.pos)) return out.too_large();
     if (r == 0 && ib.pos == ib.size) break;  // every frame complete and checked
@@ -146,37 +199,33 @@ Result<std::vector<std::uint8_t>> zstd_decompress(std::span<const std::uint8_t> 
 }
 
 Result<std::vector<std::uint8_t>> deflate_compress(std::span<const std::uint8_t> raw, std::uint8_t level) {
-  z_stream s{};
-  if (deflateInit2(&s, std::min<int>(level, 9), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+  ZStream<deflateEnd> stream;
+  z_stream& s = stream.s;
+  if (zlib_checked(deflateInit2(&s, std::min<int>(level, 9), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY)) != Z_OK)
     internal_failure("deflateInit2 failed");
   std::vector<std::uint8_t> out(deflateBound(&s, static_cast<uLong>(raw.size())));
   s.next_in = const_cast<Bytef*>(raw.data());
   s.avail_in = static_cast<uInt>(raw.size());
   s.next_out = out.data();
   s.avail_out = static_cast<uInt>(out.size());
-  int rc = deflate(&s, Z_FINISH);
-  std::uint64_t produced = s.total_out;
-  deflateEnd(&s);
+  const int rc = zlib_checked(deflate(&s, Z_FINISH));
   QV_ASSERT(rc == Z_STREAM_END, "deflate into a bound-sized buffer did not finish");
-  out.resize(produced);
+  out.resize(s.total_out);
   return out;
 }
 
 Result<std::vector<std::uint8_t>> deflate_decompress(std::span<const std::uint8_t> in, std::uint64_t limit) {
   if (in.size() > UINT32_MAX) return fail(Error::decompression("inflate error: input too large"));
-  z_stream s{};
-  if (inflateInit2(&s, -15) != Z_OK) internal_failure("inflateInit2 failed");
-  struct End {
-    z_stream* s;
-    ~End() { inflateEnd(s); }
-  } end{&s};
+  ZStream<inflateEnd> stream;
+  z_stream& s = stream.s;
+  if (zlib_checked(inflateInit2(&s, -15)) != Z_OK) internal_failure("inflateInit2 failed");
   BoundedOutput out(limit, kInflateError);
   s.next_in = const_cast<Bytef*>(in.data());
   s.avail_in = static_cast<uInt>(in.size());
   s.next_out = out.data();
   s.avail_out = static_cast<uInt>(out.capacity());
   for (;;) {
-    int rc = inflate(&s, Z_NO_FLUSH);
+    const int rc = zlib_checked(inflate(&s, Z_NO_FLUSH));
     if (out.exceeded(s.total_out)) return out.too_large();
     switch (rc) {
       case Z_STREAM_END:
@@ -188,8 +237,6 @@ Result<std::vector<std::uint8_t>> deflate_decompress(std::span<const std::uint8_
         continue;
       case Z_DATA_ERROR:
         return fail(Error::decompression(text::cat("inflate error: ", s.msg ? s.msg : "invalid deflate data")));
-      case Z_MEM_ERROR:
-        return fail(Error::decompression("inflate error: out of memory"));
       default:
         return fail(Error::decompression(text::cat("inflate error: code ", rc)));
     }

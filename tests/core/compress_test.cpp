@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
+#include <thread>
 
+#include "support/allocation_counter.h"
 #include "support/payloads.h"
 
 namespace quelvane {
@@ -136,6 +139,52 @@ TEST(Decompress, ConcatenatedZstdFramesDecodeBackToBack) {
   a.insert(a.end(), b.begin(), b.end());
   auto out = compress::decompress(a, compress::kZstd).value();
   EXPECT_EQ(out.size(), 150u);
+}
+
+// Running out of memory anywhere in a codec, its contexts included, is a failed allocation: a
+// reader takes a decoding error for a damaged block. Each attempt fails one allocation, one
+// further along than the last, until none is left to fail; each runs on a thread of its own,
+// so that the per-thread zstd contexts are made under the shortage too.
+TEST(Codecs, RunningOutOfMemoryIsAFailedAllocationNeverACodecError) {
+  const auto raw = sample(300'000);
+  struct Case {
+    const char* name;
+    std::uint8_t type;
+    bool decode;
+  };
+  const Case cases[] = {
+      {"zstd encode", compress::kZstd, false},
+      {"zstd decode", compress::kZstd, true},
+      {"deflate", compress::kDeflate, false},
+      {"inflate", compress::kDeflate, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto packed = compress::compress(raw, 6, c.type).value();
+    std::vector<std::string> errors;
+    std::uint64_t out_of_memory = 0;
+    bool done = false;
+    for (std::uint64_t spared = 0; spared < 100 && !done; ++spared) {
+      std::thread([&] {
+        testing::FailingAllocation shortage(spared, 1);
+        try {
+          auto r = c.decode ? compress::decompress(packed, c.type) : compress::compress(raw, 6, c.type);
+          if (!r) {
+            errors.push_back(r.error().display());
+          } else {
+            EXPECT_EQ(*r, c.decode ? raw : packed) << "spared " << spared;
+            done = shortage.failed() == 0;
+          }
+        } catch (const std::bad_alloc&) {
+          ++out_of_memory;
+        }
+      }).join();
+    }
+    EXPECT_TRUE(done) << "every allocation was failed once";
+    EXPECT_EQ(errors, std::vector<std::string>{});
+    // The output buffer is one allocation of the wrapper's own; the rest are the codec's.
+    EXPECT_GE(out_of_memory, 2u) << "the codec's own allocations met the shortage";
+  }
 }
 
 }  // namespace

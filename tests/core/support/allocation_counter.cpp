@@ -11,6 +11,7 @@ thread_local bool counting = false;
 thread_local std::uint64_t allocations = 0;
 thread_local bool failing = false;
 thread_local std::uint64_t spared_left = 0;
+thread_local std::uint64_t failing_left = 0;
 thread_local std::uint64_t failures = 0;
 
 // Whether this allocation is to fail; counts it either way.
@@ -21,6 +22,8 @@ bool refuse() {
     --spared_left;
     return false;
   }
+  if (failing_left == 0) return false;
+  if (failing_left != FailingAllocation::kEvery) --failing_left;
   ++failures;
   return true;
 }
@@ -36,8 +39,9 @@ AllocationCounter::~AllocationCounter() { counting = false; }
 
 std::uint64_t AllocationCounter::count() const { return allocations; }
 
-FailingAllocation::FailingAllocation(std::uint64_t spared) {
+FailingAllocation::FailingAllocation(std::uint64_t spared, std::uint64_t count) {
   spared_left = spared;
+  failing_left = count;
   failures = 0;
   failing = true;
 }

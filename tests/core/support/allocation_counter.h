@@ -17,11 +17,13 @@ class AllocationCounter {
 };
 
 // While alive, the calling thread's heap allocations fail with std::bad_alloc once `spared`
-// of them have succeeded, as when memory has run out: every one after that fails too. One at a
-// time; other threads allocate as usual.
+// of them have succeeded, as when memory has run out: every one after that fails too, or only
+// the next `count` of them, as when memory comes back at once. One at a time; other threads
+// allocate as usual.
 class FailingAllocation {
  public:
-  explicit FailingAllocation(std::uint64_t spared = 0);
+  static constexpr std::uint64_t kEvery = ~std::uint64_t{0};
+  explicit FailingAllocation(std::uint64_t spared = 0, std::uint64_t count = kEvery);
   ~FailingAllocation();
   FailingAllocation(const FailingAllocation&) = delete;
   FailingAllocation& operator=(const FailingAllocation&) = delete;
