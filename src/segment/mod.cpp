@@ -214,7 +214,7 @@ Result<DataSegment*> DataSegments::locate(std::uint64_t position) {
   // a segment the writer created after this set's scan: the segments past the last one known
   // are looked for before the position counts as lost. A writer's own set knows every segment
   // it made, and finds nothing new.
-  if (file_offset >= next_file_offset_) (void)scan_from(next_file_offset_);
+  if (file_offset >= next_file_offset_) scan_for_new();
   auto found = get_or_reopen(file_offset);
   if (!found) {
     // A set whose directory another dataset took over reports that, not a lost position.
@@ -222,6 +222,17 @@ Result<DataSegment*> DataSegments::locate(std::uint64_t position) {
     return fail(Error::not_found(text::cat("no segment contains offset ", position)));
   }
   return *found;
+}
+
+void DataSegments::scan_for_new() {
+  // A listing costs time linear in the files, and a position past the last file stays past it
+  // on every read of a dataset whose last segment file is gone.
+  auto stamp = fs::dir_stamp(data_dir_);
+  if (stamp && fruitless_scan_ == *stamp) return;
+  const std::size_t known = slots_.size();
+  const bool scanned = scan_from(next_file_offset_).has_value();
+  if (scanned && stamp && stamp->settled && slots_.size() == known) fruitless_scan_ = *stamp;
+  else fruitless_scan_.reset();
 }
 
 Result<std::uint32_t> DataSegments::entry_record_len(const IndexEntry& entry, BlockCache* cache) {

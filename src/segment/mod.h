@@ -146,6 +146,9 @@ class DataSegments {
   // Registers, as closed slots, the segment files at file offset from or above that the set does
   // not hold yet, and moves next_file_offset past them.
   Status scan_from(std::uint64_t from);
+  // scan_from(next_file_offset_), unless the last such scan found nothing and the directory has
+  // not changed since.
+  void scan_for_new();
   // The segment that takes the next record: the latest one while it is active and has room,
   // else a new one at next_file_offset.
   Result<DataSegment*> write_target(SegmentStatsHook* hook);
@@ -159,6 +162,8 @@ class DataSegments {
   std::uint64_t data_segment_size_;
   std::uint64_t initial_data_segment_size_;
   std::map<std::uint64_t, DataSegmentSlot> slots_;
+  // The directory's stamp when scan_for_new last found nothing in it.
+  std::optional<fs::DirStamp> fruitless_scan_;
   std::uint64_t next_file_offset_ = 0;
   std::uint64_t cache_id_ = 0;
   std::uint8_t compress_level_;

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 namespace quelvane::fs {
@@ -305,8 +307,11 @@ Status remove_tree(const Path& path) {
 
 namespace {
 
+std::atomic<std::uint64_t> listings{0};
+
 Result<std::vector<std::string>> list_by_name(const Path& path) {
   QV_TRY(check_path(path));
+  listings.fetch_add(1, std::memory_order_relaxed);
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return fail_errno();
   std::vector<std::string> names;
@@ -328,5 +333,31 @@ Result<std::vector<std::string>> list_by_name(const Path& path) {
 }  // namespace
 
 Result<std::vector<std::string>> list_dir(const Path& path) { return confirmed(path, list_by_name(path)); }
+
+std::uint64_t listings_made() { return listings.load(std::memory_order_relaxed); }
+
+namespace {
+
+// Far more than any file system's timestamp tick.
+constexpr std::int64_t kSettleNs = 1'000'000'000;
+
+std::int64_t nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
+
+}  // namespace
+
+Result<DirStamp> dir_stamp(const Path& dir) {
+  // The clock is read before the stat: a modification after it cannot pass for settled.
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  auto st = stat_by_name(dir);
+  if (!st) return confirmed<DirStamp>(dir, fail(std::move(st).error()));
+  const std::int64_t modified = nanoseconds(st->st_mtim);
+  return confirmed<DirStamp>(dir, DirStamp{
+                                      .device = static_cast<std::uint64_t>(st->st_dev),
+                                      .inode = static_cast<std::uint64_t>(st->st_ino),
+                                      .modified_ns = modified,
+                                      .settled = modified < nanoseconds(now) - kSettleNs,
+                                  });
+}
 
 }  // namespace quelvane::fs

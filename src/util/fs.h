@@ -133,6 +133,22 @@ Status remove_file(const Path& path);
 Status remove_tree(const Path& path);
 // Entry names of a directory, without "." and "..", in no particular order.
 Result<std::vector<std::string>> list_dir(const Path& path);
+// How many listings list_dir has made in this process: what a test of a listing's cost counts.
+std::uint64_t listings_made();
+
+// What moves when an entry of a directory is made, removed or renamed: the directory's identity
+// and modification time. A modification time as recent as the clock's coarse tick does not vouch
+// for the listing: an entry made in the same tick leaves it unchanged, so such a stamp is not
+// settled.
+struct DirStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t modified_ns = 0;
+  bool settled = false;
+
+  bool operator==(const DirStamp&) const = default;
+};
+Result<DirStamp> dir_stamp(const Path& dir);
 
 // A NUL inside a path would silently cut it short at the system call.
 Status check_path(const Path& path);

@@ -3,7 +3,9 @@
 // scan, and recovery from files a crash left behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -323,6 +325,42 @@ TEST_F(DataSegmentsTest, ClosedSegmentsReopenOnUse) {
   const WritePlace next = put(set, 1000, pattern(10, 1));
   EXPECT_EQ(next.position(), last.position());
   EXPECT_GT(next.in_block, last.in_block);
+}
+
+// A position past the last segment file sends a read to look for segments a writer made since;
+// where that file is gone instead, the look finds nothing, and it is not made again until the
+// directory changes.
+TEST_F(DataSegmentsTest, ALookForNewSegmentsThatFoundNothingWaitsForTheDirectoryToChange) {
+  std::vector<std::pair<WritePlace, Bytes>> written;
+  {
+    DataSegments set = make();
+    for (std::int64_t ts = 0; set.next_file_offset() < 3 * kDss; ++ts) {
+      const Bytes bytes = noise(150, static_cast<std::uint32_t>(ts));
+      written.emplace_back(put(set, ts, bytes), bytes);
+    }
+    ASSERT_TRUE(set.close_all());
+  }
+  const auto& [last, last_bytes] = written.back();
+  ASSERT_EQ(last.file_offset, 2 * kDss);
+  const fs::Path last_file = data / DataSegments::file_name(last.file_offset);
+  const Bytes kept = read_bytes(last_file);
+  ASSERT_TRUE(fs::remove_file(last_file));
+  // A directory changed long enough ago that its modification time vouches for a listing.
+  const timespec past[2] = {{.tv_sec = 1'000'000'000, .tv_nsec = 0}, {.tv_sec = 1'000'000'000, .tv_nsec = 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, data.c_str(), past, 0), 0);
+
+  DataSegments set = reopen();
+  ASSERT_EQ(set.next_file_offset(), 2 * kDss);
+  const std::uint64_t before = fs::listings_made();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(error_text(set.locate(last.position())),
+              "not found: no segment contains offset " + std::to_string(last.position()));
+  EXPECT_EQ(fs::listings_made() - before, 1u);
+
+  // The file made again changes the directory: the next read looks and finds it.
+  write_bytes(last_file, kept);
+  EXPECT_EQ(read_ok(set, last), last_bytes);
+  EXPECT_EQ(fs::listings_made() - before, 2u);
 }
 
 TEST_F(DataSegmentsTest, FlushAndNotifierReachEveryOpenSegment) {
