@@ -529,14 +529,22 @@ else:
 """
 
 
+def run_twice(script, *args):
+    """The outputs of the script's run 1 and run 2 (its last argument), each of which must exit 0 with
+    nothing on stderr."""
+    outputs = []
+    for run in ("1", "2"):
+        proc = subprocess.run([sys.executable, "-c", script, *args, run], capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stderr) == (0, ""), (run, proc.stderr[-2000:])
+        outputs.append(proc.stdout)
+    return outputs
+
+
 @pytest.mark.parametrize("shape, datasets", [("its own store", 1), ("its own store", 5), ("a later store", 2)])
 def test_an_exit_close_that_frees_a_store(tmp_path, shape, datasets):
-    d = str(tmp_path)
-    for run in ("1", "2"):
-        proc = subprocess.run([sys.executable, "-c", EXIT_CLOSE_FREES_SCRIPT, shape, str(datasets), d, run],
-                              capture_output=True, text=True, timeout=60)
-        assert (proc.returncode, proc.stderr) == (0, ""), (run, proc.stderr[-2000:])
-    assert proc.stdout == repr([None] * datasets * (2 if shape == "a later store" else 1)) + "\n"
+    stores = 2 if shape == "a later store" else 1
+    assert run_twice(EXIT_CLOSE_FREES_SCRIPT, shape, str(datasets), str(tmp_path)) == [
+        "", repr([None] * datasets * stores) + "\n"]
 
 
 # The exit handler and the list of open stores serve the whole process, while exit functions are
@@ -579,14 +587,8 @@ else:
 def test_a_subinterpreter_cannot_load_the_module(tmp_path, order):
     if not hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp"):
         pytest.skip("no _testcapi.run_in_subinterp")
-    d = str(tmp_path)
-    outputs = []
-    for run in ("1", "2"):
-        proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, order, d, run], capture_output=True,
-                              text=True, timeout=60)
-        assert (proc.returncode, proc.stderr) == (0, ""), (run, proc.stderr[-2000:])
-        outputs.append(proc.stdout)
-    assert outputs == ["ImportError: module quelvane does not support loading in subinterpreters\n", "None\n"]
+    assert run_twice(SUBINTERPRETER_SCRIPT, order, str(tmp_path)) == [
+        "ImportError: module quelvane does not support loading in subinterpreters\n", "None\n"]
 
 
 # A program's own exit function, registered before it opens its store, still finds the store
