@@ -49,29 +49,20 @@ PyStatus init_module(PyObject* module) {
   return register_exit_handler();
 }
 
-namespace {
-
-// The classes, the exit handler and the list of open stores belong to the process, while objects
-// and exit functions belong to each interpreter: a store a subinterpreter opened would be closed
-// by the main interpreter after its own had gone. So only the main interpreter loads the module.
-// The slot below refuses the isolated subinterpreters, but a legacy one (Py_NewInterpreter) gets
-// as far as this step, which refuses it before it reaches anything the process shares.
-PyStatus refuse_subinterpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return fetched();
-  if (id != 0)
-    return std::unexpected(
-        PyErr::builtin(PyExc_ImportError, "module quelvane does not support loading in subinterpreters"));
-  return {};
-}
-
-}  // namespace
-
+// The classes, the exit handler, the list of open stores and the references other threads left
+// to release belong to the process, while objects and exit functions belong to each interpreter:
+// a store a subinterpreter opened would be closed by the main interpreter after its own had gone.
+// So only the main interpreter loads the module. The slot below refuses the isolated
+// subinterpreters, but a legacy one (Py_NewInterpreter) gets as far as this step, which refuses it
+// before the entry guard, whose first act is to release those references.
 int module_exec(PyObject* module) {
+  if (const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get()); id != 0) {
+    if (id > 0) PyErr_SetString(PyExc_ImportError, "module quelvane does not support loading in subinterpreters");
+    return -1;
+  }
   return guard_status([&]() -> PyStatus {
     if (module == nullptr) return fetched();
     if (!PyModule_Check(module)) return type_mismatch(module, "module");
-    QV_PY_TRY(refuse_subinterpreter());
     return init_module(module);
   });
 }
