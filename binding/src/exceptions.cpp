@@ -4,7 +4,6 @@
 #include <atomic>
 
 #include "boundary/classes.h"
-#include "util/text.h"
 
 namespace quelvane::python {
 
@@ -64,7 +63,8 @@ constexpr const char* kPanicDoc =
     "input). It derives from BaseException, so `except Exception` does not catch it.";
 
 // One cell per class for the whole process: every module object gets the same classes, and the
-// cells are never emptied (no static destructor touches the interpreter).
+// cells are never emptied (no static destructor touches the interpreter). They are filled when
+// the module is executed, so raising one inside a call needs no new class: only its message.
 //
 // The class is made under the interpreter lock and published by compare-and-swap; a thread that
 // loses the race discards its class and uses the stored one. No thread ever waits for another
@@ -72,13 +72,10 @@ constexpr const char* kPanicDoc =
 std::atomic<PyObject*> g_cells[kExcCount];
 std::atomic<PyObject*> g_panic_cell{nullptr};
 
-PyObject* fill(std::atomic<PyObject*>& cell, const char* qualified, const char* doc, PyObject* base) {
+PyResult<PyObject*> fill(std::atomic<PyObject*>& cell, const char* qualified, const char* doc, PyObject* base) {
   if (PyObject* cls = cell.load(std::memory_order_acquire)) return cls;
   PyObject* made = PyErr_NewExceptionWithDoc(qualified, doc, base, nullptr);
-  if (made == nullptr) {
-    std::string why = take_error_text();
-    internal_failure(text::cat("Failed to initialize new exception type. (", qualified, ": ", why, ")"));
-  }
+  if (made == nullptr) return fetched();
   PyObject* expected = nullptr;
   if (cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
     return made;
@@ -88,20 +85,23 @@ PyObject* fill(std::atomic<PyObject*>& cell, const char* qualified, const char* 
 
 }  // namespace
 
-PyObject* class_object(Exc cls) {
-  const auto i = static_cast<std::size_t>(cls);
-  if (PyObject* made = g_cells[i].load(std::memory_order_acquire)) return made;
-  PyObject* base = cls == Exc::QvanError ? PyExc_Exception : class_object(Exc::QvanError);
-  return fill(g_cells[i], kExceptions[i].qualified, kExceptions[i].doc, base);
+PyStatus make_classes() {
+  // PanicException first: every later failure of the execution step may need it.
+  QV_PY_TRY(fill(g_panic_cell, "quelvane.PanicException", kPanicDoc, PyExc_BaseException));
+  PyObject* base = QV_PY_TRY(fill(g_cells[0], kExceptions[0].qualified, kExceptions[0].doc, PyExc_Exception));
+  for (std::size_t i = 1; i < kExceptions.size(); ++i)
+    QV_PY_TRY(fill(g_cells[i], kExceptions[i].qualified, kExceptions[i].doc, base));
+  return {};
 }
 
-PyObject* panic_class() {
-  return fill(g_panic_cell, "quelvane.PanicException", kPanicDoc, PyExc_BaseException);
-}
+PyObject* class_object(Exc cls) { return g_cells[static_cast<std::size_t>(cls)].load(std::memory_order_acquire); }
+
+PyObject* panic_class() { return g_panic_cell.load(std::memory_order_acquire); }
 
 Exc class_for(ErrorKind kind) { return kKindToClass[static_cast<std::size_t>(kind)]; }
 
 PyStatus add_exceptions(PyObject* module) {
+  QV_PY_TRY(make_classes());
   for (int i = 0; i < kExcCount; ++i)
     QV_PY_TRY(add_name(module, kExceptions[i].name, class_object(static_cast<Exc>(i))));
   return {};

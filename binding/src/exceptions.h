@@ -34,15 +34,19 @@ enum class Exc : std::uint8_t {
 };
 inline constexpr int kExcCount = 16;
 
-// The class (borrowed; it lives for the rest of the process), made on first need. Throws
-// InternalFailure when the interpreter cannot make it.
+// Makes PanicException and the sixteen classes, those that do not exist yet; run by the module's
+// execution step, before any call can raise one.
+PyStatus make_classes();
+
+// The class (borrowed; it lives for the rest of the process), or null before make_classes made
+// it.
 PyObject* class_object(Exc cls);
 PyObject* panic_class();
 
 // The class a core error of this kind is raised as.
 Exc class_for(ErrorKind kind);
 
-// Adds the sixteen classes to the module and to its __all__, in order.
+// Makes the classes, then adds the sixteen to the module and to its __all__, in order.
 PyStatus add_exceptions(PyObject* module);
 
 }  // namespace exceptions

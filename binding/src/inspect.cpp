@@ -115,7 +115,7 @@ PyGetSetDef kPendingProperties[] = {
 // list made so far.
 PyResult<PyRef> pending_entries(ConsumerState s) {
   const auto& entries = s.pending_entries;
-  PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(entries.size())), "list");
+  PyRef list = QV_PY_TRY(checked_result(PyList_New(static_cast<Py_ssize_t>(entries.size()))));
   for (std::size_t i = 0; i < entries.size(); ++i) {
     PyRef entry = QV_PY_TRY(wrap<DatasetQueueConsumerPendingEntryClass>(entries[i]));
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());

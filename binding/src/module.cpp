@@ -20,7 +20,7 @@ namespace {
 using Registration = PyStatus (*)(PyObject* module);
 
 // The classes, in the order of the module's attributes and __all__ (after the exceptions).
-// QueryLengthIterator is made on its first use and never registered.
+// QueryLengthIterator is made with them but never registered.
 constexpr Registration kClasses[] = {
     &register_class<StoreClass>,
     &register_class<DataSetInfoClass>,
@@ -46,6 +46,7 @@ constexpr Registration kClasses[] = {
 PyStatus init_module(PyObject* module) {
   QV_PY_TRY(exceptions::add_exceptions(module));
   for (Registration add : kClasses) QV_PY_TRY(add(module));
+  QV_PY_TRY(make_class<QueryLengthIteratorClass>());
   return register_exit_handler();
 }
 

@@ -93,7 +93,7 @@ PyResult<PyRef> iter_self(Self<Cls>& self) {
 template <class Cls>
 PyResult<PyRef> take_out(Self<Cls>& self, std::uint64_t count) {
   std::optional<QueryState> state = std::exchange(self.payload, std::nullopt);
-  if (!state) return checked_result(PyList_New(0), "list");
+  if (!state) return checked_result(PyList_New(0));
   return as_object(QV_PY_TRY(Steps<Cls>::take(*state, count)));
 }
 

@@ -17,7 +17,7 @@ struct QueryIteratorClass {
   static ClassMembers members();
 };
 
-// Never a module attribute: its class object is made on its first use.
+// Never a module attribute; its class object is made with the others when the module is executed.
 struct QueryLengthIteratorClass {
   static constexpr std::string_view name = "QueryLengthIterator";
   using Payload = std::optional<quelvane::QueryState>;

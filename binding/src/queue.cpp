@@ -69,16 +69,17 @@ std::uint64_t millis_until(Instant deadline) {
   return left > 0 ? static_cast<std::uint64_t>(left) : 0;
 }
 
-// One core poll of at most `slice`, ended by the exception of a signal handler with no record
-// handed out. Its waits give the interpreter lock up, and only the waits: it is released before
-// the notifier's mutex is taken and taken back after that mutex is let go, so a writer on another
-// Python thread can push and wake it, and close() from another thread ends it at once. Once the
-// lock is back, the signals that came meanwhile are handled before anything is taken. A signal
-// can still come while a record is being taken; its handler runs before the record is returned,
-// since the interpreter would run it right after the call and the caller would never see the
-// record: when it raises, the delivery is given back.
+// One core poll of at most `slice`: the record as a new (int, bytes) tuple, or null when none
+// came. Ended by the exception of a signal handler with no record handed out. Its waits give the
+// interpreter lock up, and only the waits: it is released before the notifier's mutex is taken
+// and taken back after that mutex is let go, so a writer on another Python thread can push and
+// wake it, and close() from another thread ends it at once. Once the lock is back, the signals
+// that came meanwhile are handled before anything is taken. A signal can still come while a
+// record is being taken or copied into its tuple; its handler runs once the tuple is made, since
+// the interpreter would run it right after the call and the caller would never see the record.
+// When it raises, or the tuple cannot be made, the delivery is given back and the tuple dropped.
 template <class Consumer>
-auto poll_slice(Consumer& consumer, Duration slice) -> PyResult<typename decltype(consumer.poll(slice))::value_type> {
+PyResult<PyRef> poll_slice(Consumer& consumer, Duration slice) {
   bool signalled = false;
   const PollWaitRunner run_wait = [&](const std::function<void()>& wait) {
     {
@@ -89,15 +90,20 @@ auto poll_slice(Consumer& consumer, Duration slice) -> PyResult<typename decltyp
     return !signalled;
   };
   TakenDelivery taken;
-  auto record = QV_PY_TRY(from_core(consumer.poll(slice, run_wait, &taken)));
-  if (signalled) return fetched();
-  if (record && PyErr_CheckSignals() < 0) {
-    // The handler's exception is what the caller gets; should the give-back fail, the record
-    // still comes back once its redelivery is due.
-    if (taken) (void)consumer.give_back(*taken);
-    return fetched();
-  }
-  return record;
+  PyResult<PyRef> built = [&]() -> PyResult<PyRef> {
+    // The native copy (up to a whole record) is let go of before the last look at signals.
+    auto record = QV_PY_TRY(from_core(consumer.poll(slice, run_wait, &taken)));
+    if (signalled) return fetched();
+    if (!record) return PyRef{};
+    return to_py(*record);
+  }();
+  if (built && (!*built || PyErr_CheckSignals() == 0)) return built;
+  // The handler's exception, or the failure to make the tuple, is what the caller gets; should
+  // the give-back fail, the record still comes back once its redelivery is due.
+  PyErr failure = built ? PyErr::fetch() : std::move(built).error();
+  built = PyRef{};
+  if (taken) (void)consumer.give_back(*taken);
+  return std::unexpected(std::move(failure));
 }
 
 // A blocking poll of timeout_ms (ms // 1000 seconds and (ms % 1000) * 1e6 nanoseconds), run as
@@ -109,14 +115,15 @@ auto poll_slice(Consumer& consumer, Duration slice) -> PyResult<typename decltyp
 // that comes due is found as in one long wait; the handle's seen-notification count carries a
 // wake-up from one slice to the next.
 template <class Consumer>
-auto poll_handling_signals(Consumer& consumer, std::uint64_t timeout_ms) -> decltype(poll_slice(consumer, Duration{})) {
-  if (timeout_ms <= kSignalSliceMs) return poll_slice(consumer, Duration::from_millis(timeout_ms));
+PyResult<PyRef> poll_handling_signals(Consumer& consumer, std::uint64_t timeout_ms) {
+  const auto or_none = [](PyRef record) { return record ? std::move(record) : PyRef::borrow(Py_None); };
+  if (timeout_ms <= kSignalSliceMs) return or_none(QV_PY_TRY(poll_slice(consumer, Duration::from_millis(timeout_ms))));
   // None: a timeout past the clock's range, which only a record or a close ends.
   const std::optional<Instant> deadline = deadline_after(Clock::now(), Duration::from_millis(timeout_ms));
   while (true) {
     const std::uint64_t slice = deadline ? std::min(kSignalSliceMs, millis_until(*deadline)) : kSignalSliceMs;
-    auto record = QV_PY_TRY(poll_slice(consumer, Duration::from_millis(slice)));
-    if (record || (deadline && Clock::now() >= *deadline)) return record;
+    PyRef record = QV_PY_TRY(poll_slice(consumer, Duration::from_millis(slice)));
+    if (record || (deadline && Clock::now() >= *deadline)) return or_none(std::move(record));
     if (PyErr_CheckSignals() < 0) return fetched();
   }
 }
@@ -164,7 +171,8 @@ PyMethodDef kQueueMethods[] = {
         "push($self, data)\n--\n\nPush data into the queue.\n\n"
         "Auto-increments the dataset timestamp and notifies all waiting\n"
         "consumers across all consumer groups.\n\n"
-        "Returns the assigned timestamp."),
+        "Returns the assigned timestamp. A MemoryError raised when that\n"
+        "timestamp cannot be returned leaves the record stored."),
     method<DatasetQueueClass, kOpenConsumer, S, &open_consumer>(
         "open_consumer($self, group_name, running_expired_seconds=900, max_retry_count=3)\n--\n\n"
         "Open or create a consumer group and return a consumer handle.\n\n"
@@ -193,7 +201,7 @@ PyMethodDef kQueueMethods[] = {
 
 using Consumer = Object<DatasetQueueConsumerClass>;
 
-PyResult<std::optional<RecordData>> poll(Consumer& self, std::uint64_t timeout_ms) {
+PyResult<PyRef> poll(Consumer& self, std::uint64_t timeout_ms) {
   return poll_handling_signals(self.payload, timeout_ms);
 }
 
@@ -283,7 +291,7 @@ PyMethodDef kJournalMethods[] = {
 
 using JournalConsumer = Object<JournalQueueConsumerClass>;
 
-PyResult<std::optional<JournalRecordData>> journal_poll(JournalConsumer& self, std::uint64_t timeout_ms) {
+PyResult<PyRef> journal_poll(JournalConsumer& self, std::uint64_t timeout_ms) {
   return poll_handling_signals(self.payload, timeout_ms);
 }
 

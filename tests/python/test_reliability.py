@@ -199,6 +199,124 @@ def test_running_out_of_memory_is_a_memory_error_and_the_dataset_recovers(tmp_pa
     assert out == {"errors": ["MemoryError"] * 3, "after": True, "kept": True}, out
 
 
+# --- a failed allocation at the module's boundary ----------------------------------------------
+#
+# Each call runs in a child under _testcapi.set_nomemory(start): every Python allocation from the
+# start-th on fails, for start = 0, 1, ... until the call completes. Each attempt must end in the
+# call's result, MemoryError, or the call's own error (never PanicException, never an abort), and
+# a record a failed poll took must be the next poll's. Timestamps are large so that their ints are
+# allocated, not the interpreter's cached small ones.
+
+NOMEMORY_CHILD = textwrap.dedent(
+    """
+    import itertools, json, sys
+    import _testcapi
+    import quelvane
+    from quelvane import Store, StoreConfig
+
+    name, data_dir = sys.argv[1], sys.argv[2]
+    store = Store.open(data_dir, StoreConfig(enable_background_thread=False))
+    ds = store.create_dataset("ds", "t", enable_journal=True)
+    stamps = itertools.count(10**9)
+    ds.write(next(stamps), b"first")
+    queue = store.open_queue(ds.id)
+    consumer = queue.open_consumer("g", max_retry_count=1)
+    journal = store.open_journal_queue().open_consumer("j", max_retry_count=1)
+    while (r := journal.poll(0)) is not None:
+        journal.ack(r[0])
+
+
+    def under_nomemory(start, fn):
+        _testcapi.set_nomemory(start)
+        try:
+            got = fn()
+        except BaseException as e:
+            _testcapi.remove_mem_hooks()
+            return e
+        _testcapi.remove_mem_hooks()
+        return got
+
+
+    def delivered(poller, got, expected):
+        # The record a failed poll took must be the next one; acknowledged for the next attempt.
+        record = poller.poll(0) if isinstance(got, BaseException) else got
+        if record is not None:
+            poller.ack(record[0])
+        return record is not None and expected in (None, record)
+
+
+    def dataset_poll():
+        data = b"d" * 100
+        ts = queue.push(data)
+        return lambda: consumer.poll(0), lambda got: delivered(consumer, got, (ts, data))
+
+
+    def journal_poll():
+        ds.write(next(stamps), b"j" * 100)
+        return lambda: journal.poll(0), lambda got: delivered(journal, got, None)
+
+
+    def push():
+        after = ds.read_latest()[0] + 1
+        # Stored whether or not its timestamp could be returned.
+        return lambda: queue.push(b"p" * 100), lambda got: ds.read_latest()[0] == after and (isinstance(got, MemoryError) or got == after)
+
+
+    def plain(fn):
+        return lambda: (fn, None)
+
+
+    CALLS = {
+        "DatasetQueueConsumer.poll": dataset_poll,
+        "JournalQueueConsumer.poll": journal_poll,
+        "DatasetQueue.push": push,
+        "get_consumer_group_names": plain(queue.get_consumer_group_names),
+        "journal_query": plain(lambda: store.journal_query(0, 10**12)),
+        "journal_read": plain(lambda: store.journal_read(store.journal_latest_sequence())),
+        "next_background_delay": plain(store.next_background_delay),
+        "query_length": plain(lambda: ds.query_length(0, 10**12).collect_all()),
+        "write_refused": plain(lambda: ds.write(-5, b"x")),
+        "open_dataset_missing": plain(lambda: store.open_dataset("missing", "t")),
+    }
+
+    outcomes, kept = [], []
+    for start in range(400):
+        call, check = CALLS[name]()
+        got = under_nomemory(start, call)
+        outcomes.append(type(got).__name__ if isinstance(got, BaseException) else "result")
+        if check is not None:
+            kept.append(check(got))
+        if outcomes[-1] != "MemoryError":
+            break  # from here on the call has all the memory it needs
+    print(json.dumps({"outcomes": outcomes, "kept": kept}))
+    """
+)
+
+
+@pytest.mark.parametrize("name,own_error", [
+    ("DatasetQueueConsumer.poll", None),
+    ("JournalQueueConsumer.poll", None),
+    ("DatasetQueue.push", None),
+    ("get_consumer_group_names", None),
+    ("journal_query", None),
+    ("journal_read", None),
+    ("next_background_delay", None),
+    ("query_length", None),
+    ("write_refused", "QvanInvalidDataError"),
+    ("open_dataset_missing", "QvanNotFoundError"),
+])
+def test_a_failed_allocation_is_a_memory_error_and_loses_nothing(tmp_path, name, own_error):
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", NOMEMORY_CHILD, name, str(tmp_path / "data")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    out = json.loads(done.stdout.strip().splitlines()[-1])
+    outcomes = out["outcomes"]
+    assert "MemoryError" in outcomes and set(outcomes) <= {"MemoryError", own_error or "result"}, outcomes
+    assert outcomes[-1] == (own_error or "result"), outcomes
+    assert all(out["kept"]), out
+
+
 # --- a create cut short ------------------------------------------------------------------------
 
 

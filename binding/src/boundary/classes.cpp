@@ -1,5 +1,6 @@
 #include "boundary/classes.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,10 @@ BorrowGuard::~BorrowGuard() {
 }
 
 PyResult<PyRef> create_class(const ClassDef& def) {
-  // The PyType_Spec and its slots are kept for the rest of the process, like the class made from them.
-  auto* name = new std::string(text::cat("builtins.", def.name));
-  auto* slots = new std::vector<PyType_Slot>;
+  // The PyType_Spec and its slots are kept for the rest of the process, like the class made from
+  // them; a class that could not be made lets go of them.
+  auto name = std::make_unique<std::string>(text::cat("builtins.", def.name));
+  auto slots = std::make_unique<std::vector<PyType_Slot>>();
   const ClassMembers& m = def.members;
   slots->push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
   if (m.doc != nullptr && *m.doc != '\0') slots->push_back({Py_tp_doc, const_cast<char*>(m.doc)});
@@ -47,15 +49,17 @@ PyResult<PyRef> create_class(const ClassDef& def) {
   // Neither subclassable, nor collected, nor with a __dict__ or weak references.
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (m.tp_new == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  auto* spec = new PyType_Spec{name->c_str(), static_cast<int>(def.basic_size), 0, flags, slots->data()};
-  PyObject* cls = PyType_FromSpec(spec);
+  auto spec = std::make_unique<PyType_Spec>(
+      PyType_Spec{name->c_str(), static_cast<int>(def.basic_size), 0, flags, slots->data()});
+  PyObject* cls = PyType_FromSpec(spec.get());
   if (cls == nullptr) return fetched();
+  (void)name.release();
+  (void)slots.release();
+  (void)spec.release();
   return PyRef::steal(cls);
 }
 
-void class_creation_failed(std::string_view name, PyErr /*why*/) {
-  // The interpreter's reason was taken out of its error indicator and is dropped with it: the
-  // failure names the class, and nothing else is left set.
+void class_creation_failed(std::string_view name) {
   internal_failure(text::cat("failed to create type object for `", name, "`"));
 }
 
@@ -70,16 +74,18 @@ PyResult<PyRef> allocate_object(PyTypeObject* cls) {
 }
 
 PyStatus add_name(PyObject* module, std::string_view name, PyObject* value) {
-  PyRef key = checked_result(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())), "str");
+  PyRef key = QV_PY_TRY(to_py(name));
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetched();
     PyErr_Clear();
-    all = checked_result(PyList_New(0), "list");
+    all = QV_PY_TRY(checked_result(PyList_New(0)));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fetched();
   }
   if (!PyList_Check(all.get())) return type_mismatch(all.get(), "list");
   if (PyList_Append(all.get(), key.get()) < 0) {
+    // A list that cannot grow is out of memory, which is the import's MemoryError.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetched();
     const std::string why = take_error_text();
     internal_failure(text::cat("could not append __name__ to __all__ (", why, ")"));
   }

@@ -100,11 +100,16 @@ PyResult<PyRef> create_class(const ClassDef& def);
 template <class Cls>
 void dealloc_entry(PyObject* self);
 
-// The class object, made once per process on first need and kept for the rest of it.
+// The class object of each class, made once per process when the module is executed and kept for
+// the rest of it. Never emptied, never destroyed: no static destructor may touch the interpreter.
 template <class Cls>
-PyResult<PyTypeObject*> class_cell() {
-  // Never emptied, never destroyed: no static destructor may touch the interpreter.
-  static std::atomic<PyObject*> cell{nullptr};
+inline std::atomic<PyObject*> class_cell{nullptr};
+
+// Makes the class object unless it exists. Only the module's execution step makes classes: a call
+// never does, so none meets a failure of the interpreter's type machinery without memory.
+template <class Cls>
+PyResult<PyTypeObject*> make_class() {
+  std::atomic<PyObject*>& cell = class_cell<Cls>;
   if (PyObject* made = cell.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(made);
   static_assert(alignof(Object<Cls>) <= 16, "the interpreter's allocator aligns objects to 16 bytes");
   static_assert(std::is_nothrow_move_constructible_v<typename Cls::Payload>);
@@ -118,14 +123,15 @@ PyResult<PyTypeObject*> class_cell() {
   return reinterpret_cast<PyTypeObject*>(expected);
 }
 
-[[noreturn]] void class_creation_failed(std::string_view name, PyErr error);
+[[noreturn]] void class_creation_failed(std::string_view name);
 
-// The class object where it must exist: a failure to make it is an internal failure.
+// The class object where it must exist: the module's execution made it, so an empty cell is an
+// internal failure.
 template <class Cls>
 PyTypeObject* type_object() {
-  auto cls = class_cell<Cls>();
-  if (!cls) class_creation_failed(Cls::name, std::move(cls).error());
-  return *cls;
+  PyObject* made = class_cell<Cls>.load(std::memory_order_acquire);
+  if (made == nullptr) class_creation_failed(Cls::name);
+  return reinterpret_cast<PyTypeObject*>(made);
 }
 
 // --- type checks and wrapping --------------------------------------------------------------
@@ -189,10 +195,10 @@ void dealloc_entry(PyObject* self) {
 // the attribute.
 PyStatus add_name(PyObject* module, std::string_view name, PyObject* value);
 
-// Makes the class on first need and adds it to the module under its name.
+// Makes the class unless it exists and adds it to the module under its name.
 template <class Cls>
 PyStatus register_class(PyObject* module) {
-  PyTypeObject* cls = QV_PY_TRY(class_cell<Cls>());
+  PyTypeObject* cls = QV_PY_TRY(make_class<Cls>());
   return add_name(module, Cls::name, reinterpret_cast<PyObject*>(cls));
 }
 

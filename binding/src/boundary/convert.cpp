@@ -117,22 +117,18 @@ PyResult<ByteBuffer> FromPy<ByteBuffer>::convert(PyObject* obj) {
   return out;
 }
 
-PyRef checked_result(PyObject* made, const char* what) {
-  if (made == nullptr) {
-    const std::string why = take_error_text();
-    internal_failure(text::cat("could not create a Python ", what, " (", why, ")"));
-  }
+PyResult<PyRef> checked_result(PyObject* made) {
+  if (made == nullptr) return fetched();
   return PyRef::steal(made);
 }
 
 PyResult<PyRef> to_py(std::string_view text) {
-  return checked_result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), "str");
+  return checked_result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyResult<PyRef> to_py(const ByteBuffer& bytes) {
   return checked_result(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())),
-      "bytes");
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 }  // namespace quelvane::python

@@ -108,22 +108,23 @@ PyResult<T> convert_arg(PyObject* slot, std::string_view param) {
   }
 }
 
-// Result conversions. Failing to make an int, str or bytes is an internal failure.
-PyRef checked_result(PyObject* made, const char* what);
+// Result conversions. An object the interpreter could not make is raised as what it raised (a
+// MemoryError when it ran out of memory), never as an internal failure.
+PyResult<PyRef> checked_result(PyObject* made);
 
 inline PyResult<PyRef> to_py(const PyRef& obj) { return PyRef::borrow(obj.get()); }
 inline PyResult<PyRef> to_py(bool v) { return PyRef::borrow(v ? Py_True : Py_False); }
 template <std::signed_integral T>
 PyResult<PyRef> to_py(T v) {
-  return checked_result(PyLong_FromLong(static_cast<long>(v)), "int");
+  return checked_result(PyLong_FromLong(static_cast<long>(v)));
 }
 template <std::unsigned_integral T>
   requires(!std::same_as<T, bool>)
 PyResult<PyRef> to_py(T v) {
   if constexpr (sizeof(T) == sizeof(std::uint64_t))
-    return checked_result(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)), "int");
+    return checked_result(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
   else
-    return checked_result(PyLong_FromLong(static_cast<long>(v)), "int");
+    return checked_result(PyLong_FromLong(static_cast<long>(v)));
 }
 // Text, from its UTF-8 bytes.
 PyResult<PyRef> to_py(std::string_view text);
@@ -151,7 +152,7 @@ template <class A, class B>
 PyResult<PyRef> to_py(const std::pair<A, B>& pair) {
   PyRef first = QV_PY_TRY(to_py(pair.first));
   PyRef second = QV_PY_TRY(to_py(pair.second));
-  PyRef tuple = checked_result(PyTuple_New(2), "tuple");
+  PyRef tuple = QV_PY_TRY(checked_result(PyTuple_New(2)));
   PyTuple_SetItem(tuple.get(), 0, first.release());  // steals, cannot fail on a fresh tuple
   PyTuple_SetItem(tuple.get(), 1, second.release());
   return tuple;
@@ -162,7 +163,7 @@ PyResult<PyRef> to_py(const std::pair<A, B>& pair) {
 template <class T>
   requires(!std::same_as<T, std::uint8_t>)
 PyResult<PyRef> to_py(const std::vector<T>& items) {
-  PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(items.size())), "list");
+  PyRef list = QV_PY_TRY(checked_result(PyList_New(static_cast<Py_ssize_t>(items.size()))));
   for (std::size_t i = 0; i < items.size(); ++i) {
     PyRef item = QV_PY_TRY(to_py(items[i]));
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());

@@ -19,22 +19,18 @@ void abort_at_boundary() noexcept {
 }
 
 void raise_panic(const char* message) noexcept {
-  try {
-    // A half-raised exception of the failed body would otherwise become the panic's context.
-    PyErr_Clear();
-    PyObject* cls = exceptions::panic_class();
-    std::string_view text = message != nullptr && *message != '\0' ? std::string_view(message) : kGenericPanic;
-    PyRef arg = lossy_str(text);
-    if (!arg) abort_at_boundary();
-    PyErr_SetObject(cls, arg.get());
-  } catch (...) {
-    abort_at_boundary();
-  }
-}
-
-void raise_no_memory() noexcept {
+  // A half-raised exception of the failed body would otherwise become the panic's context.
   PyErr_Clear();
-  (void)PyErr_NoMemory();
+  // Null only when the module's execution failed before it made the class.
+  PyObject* cls = exceptions::panic_class();
+  std::string_view text = message != nullptr && *message != '\0' ? std::string_view(message) : kGenericPanic;
+  PyRef arg = cls != nullptr ? lossy_str(text) : PyRef{};
+  if (!arg) {
+    // Without memory for the message the failure is raised as what stopped it.
+    raise_no_memory();
+    return;
+  }
+  PyErr_SetObject(cls, arg.get());
 }
 
 }  // namespace quelvane::python

@@ -6,11 +6,13 @@
 //   4. return a result unchanged, or raise the body's PyErr, or raise an allocation that failed
 //      (std::bad_alloc) as MemoryError and an internal failure as PanicException;
 //   5. count down.
-// Nothing unwinds into the interpreter: a failure while raising aborts the process with
-// "uncaught panic at ffi boundary". The one unwind let through is the interpreter's own: a daemon
-// thread that runs Python code or takes the interpreter lock back while the interpreter
-// finalises is ended with pthread_exit, whose forced unwind passes every guard (rethrown, never
-// caught for good) up to the thread's start, so the process exits with its own status.
+// Nothing unwinds into the interpreter, and running out of memory never aborts: an exception or a
+// message that cannot be made is raised as MemoryError. Only a failure of another kind while
+// raising aborts the process with "uncaught panic at ffi boundary". The one unwind let through is
+// the interpreter's own: a daemon thread that runs Python code or takes the interpreter lock back
+// while the interpreter finalises is ended with pthread_exit, whose forced unwind passes every
+// guard (rethrown, never caught for good) up to the thread's start, so the process exits with its
+// own status.
 #pragma once
 
 #include <cxxabi.h>
@@ -27,13 +29,9 @@ namespace quelvane::python {
 
 [[noreturn]] void abort_at_boundary() noexcept;
 
-// Sets PanicException with the message (a generic one when empty or null); aborts when even
-// that fails.
+// Sets PanicException with the message (a generic one when empty or null); MemoryError when the
+// message cannot be made.
 void raise_panic(const char* message) noexcept;
-
-// Sets MemoryError, for an allocation that failed in the body: running out of memory is the
-// call's error, not an internal failure.
-void raise_no_memory() noexcept;
 
 // Steps 1, 2 and 5. Draining may run finalisers, so this may be unwound by the interpreter.
 class EntryScope {
@@ -73,6 +71,8 @@ PyObject* guard_object(Body&& body) {
     }
   } catch (const abi::__forced_unwind&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    raise_no_memory();
   } catch (...) {
     abort_at_boundary();
   }
@@ -99,6 +99,8 @@ int guard_status(Body&& body) {
     }
   } catch (const abi::__forced_unwind&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    raise_no_memory();
   } catch (...) {
     abort_at_boundary();
   }

@@ -36,6 +36,11 @@ void PyErr::raise() && {
   }
   PyObject* cls = module_class_ >= 0 ? exceptions::class_object(static_cast<exceptions::Exc>(module_class_))
                                      : builtin_;
+  if (cls == nullptr) {
+    // The module's execution failed before it made its classes (for want of memory).
+    raise_no_memory();
+    return;
+  }
   if (!PyType_Check(cls) ||
       (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) & Py_TPFLAGS_BASE_EXC_SUBCLASS) == 0) {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -43,8 +48,9 @@ void PyErr::raise() && {
   }
   PyRef arg = lossy_str(message_);
   if (!arg) {
-    PyErr_Clear();
-    internal_failure("could not create the message of an exception");
+    // Decoding with replacement fails only for want of memory.
+    raise_no_memory();
+    return;
   }
   PyErr_SetObject(cls, arg.get());
 }
@@ -95,6 +101,12 @@ std::string type_qualname(PyObject* obj) {
 std::string mismatch_text(PyObject* obj, std::string_view expected) {
   if (obj == Py_None) return text::cat("'None' is not an instance of '", expected, "'");
   return text::cat("'", type_qualname(obj), "' object cannot be converted to '", expected, "'");
+}
+
+void raise_no_memory() noexcept {
+  PyErr_Clear();
+  // The interpreter raises a MemoryError it keeps for this when it cannot make a new one.
+  (void)PyErr_NoMemory();
 }
 
 PyRef lossy_str(std::string_view text) {

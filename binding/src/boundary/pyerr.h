@@ -21,7 +21,7 @@ class PyErr {
  public:
   // A class the interpreter owns for the whole process (PyExc_TypeError, ...).
   static PyErr builtin(PyObject* cls, std::string message);
-  // One of the module's exception classes, made on first need.
+  // One of the module's exception classes (made when the module was executed).
   static PyErr module_class(exceptions::Exc cls, std::string message);
   // The interpreter's current exception, taken out of the error indicator.
   static PyErr fetch();
@@ -29,8 +29,7 @@ class PyErr {
   PyErr(PyErr&&) noexcept = default;
   PyErr& operator=(PyErr&&) noexcept = default;
 
-  // Sets the interpreter's error indicator. Throws InternalFailure when a module exception class
-  // cannot be made.
+  // Sets the interpreter's error indicator: MemoryError when the message cannot be made.
   void raise() &&;
 
   // The failure of converting parameter `param`: an exception of exactly TypeError gets the
@@ -83,6 +82,10 @@ std::string type_qualname(PyObject* obj);
 // A str made from text that may hold bytes that are not UTF-8 (messages of the operating system
 // or of a path): those become U+FFFD. Null when the interpreter is out of memory.
 PyRef lossy_str(std::string_view text);
+
+// Sets MemoryError in place of whatever is set: the floor under every failure to raise, and an
+// allocation that failed in a body (std::bad_alloc). Needs no memory of its own.
+void raise_no_memory() noexcept;
 
 }  // namespace quelvane::python
 

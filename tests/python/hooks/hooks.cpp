@@ -188,8 +188,10 @@ struct BrokenClass {
 };
 PyObject* never_called(PyObject*, PyObject*) { return nullptr; }
 PyMethodDef kBrokenMethods[] = {{"bad", &never_called, METH_NOARGS | METH_O, nullptr}, {}};
-// Needs the class where it must exist: its creation failure is an internal failure.
+// An execution step that failed to make the class leaves it missing where a call needs it: an
+// internal failure naming only the class, with the interpreter's reason for the failure dropped.
 PyResult<void> use_broken_class(PyTypeObject*) {
+  (void)make_class<BrokenClass>();
   type_object<BrokenClass>();
   return {};
 }
@@ -431,6 +433,12 @@ namespace {
 
 int hooks_exec(PyObject* module) noexcept {
   return guard_status([&]() -> PyStatus {
+    // As the module's own execution step does: every class a call may need is made here.
+    QV_PY_TRY(exceptions::make_classes());
+    QV_PY_TRY(make_class<DatasetQueueConsumerInspectResultClass>());
+    QV_PY_TRY(make_class<DatasetQueueConsumerInfoClass>());
+    QV_PY_TRY(make_class<DatasetQueueConsumerStateClass>());
+    QV_PY_TRY(make_class<DatasetQueueConsumerPendingEntryClass>());
     QV_PY_TRY(register_class<ProbeClass>(module));
     return register_class<RetainedClass>(module);
   });
