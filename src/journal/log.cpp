@@ -61,6 +61,8 @@ JournalLog::Settings JournalLog::Settings::of(const StoreConfig& config) {
 
 Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool read_only) {
   JournalLog log(std::move(data_dir), settings, read_only);
+  // Its one allocation up front: marking a segment as used then allocates nothing.
+  log.mapped_sealed_.reserve(kMappedSealedSegments + 1);
   const std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
   for (const std::string& name : names) {
     // A segment not yet in place; a writable open removes it.
@@ -106,7 +108,28 @@ Result<JournalSegment*> JournalLog::opened(std::int64_t base, Slot& slot) {
     slot.segment = QV_TRY(read_only_ ? JournalSegment::open_read_only(slot.path, base, settings_.segment_size)
                                      : JournalSegment::open(slot.path, base, settings_.segment_size));
   }
+  // The last segment keeps its mapping; a sealed one is mapped again when it was let go.
+  if (base != segments_.rbegin()->first) keep_mapped(base);
   return &*slot.segment;
+}
+
+void JournalLog::keep_mapped(std::int64_t base) {
+  std::erase(mapped_sealed_, base);
+  mapped_sealed_.push_back(base);
+  // A segment that cannot let go (its sync failed) stays mapped and in the set, to be tried
+  // again at the next use of another.
+  for (std::size_t i = 0; i < mapped_sealed_.size() && mapped_sealed_.size() > kMappedSealedSegments;) {
+    const std::int64_t old = mapped_sealed_[i];
+    auto it = segments_.find(old);
+    Status released = it != segments_.end() && it->second.segment ? it->second.segment->unmap() : Status{};
+    if (released) {
+      mapped_sealed_.erase(mapped_sealed_.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      QV_LOG(Warn, kLogTarget, "[journal] keeping segment mapped after a failed sync: ",
+             text::debug_quoted(it->second.path.string()), ": ", released.error().payload());
+      ++i;
+    }
+  }
 }
 
 Result<JournalSegment*> JournalLog::segment_for(std::int64_t sequence) {
@@ -131,7 +154,11 @@ Status JournalLog::rollover(std::int64_t base) {
                                                      std::min(settings_.segment_size, settings_.initial_segment_size),
                                                      settings_.segment_size, settings_.compress_level,
                                                      settings_.compress_type));
+  const bool follows = !segments_.empty() && segments_.rbegin()->first != base;
+  const std::int64_t previous = follows ? segments_.rbegin()->first : 0;
   segments_.insert_or_assign(base, Slot{std::move(path), std::move(seg)});
+  // The segment it follows is sealed now, and mapped as one of those used last.
+  if (follows) keep_mapped(previous);
   return {};
 }
 

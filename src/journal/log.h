@@ -93,6 +93,10 @@ class JournalLog {
   // Segments whose file is open and scanned (the others are opened on first use).
   std::size_t opened_segment_count() const;
 
+  // How many sealed segments keep their mapping between uses, so that a journal of any length
+  // holds a bounded number of mappings.
+  static constexpr std::size_t kMappedSealedSegments = 8;
+
  private:
   struct Slot {
     fs::Path path;
@@ -102,8 +106,11 @@ class JournalLog {
   JournalLog(fs::Path data_dir, Settings settings, bool read_only)
       : data_dir_(std::move(data_dir)), settings_(settings), read_only_(read_only) {}
 
-  // The segment of the slot, opened on first use.
+  // The segment of the slot, opened on first use and mapped.
   Result<JournalSegment*> opened(std::int64_t base, Slot& slot);
+  // Marks the sealed segment at base as used last; the one used least recently beyond
+  // kMappedSealedSegments lets go of its mapping.
+  void keep_mapped(std::int64_t base);
   // The segment whose range holds sequence, or null.
   Result<JournalSegment*> segment_for(std::int64_t sequence);
   Result<JournalSegment*> last_segment();
@@ -112,6 +119,8 @@ class JournalLog {
   Settings settings_;
   bool read_only_ = false;
   std::map<std::int64_t, Slot> segments_;
+  // The bases of the sealed segments that are mapped, the one used least recently first.
+  std::vector<std::int64_t> mapped_sealed_;
   std::int64_t next_sequence_ = 1;
 };
 

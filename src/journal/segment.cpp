@@ -396,6 +396,13 @@ Status JournalSegment::flush() {
   return {};
 }
 
+Status JournalSegment::unmap() {
+  QV_TRY(flush());
+  file_.unmap();
+  decoded_ = Decoded{};
+  return {};
+}
+
 // ---- append -----------------------------------------------------------------------------
 
 Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_t> data) {

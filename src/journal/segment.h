@@ -70,6 +70,9 @@ class JournalSegment {
   Status visit(std::int64_t from, std::int64_t to, const Visitor& visit);
   // Synchronises a writable mapping that changed since the last flush.
   Status flush();
+  // Lets go of the mapping and of the block read last, after a flush (a failed one keeps
+  // both); what the scan found stays, and the next read or append maps the file again.
+  Status unmap();
 
   const fs::Path& path() const { return path_; }
   std::int64_t base_sequence() const { return base_; }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -231,6 +233,64 @@ TEST_F(JournalLogTest, FullSegmentRollsOverAtTheNextSequence) {
   }
   expect_all(*reopened, 1000);
   EXPECT_EQ(sequences(ok(reopened->query(-5, 1000))).size(), 1000u);
+}
+
+// How many of this process's mappings are of files in dir.
+std::size_t mappings_in(const fs::Path& dir) {
+  char* real = ::realpath(dir.c_str(), nullptr);
+  const std::string prefix = (real ? std::string(real) : dir.string()) + "/";
+  std::free(real);
+  std::ifstream maps("/proc/self/maps");
+  std::size_t n = 0;
+  for (std::string line; std::getline(maps, line);) n += line.find(prefix) != std::string::npos;
+  return n;
+}
+
+// Every segment a writer rolled past or a read walked past used to stay mapped until the
+// store closed, so a long journal of small segments ran the process out of mappings. A writer,
+// its reads, queries and a group, and a read-only journal beside it, each hold the last segment
+// and a few sealed ones, whatever the journal's length, and give every record back. The
+// segments are made in memory where it can be, as the disk's syncs would take minutes.
+TEST(JournalMappings, ALongJournalHoldsABoundedNumberOfMappings) {
+  constexpr std::int64_t kRecords = 100'000;
+  constexpr std::size_t kBound = JournalLog::kMappedSealedSegments + 1;
+  const testing::TempDir dir("/dev/shm");
+  const fs::Path segments = journal::journal_dir(dir.path()) / "data";
+  const StoreConfig c = small_store(512);  // about 11 records a segment
+  auto j = ok(Journal::open(dir.path(), c));
+  auto queue = ok(j->open_queue());
+  auto group = ok(queue->open_consumer("g", 0, 3));
+  for (std::int64_t i = 1; i <= kRecords; ++i) ASSERT_EQ(ok(j->append(entry(i))), i);
+  {
+    auto log = ok(j->log()->lock());
+    ASSERT_GT(log->segment_count(), 9'000u);
+  }
+  EXPECT_LE(mappings_in(segments), kBound) << "after the appends";
+
+  const auto whole = [&](Journal& journal) {
+    const auto all = ok(journal.query(1, kRecords));
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(kRecords));
+    for (std::int64_t i = 1; i <= kRecords; ++i) {
+      ASSERT_EQ(all[i - 1].first, i);
+      ASSERT_EQ(all[i - 1].second, encoded(i)) << i;
+    }
+  };
+  whole(*j);
+  EXPECT_LE(mappings_in(segments), kBound) << "after a whole query";
+  for (std::int64_t i = 1; i <= kRecords; i += 997) ASSERT_EQ(ok(j->read(i))->second, encoded(i)) << i;
+  EXPECT_LE(mappings_in(segments), kBound) << "after reads";
+  for (std::int64_t i = 1; i <= 3000; ++i) {
+    auto got = ok(group.try_poll());
+    ASSERT_TRUE(got.has_value()) << i;
+    ASSERT_EQ(got->first, i);
+    ASSERT_EQ(got->second, encoded(i));
+    ok(group.ack(i));
+  }
+  EXPECT_LE(mappings_in(segments), kBound) << "after a group's polls";
+
+  auto reader = ok(Journal::open_read_only(dir.path(), c));
+  whole(*reader);
+  EXPECT_LE(mappings_in(segments), 2 * kBound) << "a reader's and the writer's";
 }
 
 TEST_F(JournalLogTest, RecordLargerThanAnEmptySegmentUsesNoSequence) {

@@ -10,6 +10,9 @@ namespace quelvane::testing {
 class TempDir {
  public:
   TempDir();
+  // Under parent instead, when a directory can be made there: a memory file system, say, for
+  // a test that makes files by the thousand and would otherwise wait on the disk's syncs.
+  explicit TempDir(const std::string& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
