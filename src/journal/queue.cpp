@@ -184,7 +184,9 @@ Result<std::optional<JournalRecordData>> JournalQueueConsumer::try_poll(TakenDel
       from = s->next_new_position();
     }
     if (!redelivery.position) break;
-    auto record = QV_TRY(journal::read_at_locked(log_, *redelivery.position));
+    auto record = QV_TRY(read_redelivery(
+        redelivery.delivery, [&] { return journal::read_at_locked(log_, *redelivery.position); },
+        [this](const QueueState::Delivery& d) { return give_back(d); }));
     if (record) {
       if (taken) *taken = redelivery.delivery;
       return record;

@@ -345,7 +345,9 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll(TakenDelivery*
   // A due redelivery comes first. Its record may be gone: then this attempt hands out nothing,
   // and the entry stays in flight until it is given up or acknowledged.
   if (redelivery.position) {
-    std::optional<QueueRecord> record = QV_TRY(dataset_.read(*redelivery.position));
+    std::optional<QueueRecord> record = QV_TRY(read_redelivery(
+        redelivery.delivery, [&] { return dataset_.read(*redelivery.position); },
+        [this](const QueueState::Delivery& d) { return give_back(d); }));
     if (record && taken) *taken = redelivery.delivery;
     return record;
   }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +62,21 @@ using PollWaitRunner = std::function<bool(const std::function<void()>& wait)>;
 // Where a poll reports the delivery of the record it returns, for a caller that may have to
 // give it back; reset when the poll returns no record, or one it did not take itself.
 using TakenDelivery = std::optional<QueueState::Delivery>;
+
+// Reads the record of a redelivery just taken. A read that fails, by an error or for want of
+// memory, gives the delivery back first: nobody holds it, so left in flight it would cost the
+// group a retry it never made, and under a retry limit the record itself.
+template <class Read, class GiveBack>
+auto read_redelivery(const QueueState::Delivery& delivery, Read&& read, GiveBack&& give_back) -> decltype(read()) {
+  try {
+    auto read_result = read();
+    if (!read_result) (void)give_back(delivery);  // an error; a record that is gone is no failure
+    return read_result;
+  } catch (const std::bad_alloc&) {
+    (void)give_back(delivery);
+    throw;
+  }
+}
 
 // What a blocking poll does when its notifier reports the deadline already passed before any
 // wait: end empty, or look once more (a redelivery may have come due meanwhile).

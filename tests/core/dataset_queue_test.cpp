@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "queue/mod.h"
+#include "support/allocation_counter.h"
 #include "support/blocked_thread.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
@@ -174,6 +175,22 @@ TEST_F(DatasetQueueTest, AGivenBackDeliveryIsDueAtOnceAndCountsNoRedelivery) {
   *now += 30;
   EXPECT_EQ(next_ts(c), std::nullopt);  // given up at the limit
   EXPECT_EQ(state(c).processed_ts, 2);
+}
+
+// A redelivery whose record cannot be read for want of memory is given back: no attempt that
+// ran out counts a retry, so the limit's one redelivery still hands the record out.
+TEST_F(DatasetQueueTest, ARedeliveryThatRunsOutOfMemoryIsGivenBack) {
+  auto c = consumer("g", {30, 1});
+  push("a");
+  EXPECT_EQ(next_ts(c), 1);
+  *now += 30;
+  int failures = 0;
+  auto got = ok(once_memory_suffices([&] { return c.try_poll(); }, [&] { ++failures; }));
+  EXPECT_GT(failures, 0);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, (RecordData{1, bytes("a")}));
+  *now += 30;
+  EXPECT_EQ(next_ts(c), std::nullopt);  // given up after that one redelivery
 }
 
 TEST_F(DatasetQueueTest, RedeliveryOfAVanishedRecordReturnsNothingButCountsAsSent) {

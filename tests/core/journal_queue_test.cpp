@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/allocation_counter.h"
 #include "support/blocked_thread.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
@@ -167,6 +168,22 @@ TEST_F(JournalQueueTest, AGivenBackDeliveryIsDueAtOnceAndCountsNoRedelivery) {
   now_ += 60;
   EXPECT_EQ(ok(c.try_poll()), std::nullopt);
   EXPECT_EQ(watermark_in_file("g"), 1);
+}
+
+// A redelivery whose record cannot be read for want of memory is given back: no attempt that
+// ran out counts a retry, so the limit's one redelivery still hands the record out.
+TEST_F(JournalQueueTest, ARedeliveryThatRunsOutOfMemoryIsGivenBack) {
+  auto queue = clocked_queue();
+  auto c = ok(queue->open_consumer("g", 60, 1));
+  append_n(1, 1);
+  EXPECT_EQ(seq_of(ok(c.try_poll())), 1);
+  now_ += 60;
+  int failures = 0;
+  auto got = ok(testing::once_memory_suffices([&] { return c.try_poll(); }, [&] { ++failures; }));
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(seq_of(got), 1);
+  now_ += 60;
+  EXPECT_EQ(ok(c.try_poll()), std::nullopt);  // given up after that one redelivery
 }
 
 TEST_F(JournalQueueTest, InFlightEntriesAreDeliveredAgainAfterARestart) {

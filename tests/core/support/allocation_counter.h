@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <optional>
+#include <stdexcept>
 
 namespace quelvane::testing {
 
@@ -31,5 +34,25 @@ class FailingAllocation {
   // How many allocations have failed so far.
   std::uint64_t failed() const;
 };
+
+// Runs attempt() with the calling thread's allocations failing once 0, 1, 2, ... of them have
+// succeeded, until a run completes without std::bad_alloc, and returns what that run returned.
+// after_failure() runs after each run that ran out of memory, with memory back.
+template <class Attempt, class AfterFailure>
+auto once_memory_suffices(Attempt&& attempt, AfterFailure&& after_failure) -> decltype(attempt()) {
+  constexpr std::uint64_t kMostAllocations = 10'000;
+  for (std::uint64_t spared = 0; spared < kMostAllocations; ++spared) {
+    std::optional<decltype(attempt())> done;
+    try {
+      FailingAllocation shortage(spared);
+      done.emplace(attempt());
+    } catch (const std::bad_alloc&) {
+      after_failure();
+      continue;
+    }
+    return std::move(*done);
+  }
+  throw std::logic_error("the attempt never completed, whatever memory it was given");
+}
 
 }  // namespace quelvane::testing
