@@ -94,6 +94,16 @@ class DataSegmentsTest : public ::testing::Test {
     return placed ? *placed : WritePlace{};
   }
 
+  // Writes records of 150 bytes of noise from timestamp 0 on until the set's segments reach end.
+  std::vector<std::pair<WritePlace, Bytes>> fill_segments(DataSegments& set, std::uint64_t end) {
+    std::vector<std::pair<WritePlace, Bytes>> written;
+    for (std::int64_t ts = 0; set.next_file_offset() < end; ++ts) {
+      const Bytes bytes = noise(150, static_cast<std::uint32_t>(ts));
+      written.emplace_back(put(set, ts, bytes), bytes);
+    }
+    return written;
+  }
+
   static Result<RecordData> read(DataSegments& set, std::uint64_t position, std::uint16_t in_block) {
     DataSegment* segment = QV_TRY(set.locate(position));
     return segment->read_record(0, IndexEntry{0, position - segment->file_offset(), in_block}, nullptr);
@@ -110,11 +120,7 @@ class DataSegmentsTest : public ::testing::Test {
 TEST_F(DataSegmentsTest, PositionsFollowTheSegmentGrid) {
   DataSegments set = make();
   EXPECT_TRUE(file_names(data).empty());
-  std::vector<std::pair<WritePlace, Bytes>> written;
-  for (std::int64_t ts = 0; set.next_file_offset() < 3 * kDss; ++ts) {
-    const Bytes bytes = noise(150, static_cast<std::uint32_t>(ts));
-    written.emplace_back(put(set, ts, bytes), bytes);
-  }
+  const std::vector<std::pair<WritePlace, Bytes>> written = fill_segments(set, 3 * kDss);
   EXPECT_EQ(file_names(data), (std::vector<std::string>{"00000000000000000000", "00000000000000001024",
                                                          "00000000000000002048"}));
   for (const auto& [place, bytes] : written) {
@@ -297,10 +303,7 @@ TEST_F(DataSegmentsTest, ClosedSegmentsReopenOnUse) {
   std::vector<std::pair<WritePlace, Bytes>> written;
   {
     DataSegments set = make();
-    for (std::int64_t ts = 0; set.next_file_offset() < 2 * kDss; ++ts) {
-      const Bytes bytes = noise(150, static_cast<std::uint32_t>(ts));
-      written.emplace_back(put(set, ts, bytes), bytes);
-    }
+    written = fill_segments(set, 2 * kDss);
     ASSERT_TRUE(set.close_all());
     EXPECT_EQ(set.open_count(), 0u);
     EXPECT_EQ(read_ok(set, written[0].first), written[0].second);
@@ -334,10 +337,7 @@ TEST_F(DataSegmentsTest, ALookForNewSegmentsThatFoundNothingWaitsForTheDirectory
   std::vector<std::pair<WritePlace, Bytes>> written;
   {
     DataSegments set = make();
-    for (std::int64_t ts = 0; set.next_file_offset() < 3 * kDss; ++ts) {
-      const Bytes bytes = noise(150, static_cast<std::uint32_t>(ts));
-      written.emplace_back(put(set, ts, bytes), bytes);
-    }
+    written = fill_segments(set, 3 * kDss);
     ASSERT_TRUE(set.close_all());
   }
   const auto& [last, last_bytes] = written.back();
