@@ -7,13 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "journal/queue.h"
 #include "support/dataset_fixture.h"
+#include "support/file_faults.h"
 #include "support/interrupted_write.h"
 #include "support/payloads.h"
 #include "support/temp_dir.h"
@@ -235,17 +234,6 @@ TEST_F(JournalLogTest, FullSegmentRollsOverAtTheNextSequence) {
   EXPECT_EQ(sequences(ok(reopened->query(-5, 1000))).size(), 1000u);
 }
 
-// How many of this process's mappings are of files in dir.
-std::size_t mappings_in(const fs::Path& dir) {
-  char* real = ::realpath(dir.c_str(), nullptr);
-  const std::string prefix = (real ? std::string(real) : dir.string()) + "/";
-  std::free(real);
-  std::ifstream maps("/proc/self/maps");
-  std::size_t n = 0;
-  for (std::string line; std::getline(maps, line);) n += line.find(prefix) != std::string::npos;
-  return n;
-}
-
 // Every segment a writer rolled past or a read walked past used to stay mapped until the
 // store closed, so a long journal of small segments ran the process out of mappings. A writer,
 // its reads, queries and a group, and a read-only journal beside it, each hold the last segment
@@ -265,7 +253,7 @@ TEST(JournalMappings, ALongJournalHoldsABoundedNumberOfMappings) {
     auto log = ok(j->log()->lock());
     ASSERT_GT(log->segment_count(), 9'000u);
   }
-  EXPECT_LE(mappings_in(segments), kBound) << "after the appends";
+  EXPECT_LE(testing::mappings_in(segments), kBound) << "after the appends";
 
   const auto whole = [&](Journal& journal) {
     const auto all = ok(journal.query(1, kRecords));
@@ -276,9 +264,9 @@ TEST(JournalMappings, ALongJournalHoldsABoundedNumberOfMappings) {
     }
   };
   whole(*j);
-  EXPECT_LE(mappings_in(segments), kBound) << "after a whole query";
+  EXPECT_LE(testing::mappings_in(segments), kBound) << "after a whole query";
   for (std::int64_t i = 1; i <= kRecords; i += 997) ASSERT_EQ(ok(j->read(i))->second, encoded(i)) << i;
-  EXPECT_LE(mappings_in(segments), kBound) << "after reads";
+  EXPECT_LE(testing::mappings_in(segments), kBound) << "after reads";
   for (std::int64_t i = 1; i <= 3000; ++i) {
     auto got = ok(group.try_poll());
     ASSERT_TRUE(got.has_value()) << i;
@@ -286,11 +274,11 @@ TEST(JournalMappings, ALongJournalHoldsABoundedNumberOfMappings) {
     ASSERT_EQ(got->second, encoded(i));
     ok(group.ack(i));
   }
-  EXPECT_LE(mappings_in(segments), kBound) << "after a group's polls";
+  EXPECT_LE(testing::mappings_in(segments), kBound) << "after a group's polls";
 
   auto reader = ok(Journal::open_read_only(dir.path(), c));
   whole(*reader);
-  EXPECT_LE(mappings_in(segments), 2 * kBound) << "a reader's and the writer's";
+  EXPECT_LE(testing::mappings_in(segments), 2 * kBound) << "a reader's and the writer's";
 }
 
 TEST_F(JournalLogTest, RecordLargerThanAnEmptySegmentUsesNoSequence) {

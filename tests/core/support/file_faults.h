@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,15 +41,21 @@ class FileSizeLimit {
   void (*old_handler_)(int) = SIG_DFL;
 };
 
+// The path as /proc/self/maps names the file: with every link resolved.
+inline std::string mapped_name(const fs::Path& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  std::string name = real ? real : path.string();
+  std::free(real);
+  return name;
+}
+
 // Where this process maps `path`: the first mapping of it at least min_bytes long.
 struct MappingOf {
   unsigned long lo = 0, hi = 0, file_offset = 0;
   bool found = false;
 
   MappingOf(const fs::Path& path, unsigned long min_bytes) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    const std::string want = real ? real : path.string();
-    std::free(real);
+    const std::string want = mapped_name(path);
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line)) {
@@ -60,6 +67,15 @@ struct MappingOf {
     }
   }
 };
+
+// How many of this process's mappings are of files in dir.
+inline std::size_t mappings_in(const fs::Path& dir) {
+  const std::string prefix = mapped_name(dir) + "/";
+  std::ifstream maps("/proc/self/maps");
+  std::size_t n = 0;
+  for (std::string line; std::getline(maps, line);) n += line.find(prefix) != std::string::npos;
+  return n;
+}
 
 // Takes the last page of this process's mapping of `path` away, so that msync over the whole
 // mapping fails (ENOMEM) while the first pages stay readable; restore() maps the page back.
