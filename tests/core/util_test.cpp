@@ -17,6 +17,7 @@
 #include "support/file_faults.h"
 #include "support/msync_counter.h"
 #include "support/temp_dir.h"
+#include "util/boot.h"
 #include "util/fs.h"
 #include "util/mapped_file.h"
 #include "util/mutex.h"
@@ -343,3 +344,21 @@ TEST(Text, MessagesAndDebugForms) {
 
 }  // namespace
 }  // namespace quelvane
+
+TEST(BootId, TheKernelsIdentifierIsReadAndOnlyAnotherKnownBootCountsAsOther) {
+  std::optional<quelvane::util::BootId> now = quelvane::util::current_boot_id();
+  ASSERT_TRUE(now.has_value()) << "this machine's kernel tells its boot identifier";
+  EXPECT_FALSE(quelvane::util::is_other_boot(*now));
+  quelvane::util::BootId other = *now;
+  other[15] ^= 0x01;
+  EXPECT_TRUE(quelvane::util::is_other_boot(other));
+  EXPECT_FALSE(quelvane::util::is_other_boot(quelvane::util::BootId{})) << "all zero: not known";
+
+  quelvane::util::set_boot_id_for_testing(other);
+  EXPECT_EQ(quelvane::util::current_boot_id(), other);
+  EXPECT_TRUE(quelvane::util::is_other_boot(*now));
+  quelvane::util::set_boot_id_for_testing(std::nullopt);
+  EXPECT_FALSE(quelvane::util::is_other_boot(*now)) << "an unreadable running boot never counts as another";
+  quelvane::util::reset_boot_id_for_testing();
+  EXPECT_EQ(quelvane::util::current_boot_id(), now);
+}
