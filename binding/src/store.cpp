@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <new>
@@ -158,23 +159,37 @@ PyStatus close_store(StorePayload& p) {
 //
 // Closing a store lets go of its consumers' wake callbacks, and a callback may hold the last
 // reference to that store or to another one on the list (the very cycles this handler is for).
-// So every store is held for the whole walk, each close defers what it lets go of to its own end
-// as a method's close does, and the stores are let go of only once every one is closed.
+// So every store is held until the handler ends, each close defers what it lets go of to its own
+// end as a method's close does, and the stores are let go of only once every one is closed.
+//
+// What a close lets go of may also open a store (a callback's __del__), which the walk it ran in
+// never saw; so the list is taken again after each walk, until a walk finds no store it has not
+// already met. A program whose every such store opens another would keep that going for ever:
+// after kExitCloseWalks walks the stores opened by the last one are left to their teardown.
+constexpr int kExitCloseWalks = 16;
+
 PyObject* at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
   return guard_object([]() -> PyResult<PyRef> {
     mark_finalising_thread();
     std::vector<PyRef> held;
-    held.reserve(open_stores().size());
-    for (Self* store : open_stores()) {
-      // One whose count already reached 0 is being freed; its teardown is under way.
-      if (store->payload.opened_by != ::getpid() || Py_REFCNT(store->py()) == 0) continue;
-      held.push_back(PyRef::borrow(store->py()));
-    }
-    for (const PyRef& ref : held) {
-      Self& store = *Self::from(ref.get());
-      auto borrow = BorrowGuard::exclusive(store.borrow);
-      if (!borrow) continue;
-      (void)entry_detail::deferring_wakes([&] { return close_store(store.payload); });
+    const auto met = [&](Self* store) {
+      return std::ranges::any_of(held, [&](const PyRef& ref) { return ref.get() == store->py(); });
+    };
+    for (int walk = 0; walk < kExitCloseWalks; ++walk) {
+      const std::size_t walked = held.size();
+      for (Self* store : open_stores()) {
+        // One whose count already reached 0 is being freed; its teardown is under way. One met
+        // before was borrowed by a running call then, and is left to its teardown as well.
+        if (store->payload.opened_by != ::getpid() || Py_REFCNT(store->py()) == 0 || met(store)) continue;
+        held.push_back(PyRef::borrow(store->py()));
+      }
+      if (held.size() == walked) break;
+      for (std::size_t i = walked; i < held.size(); ++i) {
+        Self& store = *Self::from(held[i].get());
+        auto borrow = BorrowGuard::exclusive(store.borrow);
+        if (!borrow) continue;
+        (void)entry_detail::deferring_wakes([&] { return close_store(store.payload); });
+      }
     }
     return PyRef::borrow(Py_None);
   });

@@ -490,26 +490,56 @@ def test_a_normal_exit_keeps_acknowledgements_as_close_does(tmp_path, kind, daem
 
 # Closing a store at exit lets go of its consumers' callbacks, which here hold the last reference
 # to a store: the one being closed (its walk over its datasets must not meet freed memory), or
-# one opened later, which the handler's walk still has to reach. Run 2 looks for anything given
-# again.
+# one opened later, which the handler's walk still has to reach. A callback let go of may also
+# open a store as it is freed (in a new directory, or the closed store's own again), which the
+# close must reach too; one that opens another every time must not keep the exit from ending.
+# Run 1 prints every store still open once the module's close is over (an exit function
+# registered before the import runs after it); run 2 looks for anything given again.
 EXIT_CLOSE_FREES_SCRIPT = r"""
-import sys
-import quelvane
+import atexit, sys
 
 shape, datasets, data_dir, run = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-names = ["a", "b"] if shape == "a later store" else ["a"]
+opened_late = []
+
+@atexit.register
+def after_the_close():
+    for name, s in opened_late:
+        try:
+            s.get_dataset_names()
+        except RuntimeError:
+            continue
+        print("left open:", name)
+
+import quelvane
+
+names = {"a later store": ["a", "b"], "a store opened as it is let go of": ["a", "c"],
+         "its own store again as it is let go of": ["a"]}.get(shape, ["a"])
 
 def open_acked(name):
     s = quelvane.Store.open(f"{data_dir}/{name}")
     consumers = []
     for i in range(datasets):
-        ds = s.create_dataset(f"d{i}", "t") if run == "1" else s.open_dataset(f"d{i}", "t")
+        key = (f"d{i}", "t")
+        ds = s.open_dataset(*key) if "t" in s.get_dataset_types(key[0]) else s.create_dataset(*key)
         c = s.open_queue(ds.id).open_consumer("g")
         if run == "1":
-            ds.write(1, b"x")
+            ds.write((ds.latest_timestamp or 0) + 1, b"x")
             c.ack(c.poll(0)[0])
         consumers.append(c)
     return s, consumers
+
+class OpensAStore:
+    # Holds its store, as a callback whose globals hold it would; opens `name` once freed.
+    def __init__(self, store, name, again):
+        self.store, self.name, self.again = store, name, again
+    def __call__(self):
+        pass
+    def __del__(self):
+        s, consumers = open_acked(self.name)
+        opened_late.append((self.name, s))
+        name = f"chain{len(opened_late)}" if self.again else None
+        for c in consumers:
+            c.poll_callback(OpensAStore(s, name, self.again) if name else (lambda s=s, c=c: None))
 
 def leave_to_exit():
     global a
@@ -517,9 +547,13 @@ def leave_to_exit():
         s, consumers = open_acked("a")
         for c in consumers:
             c.poll_callback(lambda s=s, c=c: None)
-    else:
+    elif shape == "a later store":
         (a, (ca, *_)), (b, _) = open_acked("a"), open_acked("b")
         ca.poll_callback(lambda b=b: None)
+    else:
+        s, (c, *_) = open_acked("a")
+        again = shape == "one more store every time"
+        c.poll_callback(OpensAStore(s, {"a store opened as it is let go of": "c"}.get(shape, "a"), again))
 
 if run == "1":
     leave_to_exit()
@@ -540,11 +574,20 @@ def run_twice(script, *args):
     return outputs
 
 
-@pytest.mark.parametrize("shape, datasets", [("its own store", 1), ("its own store", 5), ("a later store", 2)])
-def test_an_exit_close_that_frees_a_store(tmp_path, shape, datasets):
-    stores = 2 if shape == "a later store" else 1
+@pytest.mark.parametrize("shape, datasets, stores", [
+    ("its own store", 1, 1), ("its own store", 5, 1), ("a later store", 2, 2),
+    ("a store opened as it is let go of", 1, 2), ("its own store again as it is let go of", 1, 1)])
+def test_an_exit_close_that_frees_a_store(tmp_path, shape, datasets, stores):
     assert run_twice(EXIT_CLOSE_FREES_SCRIPT, shape, str(datasets), str(tmp_path)) == [
         "", repr([None] * datasets * stores) + "\n"]
+
+
+def test_an_exit_close_ends_when_each_store_closed_opens_another(tmp_path):
+    # Every round of the close opens one more store; the close gives up after a bounded number
+    # of rounds and leaves only the last one open, to its teardown.
+    first, _ = run_twice(EXIT_CLOSE_FREES_SCRIPT, "one more store every time", "1", str(tmp_path))
+    assert first.count("left open:") == 1, first
+    assert len(list(tmp_path.glob("chain*"))) > 1
 
 
 # The exit handler and the list of open stores serve the whole process, while exit functions are
