@@ -6,6 +6,12 @@
 
 namespace quelvane::testing {
 
+class SyncRecording;
+
+// While set, every msync, fsync and fdatasync is shown to the recording before it is made (one
+// recording at a time; null clears it). See PowerLossRecorder.
+void set_sync_recording(SyncRecording* recording);
+
 // While set, every msync of a range that overlaps [lo, hi) fails with EIO, as a write-back the
 // disk refuses would; one range at a time, and lo == hi clears it. See FailingSync.
 void fail_msync_between(std::uintptr_t lo, std::uintptr_t hi);
