@@ -166,48 +166,67 @@ constexpr Signature<2> kQueryLengthAll{"Dataset", "query_length_all", {"start_ts
 constexpr auto X = Borrow::Exclusive;
 
 #define QV_TS_ARG "\n\nArgs:\n    timestamp: Exact timestamp when non-negative; latest-relative offset when negative."
+// A negative offset counts timestamps, not records, and the write_now pair keeps one record a
+// second: the two things about these calls a newcomer trips over.
+#define QV_BACK_FROM_LATEST(what)                                                              \
+  "\n\nA negative " what " counts timestamps back from the latest written one, not records:\n" \
+  "-1 is the latest, -2 the timestamp below it, whether or not that holds a record."
+#define QV_RANGE_BACK QV_BACK_FROM_LATEST("start_ts or end_ts")
+#define QV_FINER_UNIT                                                       \
+  "\nWhere readings come faster, give write() timestamps of your own in a\n" \
+  "finer unit (and keep to one unit in a dataset)."
 
 PyMethodDef kMethods[] = {
     method<DatasetClass, kWrite, X, &write>(
         "write($self, timestamp, data)\n--\n\nWrite a record (timestamp, data).\n\n"
         "A record already at timestamp is replaced. data is bytes, a bytearray or a sequence of ints\n"
-        "0..255, at most 4 MiB. Raises RuntimeError on a read-only store's dataset."),
+        "0..255, at most 4 MiB. Raises RuntimeError on a read-only store's dataset.\n\n"
+        "Writes go forward in time: below the latest timestamp, a write must hit a\n"
+        "timestamp that holds a record (or a slot of a continuous index); any other\n"
+        "is refused with QvanNotFoundError."),
     method<DatasetClass, kAppend, X, &append>(
         "append($self, timestamp, data)\n--\n\nAppend bytes to a record.\n\n"
-        "Extends the record at timestamp, or writes it when there is none."),
+        "Extends the latest record when timestamp is the latest, or writes a new one\n"
+        "above it; an older timestamp is refused with QvanInvalidDataError."),
     method<DatasetClass, kWriteNow, X, &write_now>(
-        "write_now($self, data)\n--\n\nWrite a record using the current Unix timestamp (seconds)."),
+        "write_now($self, data)\n--\n\nWrite a record using the current Unix timestamp (seconds)."
+        "\n\nThe timestamp is whole seconds: a second write_now() within the same\n"
+        "second replaces the first." QV_FINER_UNIT),
     method<DatasetClass, kAppendNow, X, &append_now>(
-        "append_now($self, data)\n--\n\nAppend data to a record using the current Unix timestamp (seconds)."),
+        "append_now($self, data)\n--\n\nAppend data to a record using the current Unix timestamp (seconds)."
+        "\n\nThe timestamp is whole seconds: append_now() calls within the same\n"
+        "second extend one record." QV_FINER_UNIT),
     method<DatasetClass, kDelete, X, &delete_record>(
         "delete($self, timestamp)\n--\n\nDelete the record at the given timestamp."),
     read_method<DatasetClass, kRead, X, &read>(
         "read($self, timestamp)\n--\n\nRead a single record by timestamp." QV_TS_ARG
-        "\n\nReturns (timestamp, data), or None when there is no record."),
+        "\n\nReturns (timestamp, data), or None when there is no record." QV_BACK_FROM_LATEST("timestamp")),
     read_method_noargs<DatasetClass, X, &read_latest>(
         "read_latest", "read_latest($self)\n--\n\nRead the latest written timestamp's record without falling back."),
     read_method<DatasetClass, kReadExist, X, &read_exist>(
-        "read_exist($self, timestamp)\n--\n\nCheck if index entry exists for a timestamp." QV_TS_ARG),
+        "read_exist($self, timestamp)\n--\n\nCheck if index entry exists for a timestamp." QV_TS_ARG
+        QV_BACK_FROM_LATEST("timestamp")),
     read_method<DatasetClass, kReadLength, X, &read_length>(
-        "read_length($self, timestamp)\n--\n\nRead the logical data length for a timestamp." QV_TS_ARG),
+        "read_length($self, timestamp)\n--\n\nRead the logical data length for a timestamp." QV_TS_ARG
+        QV_BACK_FROM_LATEST("timestamp")),
     read_method<DatasetClass, kQuery, X, &query>(
         "query($self, start_ts, end_ts)\n--\n\nQuery records in [start_ts, end_ts], returns a lazy iterator.\n\n"
         "Yields (timestamp: int, data: bytes) tuples.\n"
-        "Implements Python iterator protocol (__iter__ / __next__)."),
+        "Implements Python iterator protocol (__iter__ / __next__)." QV_RANGE_BACK),
     read_method<DatasetClass, kQueryAll, X, &query_all>(
         "query_all($self, start_ts, end_ts)\n--\n\nQuery and collect all results into a list.\n\n"
-        "Convenience wrapper: equivalent to list(dataset.query(...))."),
+        "Convenience wrapper: equivalent to list(dataset.query(...))." QV_RANGE_BACK),
     read_method<DatasetClass, kQueryExist, X, &query_exist>(
         "query_exist($self, start_ts, end_ts)\n--\n\nCheck existence of index entries in [start_ts, end_ts].\n\n"
-        "Returns a bitmap, one bit per timestamp from start_ts, least significant bit first."),
+        "Returns a bitmap, one bit per timestamp from start_ts, least significant bit first." QV_RANGE_BACK),
     read_method<DatasetClass, kQueryLength, X, &query_length>(
         "query_length($self, start_ts, end_ts)\n--\n\n"
         "Query data lengths in [start_ts, end_ts], returns a lazy iterator.\n\n"
         "Yields (timestamp: int, data_len: int) tuples.\n"
-        "Implements Python iterator protocol (__iter__ / __next__)."),
+        "Implements Python iterator protocol (__iter__ / __next__)." QV_RANGE_BACK),
     read_method<DatasetClass, kQueryLengthAll, X, &query_length_all>(
         "query_length_all($self, start_ts, end_ts)\n--\n\nQuery data lengths and collect all results into a list.\n\n"
-        "Convenience wrapper: equivalent to list(dataset.query_length(...))."),
+        "Convenience wrapper: equivalent to list(dataset.query_length(...))." QV_RANGE_BACK),
     method_noargs<DatasetClass, X, &flush>("flush", "flush($self)\n--\n\nFlush pending data to disk."),
     method_noargs<DatasetClass, Borrow::Shared, &inspect>(
         "inspect", "inspect($self)\n--\n\nInspect dataset configuration and runtime state."),
@@ -215,6 +234,9 @@ PyMethodDef kMethods[] = {
 };
 
 #undef QV_TS_ARG
+#undef QV_BACK_FROM_LATEST
+#undef QV_RANGE_BACK
+#undef QV_FINER_UNIT
 
 using Payload = const DatasetPayload&;
 

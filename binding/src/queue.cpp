@@ -178,7 +178,9 @@ PyMethodDef kQueueMethods[] = {
         "Open or create a consumer group and return a consumer handle.\n\n"
         "Multiple consumers in the same group share progress via the\n"
         "shared 4KB mmap state file. The first call for a group creates\n"
-        "the state file; subsequent calls open the existing file."),
+        "the state file; subsequent calls open the existing file.\n\n"
+        "A new group starts after the dataset's latest record: records written\n"
+        "before the group was first opened are never delivered to it."),
     method_noargs<DatasetQueueClass, S, &get_consumer_group_names>(
         "get_consumer_group_names",
         "get_consumer_group_names($self)\n--\n\nReturn current consumer group names.\n\n"
@@ -222,6 +224,16 @@ PyStatus poll_callback(Consumer& self, PyRef callback) {
 
 PyResult<PyRef> consumer_repr(Consumer&) { return to_py("DatasetQueueConsumer()"); }
 
+// What a consumer's work survives is what a worker that is restarted after a crash has to know.
+#define QV_POWER_LOSS                                                           \
+  "\nAfter a power loss (or a kernel crash) the group keeps what its last\n"    \
+  "completed flush covered: flush(), Dataset.flush(), the background flush\n"   \
+  "every flush_interval seconds, or a close."
+#define QV_JOURNAL_POWER_LOSS                                                   \
+  "\nAfter a power loss (or a kernel crash) the group keeps what the store's\n" \
+  "last completed flush covered: the background flush every flush_interval\n"   \
+  "seconds, or a close."
+
 constexpr Signature<1> kPoll{"DatasetQueueConsumer", "poll", {"timeout_ms"}};
 constexpr Signature<1> kAck{"DatasetQueueConsumer", "ack", {"timestamp"}};
 constexpr Signature<1> kPollCallback{"DatasetQueueConsumer", "poll_callback", {"callback"}};
@@ -235,14 +247,23 @@ PyMethodDef kConsumerMethods[] = {
         "    timeout_ms: Maximum wait time in milliseconds. Use 0 for\n"
         "        non-blocking poll (returns immediately if no data).\n\n"
         "Raises:\n"
-        "    QvanQueueClosedError: Queue has been closed."),
+        "    QvanQueueClosedError: Queue has been closed.\n\n"
+        "A record not acknowledged within running_expired_seconds is delivered\n"
+        "again, up to max_retry_count more times. The delivery is written to the\n"
+        "group's state at once: a worker killed before its ack gets the record\n"
+        "again after a restart, its retry counted." QV_POWER_LOSS),
     method<DatasetQueueConsumerClass, kAck, S, &ack>(
         "ack($self, timestamp)\n--\n\nAcknowledge a previously polled record.\n\n"
         "Removes the pending entry and advances the consumer's processed\n"
         "timestamp. Only call after successfully processing a record\n"
-        "returned by `poll()`."),
+        "returned by `poll()`.\n\n"
+        "The acknowledgement is written to the group's state at once and kept\n"
+        "if the process is killed." QV_POWER_LOSS),
     method_noargs<DatasetQueueConsumerClass, S, &flush>(
-        "flush", "flush($self)\n--\n\nFlush this consumer group's state file."),
+        "flush", "flush($self)\n--\n\nFlush this consumer group's state file.\n\n"
+        "Makes the group's deliveries and acknowledgements so far durable: after\n"
+        "a power loss (or a kernel crash) the group is as its last completed\n"
+        "flush left it. A killed process loses nothing without one."),
     method_noargs<DatasetQueueConsumerClass, S, &close_consumer>(
         "close",
         "close($self)\n--\n\nClose this consumer group.\n\n"
@@ -310,13 +331,22 @@ constexpr Signature<1> kJournalPollCallback{"JournalQueueConsumer", "poll_callba
 
 PyMethodDef kJournalConsumerMethods[] = {
     method<JournalQueueConsumerClass, kJournalPoll, S, &journal_poll>(
-        "poll($self, timeout_ms)\n--\n\nPoll for the next encoded journal record."),
+        "poll($self, timeout_ms)\n--\n\nPoll for the next encoded journal record.\n\n"
+        "Returns (sequence, record bytes), or None once timeout_ms milliseconds\n"
+        "pass without one. A record not acknowledged within running_expired_seconds\n"
+        "is delivered again. The delivery is written to the group's state at once,\n"
+        "so it is kept if the process is killed." QV_JOURNAL_POWER_LOSS),
     method<JournalQueueConsumerClass, kJournalAck, S, &journal_ack>(
-        "ack($self, sequence)\n--\n\nAcknowledge a previously polled journal sequence."),
+        "ack($self, sequence)\n--\n\nAcknowledge a previously polled journal sequence.\n\n"
+        "The acknowledgement is written to the group's state at once, so it is\n"
+        "kept if the process is killed." QV_JOURNAL_POWER_LOSS),
     method<JournalQueueConsumerClass, kJournalPollCallback, S, &journal_poll_callback>(
         "poll_callback($self, callback)\n--\n\nRegister or clear a lightweight wake callback."),
     {},
 };
+
+#undef QV_POWER_LOSS
+#undef QV_JOURNAL_POWER_LOSS
 
 }  // namespace
 

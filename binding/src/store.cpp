@@ -345,7 +345,13 @@ constexpr auto S = Borrow::Shared;
 PyMethodDef kMethods[] = {
     class_method<kOpen, &open>(
         "open($cls, data_dir, config=None)\n--\n\nOpen or create a store at `data_dir`.\n\n"
-        "Directories are created automatically if they don't exist."),
+        "Directories are created automatically if they don't exist.\n\n"
+        "While another Store has the directory open for writing, a config whose\n"
+        "read_only is None (the default) opens it read-only without an error: its\n"
+        "writes raise RuntimeError and its creates QvanInvalidDataError. Pass\n"
+        "StoreConfig(read_only=False) to be refused at once instead. A read-only\n"
+        "store keeps each dataset's latest timestamp as it found it when it first\n"
+        "opened that dataset; open a new Store to see what a writer added since."),
     method_noargs<StoreClass, Borrow::None, &enter>("__enter__", "__enter__($self)\n--\n\nContext manager entry."),
     method<StoreClass, kExit, X, &exit>(
         "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\nContext manager exit - calls close()."),
@@ -368,7 +374,10 @@ PyMethodDef kMethods[] = {
     method<StoreClass, kOpenQueue, X, &open_queue>(
         "open_queue($self, dataset_id)\n--\n\nOpen the queue subsystem for a dataset.\n\n"
         "Args:\n    dataset_id: The ID of the dataset (returned by `open_dataset().id`).\n\n"
-        "Returns a DatasetQueue that supports push and consumer group operations."),
+        "Returns a DatasetQueue that supports push and consumer group operations.\n\n"
+        "dataset_id is `Dataset.id`, this Store's number for the dataset (handed\n"
+        "out in the order datasets are opened), never `Dataset.identifier`: an\n"
+        "identifier passed here names whichever dataset has that id in this run."),
     method_noargs<StoreClass, S, &journal_latest_sequence>(
         "journal_latest_sequence",
         "journal_latest_sequence($self)\n--\n\nReturn the latest journal sequence, or None when journal is empty."),

@@ -186,7 +186,11 @@ def test_class_shapes():
     assert Q.open_consumer.__text_signature__ == "($self, group_name, running_expired_seconds=900, max_retry_count=3)"
     assert Q.push.__doc__.startswith("Push data into the queue.")
     assert C.poll.__text_signature__ == "($self, timeout_ms)"
-    assert C.poll.__doc__.endswith("QvanQueueClosedError: Queue has been closed.")
+    assert C.poll.__doc__.startswith(
+        "Poll for the next record.\n\nReturns the next unacked record as `(timestamp, data)`, or `None`\n"
+        "if the timeout expires with no data available.\n\nArgs:\n    timeout_ms: Maximum wait time in "
+        "milliseconds. Use 0 for\n        non-blocking poll (returns immediately if no data).\n\nRaises:\n"
+        "    QvanQueueClosedError: Queue has been closed.\n\n")
     for cls in (Q, C):
         assert cls.__module__ == "builtins"
         expect(raised(cls), TypeError, f"cannot create 'builtins.{cls.__name__}' instances")
