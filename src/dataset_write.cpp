@@ -59,6 +59,8 @@ Result<IndexEntry> DatasetInner::write_record(std::int64_t ts, std::span<const s
 }
 
 Result<IndexEntry> DatasetInner::new_write(std::int64_t ts, std::span<const std::uint8_t> data) {
+  // An entry the index must refuse is refused before its record is stored and counted.
+  QV_TRY(index.check_new_latest(ts));
   const WritePlace place = QV_TRY(segments.write(ts, data, &state_file));
   const std::uint64_t position = place.position();
   const Status indexed = index.continuous()

@@ -90,6 +90,13 @@ std::optional<IndexSegmentSummary> summarise(const fs::Path& path, std::int64_t 
   return s;
 }
 
+// What a segment whose file cannot be read as one reports: damage that stays, unlike a failure
+// of the system (I/O, mapping) that the next attempt may not meet.
+bool damage(const Error& e) {
+  return e.kind() == ErrorKind::InvalidMagic || e.kind() == ErrorKind::UnsupportedVersion ||
+         e.kind() == ErrorKind::InvalidData;
+}
+
 Error before_base(std::int64_t t, std::int64_t base) {
   return Error::not_found(text::cat("timestamp ", t, " is before continuous index base ", base));
 }
@@ -267,6 +274,35 @@ Status Index::append_growing(IndexSegment& seg, const IndexEntry& entry) {
   }
 }
 
+Result<bool> Index::newest_is_damaged(std::int64_t ts) {
+  const std::optional<std::int64_t> start = QV_TRY(new_latest_segment(ts));
+  if (!start) return false;
+  auto it = segments_.find(*start);
+  if (it == segments_.end() || std::holds_alternative<IndexSegment>(it->second)) return false;
+  auto opened = segment_at(*start);
+  if (opened || !damage(opened.error())) return false;
+  // A sparse entry above the damaged segment's start begins a segment of its own; at or below
+  // it, or in a continuous segment's own slots, it could only go into that file.
+  if (!continuous_ && ts > *start) return true;
+  return fail(Error::invalid_data(text::cat("cannot index timestamp ", ts, ": index segment ",
+                                            std::get<IndexSegmentSummary>(it->second).path.string(),
+                                            " cannot be read: ", opened.error().display())));
+}
+
+Result<std::optional<std::int64_t>> Index::new_latest_segment(std::int64_t ts) const {
+  if (continuous_) {
+    if (!base_ || ts < *base_) return std::optional<std::int64_t>{};
+    return std::optional<std::int64_t>{QV_TRY(continuous_segment_start(ts))};
+  }
+  if (segments_.empty()) return std::optional<std::int64_t>{};
+  return std::optional<std::int64_t>{segments_.rbegin()->first};
+}
+
+Status Index::check_new_latest(std::int64_t ts) {
+  QV_TRY(newest_is_damaged(ts));
+  return {};
+}
+
 Status Index::append_sparse(const IndexEntry& entry, TimeRangeHook* hook) {
   // A segment that can never hold an entry would be found full again under the same start.
   // A size below the header is left to the segment's create, which names the initial size.
@@ -277,8 +313,10 @@ Status Index::append_sparse(const IndexEntry& entry, TimeRangeHook* hook) {
   }
   while (true) {
     IndexSegment* target = nullptr;
-    QV_TRY(drop_empty_above(entry.timestamp));
-    if (!segments_.empty()) {
+    // A newest segment that cannot be read is kept for its reads; the entry starts a new one.
+    const bool damaged = QV_TRY(newest_is_damaged(entry.timestamp));
+    if (!damaged) QV_TRY(drop_empty_above(entry.timestamp));
+    if (!damaged && !segments_.empty()) {
       const std::int64_t start = segments_.rbegin()->first;
       IndexSegment* newest = QV_TRY(segment_at(start));
       const bool room = newest->count() < newest->capacity() || newest->file_size() < newest->max_file_size();
@@ -323,6 +361,7 @@ Index::Segments::iterator Index::discard_empty(Segments::iterator it) {
 Status Index::append_continuous(const IndexEntry& entry, TimeRangeHook* hook) {
   const std::int64_t start = QV_TRY(continuous_segment_start(entry.timestamp));
   const std::uint64_t slot = offset_of(entry.timestamp, start);
+  QV_TRY(newest_is_damaged(entry.timestamp));
   IndexSegment* seg = QV_TRY(segment_for(start, hook));
   if (slot != seg->count()) {
     return fail(Error::invalid_data(

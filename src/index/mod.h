@@ -79,6 +79,10 @@ class Index {
   // A new latest entry after the previous latest; continuous mode fills the skipped slots.
   Status append_after(std::optional<std::int64_t> previous, std::int64_t ts, std::uint64_t block_offset,
                       std::uint16_t in_block, TimeRangeHook* hook);
+  // Refuses, naming the file, a new latest entry at ts that could only go into a segment
+  // whose file cannot be read; checked before the record is stored, so that a refused write
+  // stores nothing. A sparse entry above such a segment's start goes into a new segment.
+  Status check_new_latest(std::int64_t ts);
   // The entry stored for exactly ts, sentinels included.
   Result<std::optional<IndexEntry>> lookup(std::int64_t ts);
   // Points the entry of ts at a new location and returns the one it held (a sentinel when a
@@ -156,6 +160,12 @@ class Index {
   // segment_at, or a new segment file at start after the previous newest was synchronised and
   // the hook told the range of the segments before it.
   Result<IndexSegment*> segment_for(std::int64_t start, TimeRangeHook* hook);
+  // The segment a new latest entry at ts would go into first: ts's grid segment, or the
+  // newest; none when there is none.
+  Result<std::optional<std::int64_t>> new_latest_segment(std::int64_t ts) const;
+  // True when that segment is a closed file that cannot be read and a sparse entry at ts can
+  // start a segment of its own; the refusal of check_new_latest when it cannot.
+  Result<bool> newest_is_damaged(std::int64_t ts);
   Status append_growing(IndexSegment& seg, const IndexEntry& entry);
   Status append_sparse(const IndexEntry& entry, TimeRangeHook* hook);
   Status append_continuous(const IndexEntry& entry, TimeRangeHook* hook);

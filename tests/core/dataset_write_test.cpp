@@ -373,6 +373,60 @@ TEST_F(DatasetWrite, ContinuousWritesAllocateNothing) {
   EXPECT_EQ(allocated, 0u);
 }
 
+// A damaged last index segment leaves the dataset writable, and the totals count only what
+// was stored: a write that goes into a new index segment is counted, one that could only go
+// into the damaged file is refused before its record is stored.
+TEST_F(DatasetWrite, ADamagedLastIndexSegmentCountsOnlyWhatIsStored) {
+  struct Case {
+    const char* what;
+    bool continuous;
+    std::size_t damaged_bytes;  // from the start of the file
+    std::uint8_t fill;
+    std::int64_t ts;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"sparse, bad magic", false, 1, 'X', 25, true},
+      {"sparse, zeroed header with entries", false, IndexSegment::kHeaderLen, 0, 25, true},
+      {"continuous, into the damaged segment", true, 1, 'X', 23, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp2;
+    const fs::Path where = tmp2.path() / "a" / "b";
+    DataSetConfig config = small_config();
+    config.index_segment_size = IndexSegment::kHeaderLen + 10 * IndexSegment::kEntrySize;
+    config.initial_index_segment_size = config.index_segment_size;
+    config.index_continuous = c.continuous ? 1 : 0;
+    {
+      Dataset ds = ok(Dataset::create(key, where, config));
+      write_n(ds, 0, 24);
+      ok(ds.close());
+    }
+    const fs::Path last = where / "index" / IndexSegment::file_name(20);
+    auto file = fs::read_file(last).value();
+    std::fill_n(file.begin(), c.damaged_bytes, c.fill);
+    ASSERT_TRUE(fs::overwrite_file(last, file).has_value());
+    {
+      Dataset ds = ok(Dataset::open(key, where));
+      const Status written = ds.write(c.ts, bytes("new"));
+      EXPECT_EQ(written.has_value(), c.stored) << (written ? "" : written.error().display());
+      if (!written) {
+        EXPECT_NE(written.error().payload().find(last.string()), std::string::npos) << "names the file";
+      }
+      EXPECT_EQ(records(ds), 25u + c.stored);
+      ok(ds.close());
+    }
+    Dataset ds = ok(Dataset::open(key, where));
+    EXPECT_EQ(records(ds), 25u + c.stored);
+    if (c.stored) {
+      EXPECT_EQ(read_text(ds, c.ts), "new");
+    }
+    EXPECT_EQ(err(ds.read(22)), Error::invalid_magic()) << "the damaged segment's records read as errors";
+    EXPECT_EQ(fs::read_file(last).value(), file) << "left as it is";
+  }
+}
+
 TEST_F(DatasetWrite, ClosedAndReadOnlyRefusals) {
   Dataset ds = create();
   ok(ds.write(1, bytes("a")));

@@ -1051,6 +1051,46 @@ TEST(IndexLifecycle, ADamagedHeaderMakesTheSegmentUnreadableNotAbsent) {
       ASSERT_TRUE(all.has_value());
       EXPECT_EQ(stamps(*all), span(0, 9));
     }
+    // The dataset stays writable: the damaged file is kept for its reads, the entry goes into a
+    // new segment of its own, and both are there after a reopen.
+    write(idx, 20);
+    Index again = reopen(dir);
+    EXPECT_EQ(look(again, 20), live(20));
+    EXPECT_EQ(error_of(again.lookup(12)), c.unreadable ? "invalid file magic: expected b\"QVAN\"" : "ok");
+    EXPECT_EQ(fs::read_file(seg_path(dir, 10)).value(), f) << "left as it is";
+  }
+}
+
+// An entry that could only go into the damaged file is refused before anything is stored,
+// naming the file: in a continuous index its own grid segment, in a sparse one at or below the
+// damaged segment's start.
+TEST(IndexLifecycle, AnEntryThatOnlyADamagedSegmentCouldHoldIsRefusedNamingIt) {
+  struct Case {
+    std::string name;
+    bool continuous;
+    std::int64_t ts;
+  };
+  const std::vector<Case> cases{{"continuous, in the damaged segment's slots", true, 15},
+                                {"sparse, at the damaged segment's start", false, 10}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      Index idx = make(dir, {.continuous = c.continuous});
+      for (std::int64_t ts = 0; ts < 13; ++ts) {
+        ASSERT_TRUE(write_after(idx, ts == 0 ? std::nullopt : std::optional(ts - 1), ts));
+      }
+    }
+    auto f = fs::read_file(seg_path(dir, 10)).value();
+    f[0] = 'X';
+    ASSERT_TRUE(fs::overwrite_file(seg_path(dir, 10), f).has_value());
+    Index idx = reopen(dir, {.continuous = c.continuous});
+    const std::string refusal = "invalid data: cannot index timestamp " + std::to_string(c.ts) + ": index segment " +
+                                seg_path(dir, 10).string() + " cannot be read: invalid file magic: expected b\"QVAN\"";
+    EXPECT_EQ(error_of(idx.check_new_latest(c.ts)), refusal);
+    if (c.continuous) {
+      EXPECT_EQ(error_of(idx.check_new_latest(20)), "ok") << "the next grid segment is free";
+    }
     EXPECT_EQ(fs::read_file(seg_path(dir, 10)).value(), f) << "left as it is";
   }
 }
