@@ -337,6 +337,7 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::try_poll(TakenDelivery*
     auto s = QV_TRY(state_->lock());
     redelivery = s->take_redelivery(config_.running_expired_seconds, config_.max_retry_count, inner_->clock_(),
                                     kMaxTs, threshold.value_or(kMinTs));
+    if (redelivery.changed) QV_TRY(s->write_block());
   }
   if (redelivery.expired > 0)
     QV_LOG(Warn, kLogTarget, "[queue] consumer group ", group_name_, " gave up ", redelivery.expired,
@@ -382,6 +383,7 @@ Result<std::optional<QueueRecord>> DatasetQueueConsumer::poll_new(TakenDelivery*
     }
     const std::int64_t now = inner_->clock_();
     QV_TRY(s->push_pending(Entry{*ts, now, Entry::kPending, 0}));
+    QV_TRY(s->write_block());
     if (taken) *taken = QueueState::new_delivery(*ts, now);
     queue_flush = s->claim_flush();
   }
@@ -403,6 +405,7 @@ Status DatasetQueueConsumer::give_back(const QueueState::Delivery& delivery) {
   {
     auto s = QV_TRY(state_->lock());
     if (!s->give_back(delivery)) return {};
+    QV_TRY(s->write_block());
   }
   return schedule_flush();
 }
@@ -413,6 +416,7 @@ Status DatasetQueueConsumer::ack(std::int64_t timestamp) {
   {
     auto s = QV_TRY(state_->lock());
     QV_TRY(s->acknowledge(timestamp));
+    QV_TRY(s->write_block());
     queue_flush = s->claim_flush();
   }
   if (queue_flush) QV_TRY(queue::mark_queue_dirty(dataset_, group_name_));

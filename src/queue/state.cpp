@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <string>
@@ -30,6 +31,8 @@ constexpr std::uint64_t kOffTimestamp = 0;
 constexpr std::uint64_t kOffStartTime = 8;
 constexpr std::uint64_t kOffStatus = 16;
 constexpr std::uint64_t kOffRetryCount = 17;
+
+std::atomic<queue::StateStepObserver> step_observer{nullptr};
 
 std::uint64_t entry_offset(std::size_t i) { return QueueState::kHeaderSize + QueueState::kEntrySize * i; }
 
@@ -78,6 +81,8 @@ Result<std::pair<std::int64_t, std::vector<Entry>>> parse(const MappedFile& file
 }
 
 }  // namespace
+
+void queue::set_state_step_observer(StateStepObserver observer) { step_observer.store(observer); }
 
 UnixClock system_unix_clock() { return [] { return unix_secs_now(); }; }
 
@@ -139,7 +144,9 @@ Result<QueueState> QueueState::create(fs::Path path, std::int64_t initial) {
   }));
   std::vector<Entry> pending;
   pending.reserve(kCapacity);
-  return QueueState(std::move(path), std::move(file), initial, std::move(pending));
+  QueueState state(std::move(path), std::move(file), initial, std::move(pending));
+  state.zero_from_ = kHeaderSize;  // a new file is zero past its header
+  return state;
 }
 
 Result<QueueState> QueueState::load(fs::Path path) {
@@ -299,20 +306,49 @@ bool QueueState::claim_flush() {
 Status QueueState::write_block() {
   if (!mapping_.mapped()) return fail(Error::mmap("queue state file is not mapped"));
   QV_ASSERT(pending_.size() <= kCapacity, "the pending list fits its file");
+  // Each step lands before the next (a kill keeps the stores made so far, in this order), and
+  // every step ends with a file that loads. The entries that move are written while the count
+  // does not reach them: first the count comes down to the leading entries whose positions stay
+  // in place, then the watermark (above which those lie, as in the new state), the fields of
+  // the kept entries and the moved ones, and last the count that lists them.
+  const auto listed = std::min<std::size_t>(mapping_.load<std::uint16_t>(kOffCount), kCapacity);
+  std::size_t kept = 0;
+  const std::size_t both = std::min(listed, pending_.size());
+  while (kept < both && mapping_.load<std::int64_t>(entry_offset(kept) + kOffTimestamp) == pending_[kept].timestamp)
+    ++kept;
+  if (kept < listed) {
+    mapping_.store<std::uint16_t>(kOffCount, static_cast<std::uint16_t>(kept));
+    step();
+  }
   mapping_.store<std::int64_t>(kOffProcessedTs, processed_ts_);
-  mapping_.store<std::uint16_t>(kOffCount, static_cast<std::uint16_t>(pending_.size()));
   for (std::size_t i = 0; i < pending_.size(); ++i) {
     const auto& e = pending_[i];
     auto off = entry_offset(i);
-    mapping_.store<std::int64_t>(off + kOffTimestamp, e.timestamp);
+    if (i >= kept) mapping_.store<std::int64_t>(off + kOffTimestamp, e.timestamp);
     mapping_.store<std::int64_t>(off + kOffStartTime, e.start_time);
     mapping_.store<std::uint8_t>(off + kOffStatus, e.status);
     mapping_.store<std::uint8_t>(off + kOffRetryCount, e.retry_count);
   }
-  // Zero the tail so that a shrunken list leaves no stale entries behind.
-  auto tail = mapping_.mutable_bytes().subspan(entry_offset(pending_.size()));
-  std::fill(tail.begin(), tail.end(), std::uint8_t{0});
+  if (pending_.size() != kept || kept < listed) {
+    step();
+    mapping_.store<std::uint16_t>(kOffCount, static_cast<std::uint16_t>(pending_.size()));
+  }
+  // Zero what a shrunken list left behind, so that no stale entry stays in the file; only the
+  // bytes past the count, which no reader takes, and only those that may hold anything.
+  const std::uint64_t end = entry_offset(pending_.size());
+  if (zero_from_ > end) {
+    auto tail = mapping_.mutable_bytes().subspan(end, zero_from_ - end);
+    std::fill(tail.begin(), tail.end(), std::uint8_t{0});
+  }
+  zero_from_ = end;
+  step();
   return {};
+}
+
+void QueueState::step() const {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (queue::StateStepObserver observer = step_observer.load(std::memory_order_relaxed)) [[unlikely]]
+    observer(path_);
 }
 
 Status QueueState::sync() {

@@ -138,7 +138,9 @@ class QueueState {
   // no flush is queued yet, in which case it now counts as queued and the caller queues it.
   bool claim_flush();
 
-  // Copies the state into the mapping, without flushing it.
+  // Copies the state into the mapping, without flushing it. A kill at any instant leaves a
+  // file that loads: the old state, the new one, or one between them that at worst lists a few
+  // entries fewer (due again, or delivered anew).
   Status write_block();
   // write_block, then a synchronous flush; the state is clean afterwards.
   Status sync();
@@ -149,6 +151,8 @@ class QueueState {
 
   static Result<QueueState> create(fs::Path path, std::int64_t initial);
   static Result<QueueState> load(fs::Path path);
+  // Ends one step of write_block.
+  void step() const;
   // Drops the position's mark in uncounted_; returns whether it had one.
   bool forget_uncounted(std::int64_t position);
 
@@ -159,6 +163,8 @@ class QueueState {
   std::vector<DatasetQueueConsumerPendingEntry> pending_;  // strictly increasing positions
   bool clean_ = true;
   bool flush_scheduled_ = false;
+  // The file holds zeros from here to its end.
+  std::uint64_t zero_from_ = kFileSize;
   // Listed positions given back from a delivery that counted no redelivery: their next delivery
   // counts none either. Kept in memory only: after a reopen, whatever was in flight counts.
   std::vector<std::int64_t> uncounted_;
@@ -170,5 +176,14 @@ using SharedQueueState = std::shared_ptr<Mutex<QueueState>>;
 // lock_prefix: empty for a dataset queue (the lock is the "state file mutex"), "journal " for
 // the journal queue.
 SharedQueueState share_queue_state(QueueState state, std::string_view lock_prefix = {});
+
+namespace queue {
+
+// For tests: called with the file's path between the steps of a write into a group's file,
+// whose order is what a kill can interrupt (null for none).
+using StateStepObserver = void (*)(const fs::Path& path);
+void set_state_step_observer(StateStepObserver observer);
+
+}  // namespace queue
 
 }  // namespace quelvane

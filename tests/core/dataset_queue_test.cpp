@@ -18,6 +18,7 @@
 #include "support/blocked_thread.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
+#include "support/interrupted_write.h"
 #include "util/bytes.h"
 #include "util/log.h"
 
@@ -126,6 +127,41 @@ TEST_F(DatasetQueueTest, RedeliveryComesFirstAndStopsAtTheRetryLimit) {
   EXPECT_EQ(state(c).processed_ts, 1);
   EXPECT_EQ(pending(c), (std::vector<std::int64_t>{2}));
   EXPECT_EQ(next_ts(c), std::nullopt);
+}
+
+// A kill keeps what is stored into a mapping: the group's file must hold every change as it is
+// made, not only at the deferred flush.
+TEST_F(DatasetQueueTest, TheGroupsFileHoldsEveryChangeBeforeAnyFlush) {
+  const fs::Path file = dir() / "queue" / "g";
+  auto on_file = [&] {
+    const Bytes b = read_bytes(file);
+    DatasetQueueConsumerState st{bytes::load_le<std::int64_t>(&b[10]), {}};
+    for (std::size_t i = 0; i < bytes::load_le<std::uint16_t>(&b[18]); ++i) {
+      const std::uint8_t* e = &b[21 + 18 * i];
+      st.pending_entries.push_back({bytes::load_le<std::int64_t>(e), bytes::load_le<std::int64_t>(e + 8), e[16], e[17]});
+    }
+    return st;
+  };
+  auto c = consumer("g", {30, 1});
+  for (const char* p : {"a", "b", "c"}) push(p);
+  TakenDelivery taken;
+  const struct {
+    const char* change;
+    std::function<void()> make;
+  } changes[] = {
+      {"a delivery", [&] { EXPECT_EQ(next_ts(c), 1); }},
+      {"a second delivery", [&] { EXPECT_EQ(next_ts(c), 2); }},
+      {"an acknowledgement", [&] { ok(c.ack(1)); }},
+      {"a redelivery", [&] { *now += 30; EXPECT_EQ(next_ts(c), 2); }},
+      {"a give-up at the retry limit", [&] { *now += 30; EXPECT_EQ(ok(c.try_poll(&taken))->first, 3); }},
+      {"a delivery given back", [&] { ok(c.give_back(*taken)); }},
+  };
+  for (const auto& [change, make] : changes) {
+    const DatasetQueueConsumerState before = state(c);
+    make();
+    EXPECT_NE(state(c), before) << change;
+    EXPECT_EQ(on_file(), state(c)) << change;
+  }
 }
 
 TEST_F(DatasetQueueTest, WithoutATimeoutOnlyAReopenRedelivers) {
@@ -739,7 +775,8 @@ TEST_F(DatasetQueueTest, StateIsSavedAtTheNextFlush) {
   EXPECT_EQ(drain(c), (std::vector<std::int64_t>{1, 2}));
   ok(c.ack(1));
   EXPECT_EQ(group_items(), 1u);
-  EXPECT_EQ(on_disk(), (std::pair<std::int64_t, std::uint16_t>{kMin, 0}));
+  // Written into the mapping at once (a kill keeps it); only its sync waits for the flush.
+  EXPECT_EQ(on_disk(), (std::pair<std::int64_t, std::uint16_t>{1, 1}));
 
   ok(ds.flush());
   EXPECT_EQ(group_items(), 0u);

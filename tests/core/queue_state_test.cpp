@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "queue/state.h"
+#include "support/interrupted_write.h"
 #include "support/temp_dir.h"
 #include "util/bytes.h"
 #include "util/fs.h"
@@ -258,6 +261,57 @@ TEST(QueueState, ALowerPositionDeliveredLateKeepsTheFileLoadable) {
   EXPECT_EQ(reloaded.pending().size(), 4u);
   EXPECT_THROW((void)state.push_pending(delivered(4, 100)), InternalFailure) << "never pending twice";
   EXPECT_THROW((void)state.push_pending(delivered(1, 100)), InternalFailure) << "never at the watermark";
+}
+
+// Every change is written into the mapping at once, so a kill can stop a write anywhere: each
+// file it can leave must load, with the watermark old or new and no position that neither state
+// lists.
+TEST(QueueState, AKillInsideAWriteLeavesAFileThatLoads) {
+  static std::vector<Bytes>* steps = nullptr;
+  const struct {
+    const char* change;
+    std::vector<std::int64_t> listed;
+    std::function<void(QueueState&)> make;
+  } changes[] = {
+      {"a delivery at the end", {5, 6}, [](QueueState& s) { ASSERT_TRUE(s.push_pending(delivered(7, 9)).has_value()); }},
+      {"a delivery into a gap", {5, 7}, [](QueueState& s) { ASSERT_TRUE(s.push_pending(delivered(6, 9)).has_value()); }},
+      {"an acknowledgement that trims the head", {5, 6, 7}, [](QueueState& s) { ASSERT_TRUE(s.acknowledge(5).has_value()); }},
+      {"an acknowledgement behind the head", {5, 6, 7}, [](QueueState& s) { ASSERT_TRUE(s.acknowledge(6).has_value()); }},
+      {"a give-up that trims every entry", {5}, [](QueueState& s) { EXPECT_TRUE(s.take_redelivery(30, 1, 100).changed); }},
+      {"a redelivery", {5, 6}, [](QueueState& s) { EXPECT_EQ(s.take_redelivery(30, 3, 100).position, 5); }},
+      {"deliveries dropped above a position", {5, 6, 7}, [](QueueState& s) { EXPECT_EQ(s.drop_above(5), 2u); }},
+  };
+  for (const auto& [change, listed, make] : changes) {
+    SCOPED_TRACE(change);
+    TempDir dir;
+    auto path = dir / "g";
+    auto state = QueueState::open_or_create(path, 4).value();
+    for (std::int64_t p : listed) ASSERT_TRUE(state.push_pending(Entry{p, 1, Entry::kPending, 1}).has_value());
+    ASSERT_TRUE(state.write_block().has_value());
+    std::vector<Bytes> recorded{read_all(path)};
+    const std::int64_t old_watermark = state.processed_ts();
+    steps = &recorded;
+    queue::set_state_step_observer([](const fs::Path& p) { steps->push_back(read_all(p)); });
+    make(state);
+    ASSERT_TRUE(state.write_block().has_value());
+    queue::set_state_step_observer(nullptr);
+    recorded.push_back(read_all(path));
+
+    std::vector<std::int64_t> known(listed);
+    for (const auto& e : state.pending()) known.push_back(e.timestamp);
+    for (const auto& torn : testing::interrupted_states(recorded, 10, 18)) {
+      auto copy = dir / "torn";
+      write_all(copy, torn.bytes);
+      auto loaded = QueueState::open_or_create(copy, 0);
+      if (!loaded) {
+        ADD_FAILURE() << torn.label << ": " << loaded.error().display();
+        continue;
+      }
+      EXPECT_TRUE(loaded->processed_ts() == old_watermark || loaded->processed_ts() == state.processed_ts()) << torn.label;
+      for (const auto& e : loaded->pending())
+        EXPECT_NE(std::find(known.begin(), known.end(), e.timestamp), known.end()) << torn.label;
+    }
+  }
 }
 
 TEST(QueueState, AWatermarkAtTheLargestPositionLeavesNothingNew) {
