@@ -3,6 +3,7 @@ shared group progress, dropping and listing groups, argument conversions and the
 callbacks (their errors, and their freedom to use the store), and blocking polls that other
 threads wake or end."""
 import gc
+import json
 import signal
 import subprocess
 import sys
@@ -626,3 +627,42 @@ def test_freed_store_keeps_the_lock_while_a_journal_consumer_lives(tmp_path):
     del c
     gc.collect()
     quelvane.Store.open(data_dir, quelvane.StoreConfig(read_only=False)).close()
+
+
+KILLED_WORKER_SCRIPT = r"""
+import json, os, signal, sys
+import quelvane
+
+data_dir, action = sys.argv[1], sys.argv[2]
+s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+ds = s.open_dataset("ds", "t")
+c = s.open_queue(ds.id).open_consumer("g", running_expired_seconds=900, max_retry_count=1)
+ts, _ = c.poll(0)
+retry = next(e.retry_count for e in c.inspect().state.pending_entries if e.timestamp == ts)
+if action == "ack":
+    c.ack(ts)
+print(json.dumps([ts, retry]), flush=True)
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+# A worker killed by the record it handles (or the OOM killer), with no flush: the restart keeps
+# what the group did before the kill, so an acknowledged record is not delivered again and a
+# record that kills its worker comes back once, counted, and is then given up.
+@pytest.mark.parametrize("steps", [
+    pytest.param([("ack", 1, 0), ("ack", 2, 0), ("poll", 3, 0)], id="killed right after an acknowledgement"),
+    pytest.param([("poll", 1, 0), ("poll", 1, 1), ("poll", 2, 0)], id="killed right after a poll"),
+])
+def test_a_kill_keeps_the_groups_progress(tmp_path, steps):
+    data_dir = str(tmp_path / "d")
+    s = quelvane.Store.open(data_dir, quelvane.StoreConfig(enable_background_thread=False))
+    queue = s.open_queue(s.create_dataset("ds", "t").id)
+    queue.open_consumer("g", running_expired_seconds=900, max_retry_count=1)  # a new group starts at the latest
+    for payload in (b"a", b"b", b"c"):
+        queue.push(payload)
+    s.close()
+    for action, ts, retry in steps:
+        proc = subprocess.run([sys.executable, "-c", KILLED_WORKER_SCRIPT, data_dir, action],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == -signal.SIGKILL, proc.stdout + proc.stderr
+        assert json.loads(proc.stdout) == [ts, retry], (action, proc.stdout)
