@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "util/boot.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -86,6 +87,19 @@ Status follow_segment_files(const DataSegments& segments, const Index& index, Da
   return {};
 }
 
+// After a power loss, whatever the last flush did not cover may have reached the disk torn or in
+// part: the data goes back to the flush's mark and the index keeps the entries after its mark
+// only while they name records that are there.
+Status cut_unflushed_tail(const Watermark& mark, DataSegments& segments, Index& index, const fs::Path& shown_dir) {
+  QV_LOG(Warn, kLogTarget, "[open] ", shown_dir.string(),
+         ": first open since the machine restarted; cutting what the last flush did not cover");
+  const std::uint64_t end = QV_TRY(segments.cut_to(mark.data));
+  const std::uint64_t cut = QV_TRY(
+      index.cut_unconfirmed(mark.entries, [&](const IndexEntry& e) { return segments.holds_record(e, end); }));
+  if (cut > 0) QV_LOG(Warn, kLogTarget, "[open] ", shown_dir.string(), ": ", cut, " index entries cut");
+  return {};
+}
+
 }  // namespace
 
 // ---- DatasetInner ----
@@ -100,7 +114,9 @@ DatasetInner::DatasetInner(DataSetKey key_, fs::Path dir_, meta::Meta meta_, Dat
       segments(std::move(segments_)),
       index(std::move(index_)),
       state_file(std::move(state_file_)),
-      last_activity(Clock::now()) {}
+      last_activity(Clock::now()) {
+  index.set_data_sync(&segments);
+}
 
 Status DatasetInner::check_open() const {
   if (closed) [[unlikely]]
@@ -312,13 +328,24 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& named_
                                             m.compress_level, m.compress_type));
   auto index = QV_TRY(Index::open(dir / "index", m.index_segment_size, m.initial_index_segment_size,
                                   m.index_continuous != 0, m.compress_level, m.compress_type));
+  // A mark stamped in another boot: the machine went down since, and the page cache with it.
+  std::optional<Watermark> power_lost;
+  if (!read_only) {
+    if (auto mark = index.durable_watermark(); mark && util::is_other_boot(mark->boot)) power_lost = mark;
+  }
+  if (power_lost) QV_TRY(cut_unflushed_tail(*power_lost, segments, index, shown));
   auto state = read_only ? QV_TRY(DatasetStateFile::open_read_only(dir)) : QV_TRY(DatasetStateFile::open_or_create(dir));
+  if (power_lost) QV_TRY(state.lower_watermark(power_lost->data.has_data ? power_lost->data.file_offset : 0));
   if (!read_only) QV_TRY(follow_segment_files(segments, index, state, shown));
   const std::optional<std::int64_t> latest = index.read_latest_timestamp();
   auto mutex = std::make_shared<Mutex<DatasetInner>>("dataset mutex", key, dir, m, std::move(segments),
                                                      std::move(index), std::move(state));
   // Nobody else holds the new mutex yet.
   auto guard = QV_TRY(mutex->lock());
+  // The cut is on the disk, and the mark stamped with this boot, before any write reuses what
+  // was cut: a kill later in this boot must not cut the new records.
+  if (power_lost) QV_TRY(guard->index.flush());
+  if (read_only) guard->index.set_data_sync(nullptr);
   guard->latest_written_timestamp = latest;
   guard->shown_dir = shown;
   guard->generation = std::move(generation);
@@ -336,6 +363,8 @@ Status Dataset::attach_context(DatasetContext context) {
   if (context.dirty_queue) notifier = FlushNotifier{g->key, context.dirty_queue};
   g->segments.set_notifier(notifier);
   g->index.set_notifier(notifier);
+  // A read-only handle never writes the mark: a live writer beside it owns the file.
+  g->index.set_data_sync(context.read_only ? nullptr : &g->segments);
   std::optional<DatasetContext> previous = std::exchange(g->context, std::move(context));
   g.release();
   return {};

@@ -165,4 +165,10 @@ Result<bool> DatasetStateFile::refold(std::span<const SegmentStats> segments) {
   return true;
 }
 
+Status DatasetStateFile::lower_watermark(std::uint64_t file_offset) {
+  if (values_.watermark <= file_offset) return {};
+  values_.watermark = file_offset;
+  return persist();
+}
+
 }  // namespace quelvane

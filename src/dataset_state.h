@@ -83,6 +83,10 @@ class DatasetStateFile final : public SegmentStatsHook, public TimeRangeHook {
   // watermark, as the segment files now give them; persists only a change, and returns whether
   // there was one.
   Result<bool> refold(std::span<const SegmentStats> segments);
+  // After a power loss took the data back to the segment at file_offset: segments from there on
+  // are no longer folded in (refold then sums those below). Nothing changes when the watermark
+  // is not above it.
+  Status lower_watermark(std::uint64_t file_offset);
 
   std::int64_t min_timestamp() const { return values_.min_timestamp; }
   std::int64_t max_timestamp() const { return values_.max_timestamp; }

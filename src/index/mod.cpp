@@ -247,12 +247,22 @@ Result<IndexSegment*> Index::segment_at(std::int64_t start) {
 Result<IndexSegment*> Index::segment_for(std::int64_t start, TimeRangeHook* hook) {
   if (segments_.contains(start)) return segment_at(start);
   // Appends leave unsynchronised entries only in the newest segment.
+  std::optional<DataMark> data;
   if (!segments_.empty()) {
-    if (auto* newest = std::get_if<IndexSegment>(&segments_.rbegin()->second)) QV_TRY(newest->sync());
+    if (auto* newest = std::get_if<IndexSegment>(&segments_.rbegin()->second)) data = QV_TRY(sync_segment(*newest));
+  }
+  // The first segment needs no sync: the mark of the last one, when this process made one,
+  // names only what is durable.
+  if (!data && data_sync_ != nullptr) {
+    data = data_sync_->durable_mark();
+    if (!data) data = QV_TRY(data_sync_->sync_data());
   }
   if (hook) QV_TRY(hook->on_time_range(time_range(segments_.cbegin(), segments_.cend())));
+  // The new newest segment carries the mark from its create on; none of its entries is covered.
+  std::optional<Watermark> mark;
+  if (data) mark = mark_for(*data, 0);
   IndexSegment created = QV_TRY(IndexSegment::create(dir_, start, initial_index_segment_size_, index_segment_size_,
-                                                     compress_level_, compress_type_));
+                                                     compress_level_, compress_type_, mark));
   if (notifier_) created.set_notifier(notifier_);
   auto [it, inserted] = segments_.try_emplace(start, std::in_place_type<IndexSegment>, std::move(created));
   QV_ASSERT(inserted, "a new index segment takes a free start");
@@ -269,7 +279,7 @@ Status Index::append_growing(IndexSegment& seg, const IndexEntry& entry) {
       QV_TRY(seg.grow());
       continue;
     }
-    QV_TRY(seg.sync());
+    QV_TRY(sync_segment(seg));
     return appended;
   }
 }
@@ -393,7 +403,7 @@ Status Index::fill_segment(IndexSegment& seg, std::int64_t first, std::uint64_t 
       QV_TRY(seg.grow());
       continue;
     }
-    QV_TRY(seg.sync());
+    QV_TRY(sync_segment(seg));
     return fail(Error::invalid_data(
         text::cat("continuous index segment ", seg.start(), " is full before timestamp ", first)));
   }
@@ -836,9 +846,50 @@ std::size_t Index::open_segment_count() const {
   }));
 }
 
+Watermark Index::mark_for(const DataMark& data, std::uint64_t entries) const {
+  Watermark w;
+  if (auto boot = util::current_boot_id()) w.boot = *boot;
+  w.data = data;
+  w.entries = entries;
+  return w;
+}
+
+Result<std::optional<DataMark>> Index::sync_segment(IndexSegment& seg) {
+  if (data_sync_ == nullptr) {
+    QV_TRY(seg.sync());
+    return std::optional<DataMark>{};
+  }
+  const DataMark data = QV_TRY(data_sync_->sync_data());
+  if (!segments_.empty() && std::get_if<IndexSegment>(&segments_.rbegin()->second) == &seg) {
+    const Watermark mark = mark_for(data, seg.count());
+    if (seg.watermark() != mark) seg.write_watermark(mark);
+  }
+  QV_TRY(seg.sync());
+  return std::optional<DataMark>{data};
+}
+
+std::optional<Watermark> Index::durable_watermark() const {
+  if (segments_.empty()) return std::nullopt;
+  const IndexSegmentSlot& newest = segments_.rbegin()->second;
+  if (const auto* seg = std::get_if<IndexSegment>(&newest)) return seg->watermark();
+  return IndexSegment::read_watermark(std::get<IndexSegmentSummary>(newest).path);
+}
+
 Status Index::flush() {
   for (auto& [start, slot] : segments_) {
-    if (auto* seg = std::get_if<IndexSegment>(&slot)) QV_TRY(seg->sync());
+    if (auto* seg = std::get_if<IndexSegment>(&slot)) QV_TRY(sync_segment(*seg));
+  }
+  // A closed newest segment still takes a new mark when the data moved without a new entry
+  // (an append to the latest record), or when this boot has not stamped it yet.
+  if (data_sync_ != nullptr && !segments_.empty() &&
+      std::holds_alternative<IndexSegmentSummary>(segments_.rbegin()->second)) {
+    const auto& summary = std::get<IndexSegmentSummary>(segments_.rbegin()->second);
+    const DataMark data = QV_TRY(data_sync_->sync_data());
+    if (IndexSegment::read_watermark(summary.path) != mark_for(data, summary.count)) {
+      // A newest file that cannot be opened keeps the mark it has; its reads report it.
+      auto seg = segment_at(segments_.rbegin()->first);
+      if (seg) QV_TRY(sync_segment(**seg));
+    }
   }
   return {};
 }
@@ -848,7 +899,42 @@ Status Index::flush_segment(std::int64_t start) {
   if (it == segments_.end()) return {};
   auto* seg = std::get_if<IndexSegment>(&it->second);
   if (!seg || seg->clean()) return {};
-  return seg->sync();
+  QV_TRY(sync_segment(*seg));
+  return {};
+}
+
+Result<std::uint64_t> Index::cut_unconfirmed(std::uint64_t trusted,
+                                             const std::function<bool(const IndexEntry&)>& holds) {
+  if (segments_.empty()) return std::uint64_t{0};
+  const std::int64_t start = segments_.rbegin()->first;
+  IndexSegment* seg = QV_TRY(segment_at(start));
+  const std::uint64_t count = seg->count();
+  std::optional<std::int64_t> previous;
+  if (trusted > 0 && trusted <= count) previous = QV_TRY(seg->entry_at(trusted - 1)).timestamp;
+  std::uint64_t slot = std::min(trusted, count);
+  for (; slot < count; ++slot) {
+    const IndexEntry e = QV_TRY(seg->entry_at(slot));
+    // An entry never reached the disk reads as zeros or as an older file's bytes: out of order
+    // with its neighbour, or naming a record that is not there.
+    const bool in_order = continuous_ ? e.timestamp == start + static_cast<std::int64_t>(slot)
+                                      : !previous || e.timestamp > *previous;
+    if (!in_order || (e.live() && !holds(e))) break;
+    previous = e.timestamp;
+  }
+  QV_TRY(seg->truncate(slot));
+  refresh_latest();
+  return count - slot;
+}
+
+bool Index::entry_durable(std::int64_t ts) const {
+  auto start = locate(ts);
+  if (!start || !*start) return false;
+  auto it = segments_.find(**start);
+  if (it == segments_.end()) return false;
+  const auto* seg = std::get_if<IndexSegment>(&it->second);
+  if (seg == nullptr) return true;
+  const auto hit = seg->find(ts, continuous_);
+  return hit && hit->first < seg->synced_count();
 }
 
 Status Index::close_segments() {
@@ -863,8 +949,8 @@ Status Index::close_segments() {
     // A segment whose sync failed stays open: its unsynchronised entries must not be
     // forgotten, and a continuous append into its range must find it rather than create its
     // file anew over it.
-    if (auto synced = seg->sync(); !synced) {
-      result = synced;
+    if (auto synced = sync_segment(*seg); !synced) {
+      result = fail(synced.error());
       break;
     }
     IndexSegmentSummary summary{last, seg->path(), start, seg->capacity(), seg->count(), seg->header_len()};

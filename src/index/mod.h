@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@
 #include "error.h"
 #include "index/entry.h"
 #include "index/segment.h"
+#include "index/watermark.h"
 #include "util/fs.h"
 
 namespace quelvane {
@@ -73,6 +75,19 @@ class Index {
 
   // Installed on the index and every open segment; none stops the reports.
   void set_notifier(std::optional<FlushNotifier> notifier);
+  // What every sync of an index segment makes durable first; with it the newest segment's
+  // header carries the watermark. The index does not own it.
+  void set_data_sync(DataSync* data_sync) { data_sync_ = data_sync; }
+
+  // The watermark the newest segment's header holds, as the last sync left it.
+  std::optional<Watermark> durable_watermark() const;
+  // After a power loss: the entries of the newest segment from slot `trusted` on are kept while
+  // they follow each other in order and `holds` confirms the record of every live one; the
+  // first that does not, and all after it, are cut. Returns how many were cut.
+  Result<std::uint64_t> cut_unconfirmed(std::uint64_t trusted, const std::function<bool(const IndexEntry&)>& holds);
+  // Whether the entry of ts is on the disk as it is now, so that rewriting it must wait for
+  // what the new entry names to be durable.
+  bool entry_durable(std::int64_t ts) const;
 
   // A new latest entry without filling (sparse datasets).
   Status append(std::int64_t ts, std::uint64_t block_offset, std::uint16_t in_block, TimeRangeHook* hook);
@@ -129,7 +144,8 @@ class Index {
   bool continuous() const { return continuous_; }
   const fs::Path& dir() const { return dir_; }
 
-  // Synchronises every open segment in start order; the first failure ends the pass.
+  // Synchronises every open segment in start order, the data first; the first failure ends
+  // the pass. The newest segment takes the watermark, re-stamped with this boot.
   Status flush();
   // Synchronises one segment named by a dirty target; absent, closed or clean ones need nothing.
   Status flush_segment(std::int64_t start);
@@ -186,6 +202,10 @@ class Index {
   Status drop_empty_above(std::int64_t ts);
   // Forgets a segment that holds no entry and removes its file.
   Segments::iterator discard_empty(Segments::iterator it);
+  // Syncs the data, then the segment, the newest one with a watermark naming both; returns
+  // the data mark (none without a data sync).
+  Result<std::optional<DataMark>> sync_segment(IndexSegment& seg);
+  Watermark mark_for(const DataMark& data, std::uint64_t entries) const;
 
   static std::optional<TimeRange> contribution(const IndexSegmentSlot& slot);
   static std::optional<TimeRange> time_range(Segments::const_iterator first, Segments::const_iterator last);
@@ -196,6 +216,7 @@ class Index {
   std::optional<std::int64_t> base_;
   fs::Path dir_;
   std::optional<FlushNotifier> notifier_;
+  DataSync* data_sync_ = nullptr;
   std::uint64_t index_segment_size_ = 0;
   std::uint64_t initial_index_segment_size_ = 0;
   Segments segments_;

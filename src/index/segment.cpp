@@ -73,6 +73,7 @@ IndexSegment::IndexSegment(MappedFile file, fs::Path path, std::int64_t start, s
       start_(start),
       capacity_(capacity_of(file_size)),
       count_(count),
+      synced_count_(count),
       file_size_(file_size),
       max_file_size_(max_file_size),
       entries_end_pos_(entries_end_pos),
@@ -84,6 +85,7 @@ IndexSegment::IndexSegment(IndexSegment&& o) noexcept
       start_(o.start_),
       capacity_(o.capacity_),
       count_(o.count_),
+      synced_count_(o.synced_count_),
       file_size_(o.file_size_),
       max_file_size_(o.max_file_size_),
       entries_end_pos_(o.entries_end_pos_),
@@ -97,6 +99,7 @@ IndexSegment& IndexSegment::operator=(IndexSegment&& o) noexcept {
     start_ = o.start_;
     capacity_ = o.capacity_;
     count_ = o.count_;
+    synced_count_ = o.synced_count_;
     file_size_ = o.file_size_;
     max_file_size_ = o.max_file_size_;
     entries_end_pos_ = o.entries_end_pos_;
@@ -122,7 +125,7 @@ void IndexSegment::release() noexcept {
 
 Result<IndexSegment> IndexSegment::create(const fs::Path& dir, std::int64_t start, std::uint64_t initial_size,
                                           std::uint64_t max_size, std::uint8_t compress_level,
-                                          std::uint8_t compress_type) {
+                                          std::uint8_t compress_type, const std::optional<Watermark>& mark) {
   QV_TRY(compress::check_compress_type(compress_type));
   if (initial_size < kHeaderLen) {
     return fail(Error::invalid_data(
@@ -133,8 +136,9 @@ Result<IndexSegment> IndexSegment::create(const fs::Path& dir, std::int64_t star
   const std::uint64_t size = slot_pos(capacity_of(initial_size));
 
   const header::MetaValues meta{unix_millis_now(), start, max_size, compress_level, compress_type};
-  MappedFile file = QV_TRY(MappedFile::create(path, size, [&meta](MappedFile& made) {
+  MappedFile file = QV_TRY(MappedFile::create(path, size, [&meta, &mark](MappedFile& made) {
     header::write_index_header(meta, kHeaderLen, made.mutable_bytes());
+    if (mark && made.fits(0, Watermark::kEnd)) mark->write(made.mutable_bytes());
     return made.sync();
   }));
   const std::uint64_t file_size = file.size();
@@ -168,6 +172,33 @@ Result<std::optional<std::int64_t>> IndexSegment::read_last_timestamp(const fs::
   auto ts = add_delta(h.meta.base, file.load<std::uint32_t>(last + kDeltaAt));
   if (!ts) return fail(delta_overflow());
   return ts;
+}
+
+std::optional<Watermark> IndexSegment::read_watermark(const fs::Path& path) {
+  auto file = MappedFile::open(path, MappedFile::Access::ReadOnly);
+  if (!file) return std::nullopt;
+  return Watermark::read(file->bytes());
+}
+
+std::optional<Watermark> IndexSegment::watermark() const {
+  if (!file_.mapped()) return std::nullopt;
+  return Watermark::read(file_.bytes());
+}
+
+void IndexSegment::write_watermark(const Watermark& mark) {
+  if (!file_.mapped() || !file_.fits(0, Watermark::kEnd)) return;
+  mark.write(file_.mutable_bytes());
+  mark_changed();
+}
+
+Status IndexSegment::truncate(std::uint64_t count) {
+  if (count >= count_) return {};
+  if (!file_.mapped()) return fail(closed());
+  QV_TRY(check_writable(0, 0));
+  set_count(count);
+  synced_count_ = std::min(synced_count_, count);
+  mark_changed();
+  return {};
 }
 
 Status IndexSegment::ensure_mapped() {
@@ -476,6 +507,7 @@ Status IndexSegment::sync() {
   // it cost no system call.
   if (file_.mapped() && !dirty_.clean()) QV_TRY(file_.sync());
   dirty_.synced();
+  synced_count_ = count_;
   return {};
 }
 

@@ -12,6 +12,7 @@
 #include "dirty_queue.h"
 #include "error.h"
 #include "index/entry.h"
+#include "index/watermark.h"
 #include "util/fs.h"
 #include "util/mapped_file.h"
 
@@ -26,14 +27,19 @@ class IndexSegment {
 
   // A new, empty segment `<dir>/<start as 20 digits>` of initial_size rounded down to whole
   // entries. A failed create leaves no file behind.
+  // A mark given is in its header from the start, so that a new newest segment never reads as
+  // "not known".
   static Result<IndexSegment> create(const fs::Path& dir, std::int64_t start, std::uint64_t initial_size,
                                      std::uint64_t max_size, std::uint8_t compress_level,
-                                     std::uint8_t compress_type);
+                                     std::uint8_t compress_type,
+                                     const std::optional<Watermark>& mark = std::nullopt);
   // A segment file found on disk; its header must name expected_start.
   static Result<IndexSegment> open(const fs::Path& path, std::int64_t expected_start, std::uint64_t max_size);
   // The timestamp of the file's last whole entry (a deleted record's too), without keeping
   // anything open; none for a file of 8 bytes or fewer, or one without entries.
   static Result<std::optional<std::int64_t>> read_last_timestamp(const fs::Path& path);
+  // The durable watermark in a segment file's header, without keeping anything open.
+  static std::optional<Watermark> read_watermark(const fs::Path& path);
   // 20 zero-padded decimal digits; a negative start carries its sign first.
   static std::string file_name(std::int64_t start);
 
@@ -58,6 +64,12 @@ class IndexSegment {
   // Rewrites an existing slot; only append extends the segment.
   Status overwrite(std::uint64_t slot, const IndexEntry& entry);
   Result<IndexEntry> entry_at(std::uint64_t slot);
+  // Forgets the entries from slot count on (a torn tail a power loss left).
+  Status truncate(std::uint64_t count);
+
+  // The watermark in the mapped header; none when absent or unreadable.
+  std::optional<Watermark> watermark() const;
+  void write_watermark(const Watermark& mark);
 
   // The entry with exactly timestamp t: binary search (sparse), or t's own slot (continuous).
   std::optional<IndexEntry> find_exact(std::int64_t t) const;
@@ -97,6 +109,9 @@ class IndexSegment {
 
   std::int64_t start() const { return start_; }
   std::uint64_t count() const { return count_; }
+  // Slots below this were on the disk at the last sync (all of them, for a segment opened from
+  // its file): rewriting one must wait until what it will name is durable.
+  std::uint64_t synced_count() const { return synced_count_; }
   std::uint64_t capacity() const { return capacity_; }
   std::uint64_t file_size() const { return file_size_; }
   std::uint64_t max_file_size() const { return max_file_size_; }
@@ -130,6 +145,7 @@ class IndexSegment {
   std::int64_t start_ = 0;
   std::uint64_t capacity_ = 0;
   std::uint64_t count_ = 0;
+  std::uint64_t synced_count_ = 0;
   std::uint64_t file_size_ = 0;
   std::uint64_t max_file_size_ = 0;
   // Where this file's header keeps entries_end (11 + meta_length; 52 as written).

@@ -27,6 +27,8 @@ std::atomic<StoreBarrierObserver> barrier_observer{nullptr};
 
 std::unexpected<Error> invalid(std::string message) { return fail(Error::invalid_data(std::move(message))); }
 
+bool is_raw_flags(std::uint16_t flags) { return (flags & util::kCompressed) == 0; }
+
 bool sum_overflows(std::uint64_t a, std::uint64_t b) { return a > std::numeric_limits<std::uint64_t>::max() - b; }
 
 std::uint64_t apply_delta(std::uint64_t value, std::int64_t delta) {
@@ -149,6 +151,87 @@ Result<DataSegment> DataSegment::open(const fs::Path& path, std::uint64_t file_o
   DataSegment seg(path, file_offset, max_file_size);
   QV_TRY(seg.map_from_file());
   return seg;
+}
+
+Result<std::uint64_t> DataSegment::cut_tail(const fs::Path& path, std::uint64_t used) {
+  MappedFile file = QV_TRY(MappedFile::open(path, MappedFile::Access::ReadWrite));
+  const header::FileHeader h = QV_TRY(header::parse_data_header(file.bytes()));
+  const std::uint64_t state =
+      QV_TRY(header::locate_state(file.bytes(), header::kDataFileType, header::kInvalidRecordCountWord));
+  const std::uint64_t header_len = h.header_len;
+  auto damaged = [&](const char* what) {
+    return invalid(text::cat(path.native(), ": ", what, " below the end the last flush covered"));
+  };
+  if (sum_overflows(header_len, used) || header_len + used > file.size()) return damaged("data end");
+  const auto image = file.bytes();
+  const std::uint64_t mark_at = header_len + used;
+  std::uint64_t pos = 0;
+  std::uint64_t records = 0;
+  std::uint64_t raw = 0;
+  std::optional<Pending> pending;
+  while (pos < used) {
+    const std::uint64_t at = header_len + pos;
+    if (!bytes::fits(file.size(), at, kBlockHeader)) return damaged("block header");
+    const util::BlockHeader block = util::read_block_header(image, at);
+    if (!util::check_block_flags(block.flags)) return damaged("block flags");
+    const std::uint64_t payload_at = at + kBlockHeader;
+    if (is_raw_flags(block.flags)) {
+      // The block the flush left pending: the records that start below the mark. Only the last
+      // may end past it, an extension that was durable before its new length was stored.
+      const std::uint64_t room = std::min(file.size() - payload_at, kMaxSharedPayload);
+      const RecordWalk walk = walk_records(image.subspan(payload_at, room), 0xFFFF);
+      std::uint64_t n = 0;
+      while (n < walk.whole() && payload_at + walk.ends[n] < mark_at) ++n;
+      if (n == 0 || payload_at + walk.ends[n - 1] >= mark_at || payload_at + walk.ends[n] < mark_at)
+        return damaged("pending block records");
+      pending = Pending{pos, walk.ends[n], n, CorrectionMarker::idle(
+                                                   bytes::get<std::uint32_t>(image, at + util::kBlockReservedOffset))};
+      pos += kBlockHeader + walk.ends[n];
+      break;
+    }
+    const std::uint64_t end = pos + kBlockHeader + block.payload_size;
+    records += block.record_count;
+    raw += block.uncompressed_size;
+    if (end <= used) {
+      pos = end;
+      continue;
+    }
+    // A seal made durable after the flush (its staged copy and its header were synced before it
+    // copied over the records): whole in place, or finished from the copy.
+    if ((block.flags & util::kSingleRecord) != 0) return damaged("single-record block");
+    const std::uint8_t type = h.meta.compress_type;
+    auto fills = [&](std::span<const std::uint8_t> payload) -> Status {
+      const RecordWalk w = walk_records(payload, block.record_count);
+      if (w.overshoot || w.whole() != block.record_count || w.end() != payload.size())
+        return invalid("sealed block records do not fill its payload");
+      return {};
+    };
+    if (!util::decode_in_place(image, payload_at, block, type, fills)) {
+      const std::uint64_t staged_at = util::staged_copy_at(payload_at, block);
+      if (!util::decode_in_place(image, staged_at, block, type, fills)) return damaged("sealed block");
+      const std::vector<std::uint8_t> staged(image.begin() + static_cast<std::ptrdiff_t>(staged_at),
+                                             image.begin() + static_cast<std::ptrdiff_t>(staged_at + block.payload_size));
+      file.write(payload_at, staged);
+    }
+    pos = end;
+  }
+  if (pending) {
+    records += pending->count;
+    raw += pending->payload;
+    const auto payload = static_cast<std::uint32_t>(pending->payload);
+    std::array<std::uint8_t, kBlockHeader> block_image{};
+    util::write_block_header({payload, 0, static_cast<std::uint16_t>(pending->count), payload}, block_image, 0);
+    bytes::store_le<std::uint32_t>(block_image.data() + util::kBlockReservedOffset, pending->marker);
+    file.write(header_len + pending->offset, block_image);
+  }
+  file.store<std::uint64_t>(state + header::kPendingBlockOffsetWord, pending ? pending->offset : header::kNoPendingBlock);
+  file.store<std::uint64_t>(state + header::kPendingRecordCountWord, pending ? pending->count : 0);
+  file.store<std::uint64_t>(state + header::kPendingWrotePositionWord, pending ? pending->payload : 0);
+  file.store<std::uint64_t>(state + header::kRecordCountWord, records);
+  file.store<std::uint64_t>(state + header::kUncompressedSizeWord, raw);
+  file.store<std::uint64_t>(state + header::kWritePositionWord, header_len + pos);
+  QV_TRY(file.sync());
+  return pos;
 }
 
 Status DataSegment::reopen() {

@@ -93,6 +93,12 @@ class DataSegment {
   // an error; a pending block that cannot be restored is not: the segment is then kept for
   // reading (restore_error() says why) and refuses new records.
   static Result<DataSegment> open(const fs::Path& path, std::uint64_t file_offset, std::uint64_t max_file_size);
+  // After a power loss: takes the segment file back to the blocks that end at used (what the
+  // last flush covered), keeping whole a sealed block or a last record that a seal or an
+  // extension made durable past it, and synchronises it. Returns where the blocks now end. A
+  // file whose blocks do not lead to used is damage below what a flush covered: an error, and
+  // nothing is cut.
+  static Result<std::uint64_t> cut_tail(const fs::Path& path, std::uint64_t used);
 
   DataSegment(DataSegment&&) noexcept = default;
   DataSegment& operator=(DataSegment&&) noexcept = default;

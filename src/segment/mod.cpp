@@ -134,6 +134,7 @@ Result<DataSegments> DataSegments::create(const fs::Path& dataset_dir, std::uint
                                           std::uint8_t compress_type) {
   DataSegments set(dataset_dir / "data", data_segment_size, initial_data_segment_size, compress_level, compress_type);
   QV_TRY(fs::create_dir_all(set.data_dir_));
+  set.durable_mark_ = DataMark{};
   return set;
 }
 
@@ -387,6 +388,53 @@ Status DataSegments::flush() {
     if (DataSegment* open = slot.segment()) QV_TRY(open->flush());
   }
   return {};
+}
+
+Result<DataMark> DataSegments::sync_data() {
+  QV_TRY(flush());
+  durable_mark_ = mark();
+  return *durable_mark_;
+}
+
+DataMark DataSegments::mark() const {
+  if (slots_.empty()) return {};
+  const auto& [offset, slot] = *slots_.rbegin();
+  return {true, offset, slot.stats().data_size};
+}
+
+Result<std::uint64_t> DataSegments::cut_to(const DataMark& mark) {
+  for (auto it = slots_.begin(); it != slots_.end();) {
+    if (mark.has_data && it->first <= mark.file_offset) {
+      ++it;
+      continue;
+    }
+    // Made after the last flush: nothing in it was covered.
+    QV_LOG(Warn, kLog, "[power loss] removing data segment ", it->second.path().native(),
+           " written after the last flush");
+    QV_TRY(fs::remove_file(it->second.path()));
+    it = slots_.erase(it);
+  }
+  next_file_offset_ = 0;
+  if (!mark.has_data) return std::uint64_t{0};
+  auto it = slots_.find(mark.file_offset);
+  if (it == slots_.end()) return fail(Error::not_found(text::cat("data segment ", mark.file_offset,
+                                                                 " named by the flush watermark is missing")));
+  const fs::Path path = it->second.path();
+  const std::uint64_t used = QV_TRY(DataSegment::cut_tail(path, mark.used));
+  slots_.clear();
+  QV_TRY(scan_from(0));
+  durable_mark_ = this->mark();
+  return mark.file_offset + used;
+}
+
+bool DataSegments::holds_record(const IndexEntry& entry, std::uint64_t end) {
+  if (entry.block_offset >= end) return false;
+  auto segment = locate(entry.block_offset);
+  if (!segment) return false;
+  IndexEntry relative = entry;
+  relative.block_offset -= (*segment)->file_offset();
+  auto record = (*segment)->read_record(0, relative, nullptr);
+  return record && record->first == entry.timestamp;
 }
 
 Status DataSegments::close_all() {

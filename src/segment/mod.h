@@ -22,6 +22,7 @@
 #include "dirty_queue.h"
 #include "error.h"
 #include "index/entry.h"
+#include "index/watermark.h"
 #include "segment/data.h"
 #include "util/fs.h"
 
@@ -73,7 +74,7 @@ struct WritePlace {
   bool operator==(const WritePlace&) const = default;
 };
 
-class DataSegments {
+class DataSegments final : public DataSync {
  public:
   // 20 zero-padded decimal digits.
   static std::string file_name(std::uint64_t file_offset);
@@ -114,6 +115,17 @@ class DataSegments {
   Status fold_sealed_stats(SegmentStatsHook* hook, std::uint64_t new_file_offset);
   // Synchronises every open segment, in ascending order; stops at the first failure.
   Status flush();
+  // flush(), then where the data ends: what the index may name once this returned.
+  Result<DataMark> sync_data() override;
+  std::optional<DataMark> durable_mark() const override { return durable_mark_; }
+  DataMark mark() const;
+  // After a power loss: the data goes back to what a mark covered. Segments past the mark's are
+  // removed, the mark's segment is cut to its end (a seal or an extension made durable past
+  // it is kept whole), synchronised, and the set is scanned again. Returns the global position
+  // where the data now ends.
+  Result<std::uint64_t> cut_to(const DataMark& mark);
+  // Whether the record an index entry names lies below end and reads with the entry's timestamp.
+  bool holds_record(const IndexEntry& entry, std::uint64_t end);
   // Synchronises and closes every open segment into its summary; stops at the first failure.
   Status close_all();
   // Removes the closed segments whose newest record is below cutoff; returns their totals.
@@ -165,6 +177,9 @@ class DataSegments {
   // The directory's stamp when scan_for_new last found nothing in it.
   std::optional<fs::DirStamp> fruitless_scan_;
   std::uint64_t next_file_offset_ = 0;
+  // A new set has nothing to make durable; an opened one knows nothing until it syncs (a kill
+  // may have left what no sync covered).
+  std::optional<DataMark> durable_mark_;
   std::uint64_t cache_id_ = 0;
   std::uint8_t compress_level_;
   std::uint8_t compress_type_;

@@ -1,7 +1,9 @@
 #include "mapped_file.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -131,6 +133,16 @@ Status MappedFile::remap_if_grown() {
 Status MappedFile::sync() const {
   if (!mapped_ || size_ == 0) return {};
   if (::msync(data_, static_cast<std::size_t>(size_), MS_SYNC) != 0) return fail_errno();
+  return {};
+}
+
+Status MappedFile::sync_range(std::uint64_t off, std::uint64_t len) const {
+  if (!mapped_ || off >= size_ || len == 0) return {};
+  // msync wants a page-aligned start; the mapping itself starts on a page.
+  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t start = off - off % page;
+  const std::uint64_t end = std::min(size_, len > size_ - off ? size_ : off + len);
+  if (::msync(data_ + start, static_cast<std::size_t>(end - start), MS_SYNC) != 0) return fail_errno();
   return {};
 }
 

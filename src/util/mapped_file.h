@@ -69,6 +69,8 @@ class MappedFile {
   Status remap_if_grown();
   // msync of the whole mapping, waiting for the write-back.
   Status sync() const;
+  // msync of the pages that hold [off, off + len) (clipped to the mapping), waiting for them.
+  Status sync_range(std::uint64_t off, std::uint64_t len) const;
   // Releases the mapping; the object becomes unmapped.
   void unmap();
 
