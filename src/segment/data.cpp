@@ -251,6 +251,7 @@ Status DataSegment::map_from_file() {
   header_len_ = h.header_len;
   const header::DataTotals& totals = h.data.totals;
   used_ = totals.write_position > header_len_ ? totals.write_position - header_len_ : 0;
+  synced_used_ = std::numeric_limits<std::uint64_t>::max();
   record_count_ = totals.record_count;
   uncompressed_size_ = totals.uncompressed_size;
   min_ts_ = totals.min_ts;
@@ -608,13 +609,21 @@ Status DataSegment::seal_pending_block(std::uint8_t compress_level) {
   while (capacity() < staged + compressed.size()) {
     if (!grow()) return fail(Error::segment_full());
   }
+  // Records a sync covered are overwritten only once the copy, then the sealed header, are on
+  // the disk, and the copy over them is before anything lands on the staged copy: at every
+  // instant a power loss leaves the raw block, or a sealed one that decodes in place or from
+  // its copy. Records no sync covered may go either way.
+  const bool over_synced = p.offset < synced_used_;
   mapping_.file.write(header_len_ + staged, compressed);
   barrier();
+  if (over_synced) QV_TRY(mapping_.file.sync_range(header_len_ + staged, compressed.size()));
   constexpr auto kSealedFlags = static_cast<std::uint16_t>(util::kCompressed | util::kSealed);
   publish_block_header(block_at, {static_cast<std::uint32_t>(compressed.size()), kSealedFlags,
                                   static_cast<std::uint16_t>(p.count), static_cast<std::uint32_t>(p.payload)});
+  if (over_synced) QV_TRY(mapping_.file.sync_range(block_at, kBlockHeader));
   mapping_.file.write(block_at + kBlockHeader, compressed);
   barrier();
+  if (over_synced) QV_TRY(mapping_.file.sync_range(block_at + kBlockHeader, compressed.size()));
   used_ = end;
   store_total_words();
   pending_.reset();
@@ -968,6 +977,7 @@ Status DataSegment::flush() {
   // A clean mapping holds nothing a sync would write.
   if (mapped() && !dirty_.clean()) QV_TRY(mapping_.file.sync());
   dirty_.synced();
+  synced_used_ = used_;
   return {};
 }
 

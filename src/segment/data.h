@@ -330,6 +330,9 @@ class DataSegment {
   // create. An error here (a file that is not a data segment) refuses every state write.
   Result<std::uint64_t> state_at_ = header::kStateOffset;
   std::uint64_t used_ = 0;
+  // The bytes of blocks the last sync covered (all of them, for a segment mapped from its file):
+  // they are overwritten only once what replaces them is durable.
+  std::uint64_t synced_used_ = 0;
   std::uint64_t record_count_ = 0;
   std::uint64_t uncompressed_size_ = 0;
   std::int64_t min_ts_ = std::numeric_limits<std::int64_t>::max();

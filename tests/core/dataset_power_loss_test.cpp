@@ -40,6 +40,7 @@ const Workload kWorkloads[] = {
     {"records torn across pages", 3, 3, 7708, small_config()},
     {"an index roll-over after a flush", 40, 700, 20, small_config()},
     {"a continuous index", 40, 5, 100, continuous_config()},
+    {"a seal over flushed records", 71, 1, 900, small_config()},
 };
 
 struct Loss {
