@@ -29,8 +29,9 @@ void fill_page(MappedFile& f, std::uint64_t page, std::uint8_t value) {
   f.write(page * power_loss_page, bytes);
 }
 
+// A file through a descriptor open for writing only, as the store's own small files are written.
 void fsync_path(const fs::Path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), (std::filesystem::is_directory(path) ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(::fsync(fd), 0);
   ::close(fd);

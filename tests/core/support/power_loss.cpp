@@ -87,23 +87,30 @@ void put_pages(int fd, const std::uint8_t* bytes, std::uint64_t offset, std::uin
   }
 }
 
+struct Descriptor {
+  explicit Descriptor(int d) : fd(d) {}
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int fd;
+};
+
 class ImageFile {
  public:
   ImageFile(const stdfs::path& images, const Identity& id)
-      : fd_(::open((images / (id.key + ".img")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-    if (fd_ < 0) fail("open image");
+      : file_(::open((images / (id.key + ".img")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (file_.fd < 0) fail("open image");
   }
-  ~ImageFile() { ::close(fd_); }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
 
-  void put(const std::uint8_t* bytes, std::uint64_t offset, std::uint64_t len) { put_pages(fd_, bytes, offset, len); }
+  void put(const std::uint8_t* bytes, std::uint64_t offset, std::uint64_t len) { put_pages(file_.fd, bytes, offset, len); }
   void resize(std::uint64_t size) {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) fail("ftruncate image");
+    if (::ftruncate(file_.fd, static_cast<off_t>(size)) != 0) fail("ftruncate image");
   }
 
  private:
-  int fd_;
+  Descriptor file_;
 };
 
 void record_file_content(const stdfs::path& images, const Identity& id, int fd) {
@@ -149,10 +156,9 @@ void record_tree(const stdfs::path& images, const stdfs::path& dir) {
       record_tree(images, e.path());
     } else if (e.is_regular_file()) {
       auto child = identity_of(e.path());
-      const int fd = ::open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
-      if (!child || fd < 0) continue;
-      record_file_content(images, *child, fd);
-      ::close(fd);
+      const Descriptor file(::open(e.path().c_str(), O_RDONLY | O_CLOEXEC));
+      if (!child || file.fd < 0) continue;
+      record_file_content(images, *child, file.fd);
     }
   }
 }
@@ -350,9 +356,12 @@ void SyncRecording::before_fsync(int fd) {
   if (!id) return;
   if (id->directory) {
     record_directory(images_, *id, path);
-  } else {
-    record_file_content(images_, *id, fd);
+    return;
   }
+  // The caller's descriptor may be open for writing only, and its offset is the caller's.
+  const Descriptor readable(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+  if (readable.fd < 0) fail("open for reading");
+  record_file_content(images_, *id, readable.fd);
 }
 
 void build_disk(const stdfs::path& root, const stdfs::path& images, const stdfs::path& out, const PowerLoss& loss) {
