@@ -407,7 +407,7 @@ Status Dataset::close() {
   g.release();
   released.run();
   QV_TRY(std::move(closed));
-  if (on_close) on_close->on_close(key);
+  if (on_close) on_close->on_close(key, *this);
   return {};
 }
 

@@ -14,6 +14,7 @@
 namespace quelvane {
 
 class BlockCache;
+class Dataset;
 class DirtyQueue;
 
 // How a journalled dataset's changes reach the journal. Each call comes after the change is
@@ -32,13 +33,13 @@ class JournalHook {
                            std::uint32_t appended_len, Wake& wake) = 0;
 };
 
-// Called with the closing dataset's key after the dataset has released its own mutex, so the
-// registry's lock is never taken under a dataset's. The store's implementation refers to its
-// registry without owning it and does nothing once the registry is gone.
+// Called with the closing dataset's key and handle after the dataset has released its own
+// mutex, so the registry's lock is never taken under a dataset's. The store's implementation
+// refers to its registry without owning it and does nothing once the registry is gone.
 class OnCloseCallback {
  public:
   virtual ~OnCloseCallback() = default;
-  virtual void on_close(const DataSetKey& key) = 0;
+  virtual void on_close(const DataSetKey& key, const Dataset& closing) = 0;
 };
 
 struct DatasetContext {

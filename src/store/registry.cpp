@@ -104,13 +104,14 @@ std::optional<std::vector<std::pair<DataSetKey, Dataset>>> OpenDatasets::snapsho
   return read([](const Map& m) { return std::vector<std::pair<DataSetKey, Dataset>>(m.begin(), m.end()); });
 }
 
-void store::remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, const DataSetKey& key) {
+void store::remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, const DataSetKey& key,
+                                const Dataset& closing) {
   std::shared_ptr<OpenDatasets> reg = registry.lock();
   if (!reg) return;
   std::optional<Dataset> removed;
   reg->write([&](OpenDatasets::Map& m) {
     auto it = m.find(key);
-    if (it != m.end()) {
+    if (it != m.end() && it->second.same_as(closing)) {
       removed = std::move(it->second);
       m.erase(it);
     }
@@ -118,8 +119,8 @@ void store::remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, con
   });
 }
 
-void RegistryCloseCallback::on_close(const DataSetKey& key) {
-  store::remove_open_dataset(registry_, key);
+void RegistryCloseCallback::on_close(const DataSetKey& key, const Dataset& closing) {
+  store::remove_open_dataset(registry_, key, closing);
   WriterLockToken released;
   std::lock_guard lock(token_mutex_);
   released = std::move(writer_lock_);

@@ -109,7 +109,7 @@ class RegistryCloseCallback final : public OnCloseCallback {
   RegistryCloseCallback(std::weak_ptr<OpenDatasets> registry, WriterLockToken writer_lock)
       : registry_(std::move(registry)), writer_lock_(std::move(writer_lock)) {}
 
-  void on_close(const DataSetKey& key) override;
+  void on_close(const DataSetKey& key, const Dataset& closing) override;
 
  private:
   std::weak_ptr<OpenDatasets> registry_;
@@ -119,9 +119,11 @@ class RegistryCloseCallback final : public OnCloseCallback {
 
 namespace store {
 
-// Removes key's entry; nothing when the registry is gone or its lock poisoned. The removed
-// handle is released after the lock, so no dataset teardown ever runs under it.
-void remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, const DataSetKey& key);
+// Removes key's entry when it is the closing dataset's own: a handle of an earlier generation
+// (a read-only store follows a dataset dropped and made again) never takes its successor's
+// entry. Nothing when the registry is gone or its lock poisoned. The removed handle is released
+// after the lock, so no dataset teardown ever runs under it.
+void remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, const DataSetKey& key, const Dataset& closing);
 
 // What the store hands one dataset. The journal hook only for a journalled dataset of a writable
 // store whose journal is enabled; the dirty queue for every dataset of a writable store, which

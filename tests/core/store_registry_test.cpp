@@ -310,6 +310,26 @@ TEST_F(StoreRegistry, ClosingLeavesTheRegistry) {
   ok(again.close());
 }
 
+// A handle of a dataset since dropped and made again, closed late, leaves its successor's
+// entry alone: the next open hands out the successor's handle instead of mapping its files a
+// second time. Read-only, the store follows the writer beside it; writable, the late close is the
+// second close of the handle the drop closed.
+TEST_F(StoreRegistry, ClosingAnEarlierGenerationLeavesItsSuccessorRegistered) {
+  auto reader = ok(Store::open(tmp.path(), small_store()));  // the lock is held: read-only
+  ASSERT_TRUE(reader->read_only());
+  ok(store->create_dataset("a", "b"));
+  for (Store* follower : {reader.get(), store.get()}) {
+    SCOPED_TRACE(follower->read_only() ? "read-only store" : "writable store");
+    Dataset old = ok(follower->open_dataset("a", "b"));
+    ok(store->drop_dataset("a", "b"));
+    ok(store->create_dataset("a", "b"));
+    Dataset now = ok(follower->open_dataset("a", "b"));
+    ASSERT_FALSE(now.same_as(old));
+    ok(old.close());
+    EXPECT_TRUE(ok(follower->open_dataset("a", "b")).same_as(now));
+  }
+}
+
 TEST_F(StoreRegistry, ReadOnlyStoreSeesDatasetsALiveWriterCreates) {
   auto reader = ok(Store::open(tmp.path(), small_store()));  // the lock is held: read-only
   ASSERT_TRUE(reader->read_only());

@@ -80,7 +80,7 @@ struct FakeOnClose : OnCloseCallback {
   std::vector<DataSetKey> keys;
   std::vector<bool> unlocked;
   std::optional<Dataset> watched;
-  void on_close(const DataSetKey& key) override {
+  void on_close(const DataSetKey& key, const Dataset&) override {
     keys.push_back(key);
     unlocked.push_back(watched && watched->lock().has_value());
   }
