@@ -90,6 +90,7 @@ DataSegment::Mapping& DataSegment::Mapping::operator=(Mapping&& o) noexcept {
   if (this != &o) {
     release();
     file = std::move(o.file);
+    changed = std::exchange(o.changed, false);
   }
   return *this;
 }
@@ -99,11 +100,12 @@ void DataSegment::Mapping::release() {
   // Also run by the destructor: the failure's message may find no memory, and the mapping goes
   // either way.
   try {
-    if (auto synced = file.sync(); !synced)
+    if (auto synced = changed ? file.sync() : Status{}; !synced)
       QV_LOG(Error, kLog, "[DataSegment drop] mmap flush failed: ", synced.error().payload());
   } catch (...) {
   }
   file.unmap();
+  changed = false;
 }
 
 // ---- create, open, reopen ----------------------------------------------------------------
@@ -978,10 +980,14 @@ Status DataSegment::flush() {
   if (mapped() && !dirty_.clean()) QV_TRY(mapping_.file.sync());
   dirty_.synced();
   synced_used_ = used_;
+  mapping_.changed = false;
   return {};
 }
 
-void DataSegment::release_mapping() { mapping_.file.unmap(); }
+void DataSegment::release_mapping() {
+  mapping_.file.unmap();
+  mapping_.changed = false;
+}
 
 SegmentStats DataSegment::stats() const {
   return {file_offset_, record_count_, used_, uncompressed_size_, invalid_record_count_, min_ts_, max_ts_};
@@ -1040,6 +1046,9 @@ void DataSegment::store_marker(std::uint64_t block_at, std::uint32_t marker) {
   barrier();
 }
 
-void DataSegment::mark_dirty() { dirty_.changed(); }
+void DataSegment::mark_dirty() {
+  dirty_.changed();
+  mapping_.changed = true;
+}
 
 }  // namespace quelvane

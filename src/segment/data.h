@@ -218,11 +218,13 @@ class DataSegment {
     bool whole = false;          // the copy is there, whole, for the record's timestamp
   };
 
-  // The mapping; a segment released while mapped is synchronised first.
+  // The mapping; a segment released while mapped with changes no flush covered is
+  // synchronised first. One that only read (a read-only handle) is let go without a sync.
   struct Mapping {
     MappedFile file;
+    bool changed = false;  // written since it was mapped or last synchronised
     Mapping() = default;
-    Mapping(Mapping&& o) noexcept = default;
+    Mapping(Mapping&& o) noexcept : file(std::move(o.file)), changed(std::exchange(o.changed, false)) {}
     Mapping& operator=(Mapping&& o) noexcept;
     ~Mapping() { release(); }
     void release();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -595,6 +596,50 @@ TEST_F(DataSegmentTest, ChangesReportOncePerCleanPeriod) {
   put(other, 1, pattern(10, 1));
   other.set_notifier(notifier);
   EXPECT_EQ(queue->size(), 1u);
+}
+
+// A segment let go of without a flush (a handle dropped, a slot replaced) writes back only the
+// changes no flush covered, wherever the segment was moved since: a reader's mapping, and a
+// writer's once flushed, go without a sync (a read-only store's close used to sync each one).
+TEST_F(DataSegmentTest, ReleaseSyncsOnlyChangesNoFlushCovered) {
+  const RecordPlace first = [&] {
+    DataSegment seg = make();
+    const RecordPlace p = put(seg, 1, pattern(10, 1));
+    EXPECT_TRUE(seg.flush());
+    return p;
+  }();
+  struct Case {
+    const char* what;
+    std::function<void(DataSegment&)> use;
+    std::uint64_t msyncs;
+  };
+  const std::vector<Case> cases = {
+      {"opened and read", [&](DataSegment& seg) { EXPECT_EQ(read(seg, first), pattern(10, 1)); }, 0},
+      {"written, then flushed",
+       [](DataSegment& seg) {
+         put(seg, 2, pattern(10, 2));
+         EXPECT_TRUE(seg.flush());
+       },
+       0},
+      {"written", [](DataSegment& seg) { put(seg, 2, pattern(10, 2)); }, 1},
+      {"written, then moved twice",
+       [](DataSegment& seg) {
+         put(seg, 2, pattern(10, 2));
+         DataSegment moved(std::move(seg));
+         seg = std::move(moved);
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto opened = DataSegment::open(path, 0, kMax);
+    ASSERT_TRUE(opened) << opened.error().display();
+    std::optional<DataSegment> seg(std::move(*opened));
+    c.use(*seg);
+    testing::MsyncCounter msyncs;
+    seg.reset();
+    EXPECT_EQ(msyncs.take(), c.msyncs);
+  }
 }
 
 TEST_F(DataSegmentTest, ReopenCarriesOnInsideThePendingBlock) {

@@ -14,6 +14,7 @@
 
 #include "store/store.h"
 #include "support/dataset_fixture.h"
+#include "support/msync_counter.h"
 #include "support/temp_dir.h"
 
 namespace quelvane {
@@ -341,6 +342,23 @@ TEST_F(StoreRegistry, ReadOnlyStoreSeesDatasetsALiveWriterCreates) {
   EXPECT_EQ(err(r.write(6, payload("x"))).kind(), ErrorKind::InvalidData);
   EXPECT_EQ(reader->max_identifier(), 1u);
   EXPECT_EQ(err(reader->open_journal_queue()), Error::invalid_data("read-only store cannot open journal queue"));
+}
+
+// A read-only store writes nothing, so its close (and its datasets' release) syncs nothing:
+// each data segment it had mapped used to be synchronised.
+TEST_F(StoreRegistry, ReadOnlyStoreClosesWithoutASync) {
+  static constexpr int kDatasets = 3;
+  for (int i = 0; i < kDatasets; ++i) {
+    Dataset w = ok(store->create_dataset("a", "t" + std::to_string(i)));
+    ok(w.write(1, payload("one")));
+    ok(w.flush());
+  }
+  auto reader = ok(Store::open(tmp.path(), small_store(true)));
+  for (int i = 0; i < kDatasets; ++i)
+    EXPECT_TRUE(ok(ok(reader->open_dataset("a", "t" + std::to_string(i))).read(1)).has_value());
+  testing::MsyncCounter msyncs;
+  reader.reset();
+  EXPECT_EQ(msyncs.take(), 0u);
 }
 
 TEST_F(StoreRegistry, JournalRecordsCreateAndDrop) {
