@@ -1,6 +1,7 @@
 #include "segment/mod.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <limits>
 #include <string_view>
@@ -217,12 +218,14 @@ Result<DataSegment*> DataSegments::locate(std::uint64_t position) {
   // it made, and finds nothing new.
   if (file_offset >= next_file_offset_) scan_for_new();
   auto found = get_or_reopen(file_offset);
-  if (!found) {
-    // A set whose directory another dataset took over reports that, not a lost position.
-    if (const auto& guard = data_dir_.guard()) QV_TRY(guard->confirm());
-    return fail(Error::not_found(text::cat("no segment contains offset ", position)));
-  }
-  return *found;
+  if (found) return *found;
+  // A set whose directory another dataset took over reports that, not a lost position.
+  if (const auto& guard = data_dir_.guard()) QV_TRY(guard->confirm());
+  // A segment that is there but cannot be opened (damaged, unmappable, not a file) is an error
+  // of its own, never a record that is gone. Only a position no segment covers is not found,
+  // and so is one whose file a live writer elsewhere has since removed (retention).
+  if (found.error().kind() != ErrorKind::NotFound && found.error().os_code() != ENOENT) return fail(found.error());
+  return fail(Error::not_found(text::cat("no segment contains offset ", position)));
 }
 
 void DataSegments::scan_for_new() {

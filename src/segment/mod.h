@@ -98,7 +98,8 @@ class DataSegments final : public DataSync {
   // The open segment at file_offset, opened first when closed. The pointer stays valid until the
   // set next opens, closes or removes segments.
   Result<DataSegment*> get_or_reopen(std::uint64_t file_offset);
-  // The open segment holding a global position; any failure is Error::NotFound.
+  // The open segment holding a global position. Error::NotFound when no segment covers it (or
+  // its file is gone); a segment that cannot be opened gives its own error.
   Result<DataSegment*> locate(std::uint64_t position);
   // The data length of the record an index entry names (entry.block_offset is global).
   Result<std::uint32_t> entry_record_len(const IndexEntry& entry, BlockCache* cache);

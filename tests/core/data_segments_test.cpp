@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -363,6 +365,51 @@ TEST_F(DataSegmentsTest, ALookForNewSegmentsThatFoundNothingWaitsForTheDirectory
   EXPECT_EQ(fs::listings_made() - before, 2u);
 }
 
+// A read of a segment the set knows but cannot open reports why, never "not found", which a
+// caller takes for a record that is gone; a file that is gone (a live writer's retention) is.
+TEST_F(DataSegmentsTest, ASegmentThatCannotBeOpenedReportsItsOwnError) {
+  struct Cause {
+    const char* what;
+    std::function<void(const fs::Path&)> damage;
+    Error expected;
+  };
+  const std::vector<Cause> causes = {
+      {"bad magic",
+       [](const fs::Path& file) {
+         Bytes b = read_bytes(file);
+         b[0] = 'X';
+         write_bytes(file, b);
+       },
+       Error::invalid_magic()},
+      {"replaced by a directory",
+       [](const fs::Path& file) {
+         ASSERT_TRUE(fs::remove_file(file));
+         ASSERT_TRUE(fs::create_dir_all(file));
+       },
+       Error::os(EISDIR)},
+      {"no mapping to be had", [](const fs::Path&) {}, Error::os(ENOMEM)},
+      {"removed", [](const fs::Path& file) { ASSERT_TRUE(fs::remove_file(file)); },
+       Error::not_found("no segment contains offset 0")},
+  };
+  for (const Cause& c : causes) {
+    SCOPED_TRACE(c.what);
+    testing::TempDir root;
+    auto set = DataSegments::create(root.path(), kDss, 256, 3, compress::kZstd);
+    ASSERT_TRUE(set);
+    ASSERT_EQ(set->write(0, pattern(10, 1), nullptr)->position(), 0u);
+    ASSERT_TRUE(set->close_all());
+    c.damage(root / "data" / DataSegments::file_name(0));
+    std::optional<testing::HeldMappings> held;
+    if (c.expected.os_code() == ENOMEM) {
+      held.emplace();
+      ASSERT_TRUE(held->exhausted());
+    }
+    const auto located = set->locate(0);
+    held.reset();
+    EXPECT_EQ(error_text(located), c.expected.display());
+  }
+}
+
 TEST_F(DataSegmentsTest, FlushAndNotifierReachEveryOpenSegment) {
   DataSegments set = make();
   put(set, 1, pattern(10, 1));
@@ -465,17 +512,26 @@ TEST_F(DataSegmentsTest, StrayFileNamesOffTheGridNeverTakeRecords) {
 // ---- files a crash left behind -------------------------------------------------------------------
 
 TEST_F(DataSegmentsTest, LastFileLeftUnwrittenByAnInterruptedCreateIsCreatedAgain) {
-  // The states a create can be cut in: no length yet, reserved but empty, header without magic.
-  std::vector<std::pair<std::string, Bytes>> leftovers = {{"empty", {}}, {"zero-filled", Bytes(256, 0)}};
+  // The states a create can be cut in: no length yet, reserved but empty, header without magic;
+  // each read of the file reports why it cannot be opened.
+  const std::string no_magic = Error::invalid_magic().display();
+  struct Leftover {
+    std::string name;
+    Bytes bytes;
+    std::string read_error;
+  };
+  std::vector<Leftover> leftovers = {
+      {"empty", {}, "invalid data: truncated fixed header prefix: need 9 bytes, got 0"},
+      {"zero-filled", Bytes(256, 0), no_magic}};
   {
     // Earlier versions made the file under its own name and stored the magic last.
     testing::TempDir scratch;
     ASSERT_TRUE(DataSegment::create(scratch / "s", 0, 256, kDss, 3, 0));
     Bytes without_magic = read_bytes(scratch / "s");
     std::fill(without_magic.begin(), without_magic.begin() + header::kMagic.size(), 0);
-    leftovers.emplace_back("header without its magic", without_magic);
+    leftovers.push_back({"header without its magic", without_magic, no_magic});
   }
-  for (const auto& [name, bytes] : leftovers) {
+  for (const auto& [name, bytes, read_error] : leftovers) {
     SCOPED_TRACE(name);
     testing::TempDir d;
     WritePlace old;
@@ -488,7 +544,7 @@ TEST_F(DataSegmentsTest, LastFileLeftUnwrittenByAnInterruptedCreateIsCreatedAgai
     write_bytes(d / "data" / DataSegments::file_name(kDss), bytes);
     auto set = DataSegments::open(d.path(), kDss, 256, 3, 0);
     ASSERT_TRUE(set);
-    EXPECT_EQ(error_text(read(*set, kDss, 0)), "not found: no segment contains offset 1024");
+    EXPECT_EQ(error_text(read(*set, kDss, 0)), read_error);
     auto placed = set->write(3, pattern(10, 3), nullptr);
     ASSERT_TRUE(placed) << placed.error().display();
     EXPECT_EQ(placed->file_offset, kDss);
@@ -527,8 +583,7 @@ TEST_F(DataSegmentsTest, LastSegmentThatCannotTakeRecordsSendsThemToAFreshSegmen
   DataSegments again = reopen(kDss * 4, 256);
   const WritePlace after = put(again, 4, pattern(10, 4));
   EXPECT_EQ(after.file_offset, kDss * 8);
-  EXPECT_EQ(error_text(read(again, next.position(), next.in_block)),
-            "not found: no segment contains offset " + std::to_string(next.position()));
+  EXPECT_EQ(error_text(read(again, next.position(), next.in_block)), Error::invalid_magic().display());
   EXPECT_EQ(read_bytes(newest), g);
 }
 

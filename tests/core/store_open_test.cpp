@@ -20,6 +20,7 @@
 #include "store/store.h"
 #include "support/allocation_counter.h"
 #include "support/dataset_fixture.h"
+#include "support/file_faults.h"
 #include "support/msync_counter.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
@@ -28,6 +29,7 @@ namespace quelvane {
 namespace {
 
 using testing::err;
+using testing::HeldMappings;
 using testing::ok;
 using testing::TempDir;
 
@@ -472,37 +474,6 @@ TEST(StoreMemory, AFlushWithoutMemoryStillSyncsTheDataset) {
   EXPECT_GE(syncs.take(), 2u);
   ok(ds.close());
 }
-
-// Holds anonymous mappings of this process until the kernel refuses the next one, as it does
-// once a process holds vm.max_map_count of them; the destructor gives them back.
-class HeldMappings {
- public:
-  HeldMappings() {
-    held_.reserve(1 << 20);
-    while (held_.size() < held_.capacity()) {
-      // Neighbours of different protection are never merged into one mapping.
-      void* p = ::mmap(nullptr, 4096, held_.size() % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) {
-        exhausted_ = errno == ENOMEM;
-        return;
-      }
-      held_.push_back(p);
-    }
-  }
-  ~HeldMappings() { release(); }
-  HeldMappings(const HeldMappings&) = delete;
-  HeldMappings& operator=(const HeldMappings&) = delete;
-
-  bool exhausted() const { return exhausted_; }
-  void release() {
-    for (void* p : held_) ::munmap(p, 4096);
-    held_.clear();
-  }
-
- private:
-  std::vector<void*> held_;
-  bool exhausted_ = false;
-};
 
 // While alive, this process's address space cannot grow beyond what it uses now (plus
 // `spare` bytes), so neither a new mapping nor the heap's growth can be had.

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/msync_counter.h"
 #include "util/fs.h"
@@ -136,6 +138,37 @@ class FailingSync {
 
  private:
   bool failing_ = false;
+};
+
+// Holds anonymous mappings of this process until the kernel refuses the next one, as it does
+// once a process holds vm.max_map_count of them; the destructor gives them back.
+class HeldMappings {
+ public:
+  HeldMappings() {
+    held_.reserve(1 << 20);
+    while (held_.size() < held_.capacity()) {
+      // Neighbours of different protection are never merged into one mapping.
+      void* p = ::mmap(nullptr, 4096, held_.size() % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) {
+        exhausted_ = errno == ENOMEM;
+        return;
+      }
+      held_.push_back(p);
+    }
+  }
+  ~HeldMappings() { release(); }
+  HeldMappings(const HeldMappings&) = delete;
+  HeldMappings& operator=(const HeldMappings&) = delete;
+
+  bool exhausted() const { return exhausted_; }
+  void release() {
+    for (void* p : held_) ::munmap(p, 4096);
+    held_.clear();
+  }
+
+ private:
+  std::vector<void*> held_;
+  bool exhausted_ = false;
 };
 
 }  // namespace quelvane::testing
