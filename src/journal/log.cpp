@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "../util/bytes.h"
@@ -63,24 +64,40 @@ Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool r
   JournalLog log(std::move(data_dir), settings, read_only);
   // Its one allocation up front: marking a segment as used then allocates nothing.
   log.mapped_sealed_.reserve(kMappedSealedSegments + 1);
-  const std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
-  for (const std::string& name : names) {
-    // A segment not yet in place; a writable open removes it.
-    if (fs::is_temporary_name(name)) continue;
-    fs::Path path = log.data_dir_ / name;
-    if (!regular_file(path)) continue;
-    const std::optional<std::int64_t> base = journal::parse_segment_file_name(path);
-    if (!base) {
-      QV_LOG(Warn, kLogTarget, "[journal] skipping invalid segment filename: ", text::debug_quoted(path.string()));
-      continue;
+  // Takes the listed segments based at up_to or below.
+  const auto take = [&log](const std::vector<std::string>& names, std::int64_t up_to) -> Status {
+    for (const std::string& name : names) {
+      // A segment not yet in place; a writable open removes it.
+      if (fs::is_temporary_name(name)) continue;
+      fs::Path path = log.data_dir_ / name;
+      if (!regular_file(path)) continue;
+      const std::optional<std::int64_t> base = journal::parse_segment_file_name(path);
+      if (!base) {
+        QV_LOG(Warn, kLogTarget, "[journal] skipping invalid segment filename: ", text::debug_quoted(path.string()));
+        continue;
+      }
+      if (*base > up_to) continue;
+      if (!QV_TRY(JournalSegment::check_header(path, *base))) {
+        QV_LOG(Warn, kLogTarget, "[journal] skipping unwritten segment file: ", text::debug_quoted(path.string()));
+        continue;
+      }
+      log.segments_.insert_or_assign(*base, Slot{std::move(path), std::nullopt});
     }
-    if (!QV_TRY(JournalSegment::check_header(path, *base))) {
-      QV_LOG(Warn, kLogTarget, "[journal] skipping unwritten segment file: ", text::debug_quoted(path.string()));
-      continue;
-    }
-    log.segments_.insert_or_assign(*base, Slot{std::move(path), std::nullopt});
-  }
+    return {};
+  };
+  std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
+  QV_TRY(take(names, INT64_MAX));
   if (log.segments_.empty()) return log;
+  if (read_only) {
+    // A live writer that rolls over twice during the listing can have it show the later segment
+    // and not the earlier one, a hole below the last. Every segment up to the last one taken was
+    // in place before a second listing starts, so that one shows them all; only what the first
+    // left out is taken from it, each name looked at once.
+    std::ranges::sort(names);
+    std::vector<std::string> again = QV_TRY(fs::list_dir(log.data_dir_));
+    std::erase_if(again, [&](const std::string& name) { return std::ranges::binary_search(names, name); });
+    QV_TRY(take(again, log.segments_.rbegin()->first));
+  }
 
   auto& [base, slot] = *log.segments_.rbegin();
   JournalSegment* last = QV_TRY(log.opened(base, slot));

@@ -308,6 +308,7 @@ Status remove_tree(const Path& path) {
 namespace {
 
 std::atomic<std::uint64_t> listings{0};
+std::atomic<ListingFilter> listing_filter{nullptr};
 
 Result<std::vector<std::string>> list_by_name(const Path& path) {
   QV_TRY(check_path(path));
@@ -322,6 +323,8 @@ Result<std::vector<std::string>> list_by_name(const Path& path) {
       int err = errno;
       ::closedir(dir);
       if (err != 0) return fail(Error::os(err));
+      if (ListingFilter filter = listing_filter.load(std::memory_order_relaxed)) [[unlikely]]
+        filter(path, names);
       return names;
     }
     std::string_view name = ent->d_name;
@@ -335,6 +338,8 @@ Result<std::vector<std::string>> list_by_name(const Path& path) {
 Result<std::vector<std::string>> list_dir(const Path& path) { return confirmed(path, list_by_name(path)); }
 
 std::uint64_t listings_made() { return listings.load(std::memory_order_relaxed); }
+
+void set_listing_filter(ListingFilter filter) { listing_filter.store(filter, std::memory_order_relaxed); }
 
 namespace {
 

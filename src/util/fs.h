@@ -135,6 +135,10 @@ Status remove_tree(const Path& path);
 Result<std::vector<std::string>> list_dir(const Path& path);
 // How many listings list_dir has made in this process: what a test of a listing's cost counts.
 std::uint64_t listings_made();
+// A test's stand-in for a listing that raced other processes' renames: while set, it sees each
+// listing's names (and may take some out, or act in between) before list_dir returns them.
+using ListingFilter = void (*)(const Path& dir, std::vector<std::string>& names);
+void set_listing_filter(ListingFilter filter);
 
 // What moves when an entry of a directory is made, removed or renamed: the directory's identity
 // and modification time. A modification time as recent as the clock's coarse tick does not vouch
