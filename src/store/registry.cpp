@@ -197,7 +197,11 @@ Result<std::uint64_t> Store::checked_identifier(const DataSetKey& key, const fs:
 
 Result<Dataset> Store::open_unregistered(const DataSetKey& key, const fs::Path& dir, std::uint64_t identifier) {
   const fs::Path shown = shown_dir(key);
-  Dataset ds = read_only_ ? QV_TRY(Dataset::open_read_only(key, dir, shown)) : QV_TRY(Dataset::open(key, dir, shown));
+  auto opened = read_only_ ? Dataset::open_read_only(key, dir, shown) : Dataset::open(key, dir, shown);
+  // A live writer elsewhere that drops the dataset in the middle of the open takes its files
+  // away under it: the failure then reads as the drop it is.
+  if (!opened && read_only_) QV_TRY(still_current(dir, key, identifier));
+  Dataset ds = QV_TRY(std::move(opened));
   QV_TRY(ds.set_identifier(identifier));
   // The identifier was read before the open, and is read again here: the same both times, the
   // open read one dataset's files. From here on each later look does the same.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -342,6 +343,46 @@ TEST_F(StoreRegistry, ReadOnlyStoreSeesDatasetsALiveWriterCreates) {
   EXPECT_EQ(err(r.write(6, payload("x"))).kind(), ErrorKind::InvalidData);
   EXPECT_EQ(reader->max_identifier(), 1u);
   EXPECT_EQ(err(reader->open_journal_queue()), Error::invalid_data("read-only store cannot open journal queue"));
+}
+
+// The data directory whose next listing stands for the moment a writer elsewhere drops its
+// dataset: the dataset's directory is taken off its name (the drop's first step) right then.
+fs::Path dropped_at_listing;
+void drop_during_listing(const fs::Path& dir, std::vector<std::string>&) {
+  if (dropped_at_listing.empty() || dir.string() != dropped_at_listing.string()) return;
+  const fs::Path dataset_dir = dir.parent_path();
+  ASSERT_TRUE(fs::rename(dataset_dir, dataset_dir.parent_path() / "gone"));
+  dropped_at_listing = fs::Path();
+}
+
+// A read-only open that a drop interrupts reads as the drop, not as the I/O error of a file
+// that vanished under it ("No such file or directory").
+TEST_F(StoreRegistry, ReadOnlyOpenThatADropInterruptsReadsAsDropped) {
+  const auto error_of = [](const auto& result) { return result ? std::optional<Error>() : result.error(); };
+  struct Call {
+    const char* what;
+    std::function<std::optional<Error>(Store&)> call;
+  };
+  const std::vector<Call> calls = {
+      {"open_dataset", [&](Store& s) { return error_of(s.open_dataset("a", "b")); }},
+      {"inspect_dataset", [&](Store& s) { return error_of(s.inspect_dataset("a", "b")); }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.what);
+    reopen();
+    ok(fs::remove_tree(tmp / "a"));
+    Dataset w = ok(store->create_dataset("a", "b"));
+    ok(w.write(1, payload("one")));
+    ok(w.flush());
+    auto reader = ok(Store::open(tmp.path(), small_store(true)));
+    dropped_at_listing = dir("a", "b") / "data";
+    fs::set_listing_filter(drop_during_listing);
+    const std::optional<Error> failed = c.call(*reader);
+    fs::set_listing_filter(nullptr);
+    ASSERT_TRUE(dropped_at_listing.empty()) << "the open never listed the data directory";
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(failed->kind(), ErrorKind::NotFound) << failed->display();
+  }
 }
 
 // A read-only store writes nothing, so its close (and its datasets' release) syncs nothing:
