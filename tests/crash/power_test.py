@@ -446,6 +446,7 @@ def main(argv=None):
     totals = {c: 0 for c in CATEGORIES}
     figures = {"records": 0, "journal": 0, "kills": 0, "corrections": 0, "churn": 0, "reclaim": 0, "behind": 0}
     disks = failed_disks = records = journal = 0
+    checked_by_kind, failed_by_kind = {}, {}
     start = time.monotonic()
     status = 0
     try:
@@ -490,8 +491,11 @@ def main(argv=None):
                     totals[c] += n
                 records += result.get("records", 0)
                 journal += result.get("journal", 0)
+                kind = label.rstrip("0123456789 ")
+                checked_by_kind[kind] = checked_by_kind.get(kind, 0) + 1
                 if any(result["counts"].values()):
                     failed_disks += 1
+                    failed_by_kind[kind] = failed_by_kind.get(kind, 0) + 1
                     print(f"kill {run + 1}, disk '{label}' (seed {disk_seed}): " + "; ".join(result["first"]))
             # The store as the kill left it, checked and settled by the kill harness.
             crash_test.verify(data_dir, log_path, figures)
@@ -508,6 +512,8 @@ def main(argv=None):
         f"{'' if prefix else ' (NO BOOT CHANGE)'}; {failed_disks} disks failed; "
         f"{records} records and {journal} journal records checked; "
         + ", ".join(f"{totals[c]} {c}" for c in CATEGORIES)
+        + "; failed disks by kind: "
+        + ", ".join(f"{k} {failed_by_kind.get(k, 0)} of {n}" for k, n in checked_by_kind.items())
     )
     if failed_disks:
         status = 1
