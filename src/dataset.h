@@ -217,6 +217,9 @@ class DatasetInner {
   // The store's block cache, when this dataset may use it (an identifier and a context).
   BlockCache* block_cache() const;
   JournalHook* journal_hook() const;
+  // The journal's room for the record of a change, made before the change; holds nothing
+  // without a journal.
+  Result<JournalRoom> journal_room(JournalHook* journal, JournalHook::Change change) const;
   // latest - window, saturating; none without a window or a latest timestamp.
   std::optional<std::int64_t> retention_threshold() const;
   // The wake callbacks collected by writes since the last call, to run once unlocked.
@@ -227,6 +230,7 @@ class DatasetInner {
   Status append(std::int64_t ts, std::span<const std::uint8_t> data);
   Result<std::int64_t> push_next(std::span<const std::uint8_t> data);
   Status delete_record(std::int64_t ts);
+  // A checked record (check_writable_ts) as a new, corrected or replacing record.
   Result<IndexEntry> write_record(std::int64_t ts, std::span<const std::uint8_t> data, BlockCache* cache);
   Result<IndexEntry> write_out_of_order(std::int64_t ts, std::span<const std::uint8_t> data, BlockCache* cache);
 

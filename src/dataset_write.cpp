@@ -32,17 +32,23 @@ Status DatasetInner::check_writable_ts(std::int64_t ts, std::size_t len) const {
   return {};
 }
 
+Result<JournalRoom> DatasetInner::journal_room(JournalHook* journal, JournalHook::Change change) const {
+  if (journal == nullptr) return JournalRoom{};
+  return journal->make_room(change, identifier);
+}
+
 Status DatasetInner::write(std::int64_t ts, std::span<const std::uint8_t> data) {
   if (read_only()) return fail(Error::invalid_data("read-only dataset cannot be written"));
   BlockCache* cache = block_cache();
   JournalHook* journal = journal_hook();
+  QV_TRY(check_writable_ts(ts, data.size()));
+  JournalRoom room = QV_TRY(journal_room(journal, JournalHook::Change::Write));
   const IndexEntry entry = QV_TRY(write_record(ts, data, cache));
-  if (journal != nullptr) return journal->on_write(identifier, entry, pending_wake_);
+  if (journal != nullptr) return journal->on_write(std::move(room), identifier, entry, pending_wake_);
   return {};
 }
 
 Result<IndexEntry> DatasetInner::write_record(std::int64_t ts, std::span<const std::uint8_t> data, BlockCache* cache) {
-  QV_TRY(check_writable_ts(ts, data.size()));
   if (!latest_written_timestamp || ts > *latest_written_timestamp) return new_write(ts, data);
   if (ts < *latest_written_timestamp) return write_out_of_order(ts, data, cache);
 
@@ -108,9 +114,10 @@ Status DatasetInner::append(std::int64_t ts, std::span<const std::uint8_t> data)
     return fail(Error::invalid_data("append timestamp is older than latest_written_timestamp"));
   if (data.empty()) return {};
   const auto appended = static_cast<std::uint32_t>(data.size());
+  JournalRoom room = QV_TRY(journal_room(journal, JournalHook::Change::Append));
   if (!latest_written_timestamp || ts > *latest_written_timestamp) {
     const IndexEntry entry = QV_TRY(write_record(ts, data, cache));
-    if (journal != nullptr) return journal->on_append(identifier, entry, 0, appended, pending_wake_);
+    if (journal != nullptr) return journal->on_append(std::move(room), identifier, entry, 0, appended, pending_wake_);
     return {};
   }
   const std::optional<IndexEntry> found = QV_TRY(index.lookup(ts));
@@ -119,7 +126,8 @@ Status DatasetInner::append(std::int64_t ts, std::span<const std::uint8_t> data)
   // No fallback: a record that cannot grow in place stays as it is.
   const std::uint32_t previous = QV_TRY(segments.append_to_record(found->block_offset, found->in_block, data));
   last_activity = Clock::now();
-  if (journal != nullptr) return journal->on_append(identifier, *found, previous, appended, pending_wake_);
+  if (journal != nullptr)
+    return journal->on_append(std::move(room), identifier, *found, previous, appended, pending_wake_);
   return {};
 }
 
@@ -143,10 +151,11 @@ Status DatasetInner::delete_record(std::int64_t ts) {
   if (!latest_written_timestamp)
     return fail(Error::not_found(text::cat("no entry to delete at timestamp ", ts, " (dataset is empty)")));
   if (const auto threshold = retention_threshold(); threshold && ts < *threshold) return fail(expired(ts, *threshold));
+  JournalRoom room = QV_TRY(journal_room(journal, JournalHook::Change::Delete));
   const IndexEntry old = QV_TRY(index.delete_entry(ts));
   if (old.live()) QV_TRY(retire(old, cache));
   last_activity = Clock::now();
-  if (journal != nullptr) return journal->on_delete(identifier, old, pending_wake_);
+  if (journal != nullptr) return journal->on_delete(std::move(room), identifier, old, pending_wake_);
   return {};
 }
 

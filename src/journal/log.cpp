@@ -179,22 +179,38 @@ Status JournalLog::rollover(std::int64_t base) {
   return {};
 }
 
-Result<std::int64_t> JournalLog::append(std::span<const std::uint8_t> record) {
+Status JournalLog::check_appendable() const {
   if (read_only_) return fail(Error::invalid_data("read-only journal cannot append records"));
   if (next_sequence_ < 1 || next_sequence_ > journal::kMaxSequence)
     return fail(Error::invalid_data("journal sequence overflow"));
+  return {};
+}
+
+template <class Step>
+Status JournalLog::in_last_segment(Step&& step) {
+  QV_TRY(check_appendable());
   const std::int64_t sequence = next_sequence_;
   if (segments_.empty()) QV_TRY(rollover(sequence));
   JournalSegment* last = QV_TRY(last_segment());
-  Status appended = last->append(sequence, record);
-  if (!appended) {
-    if (appended.error().kind() != ErrorKind::SegmentFull) return fail(std::move(appended).error());
+  Status done = step(*last);
+  if (!done) {
+    if (done.error().kind() != ErrorKind::SegmentFull) return fail(std::move(done).error());
     // The full segment is made durable before the journal moves past it.
     QV_TRY(last->flush());
     QV_TRY(rollover(sequence));
     last = QV_TRY(last_segment());
-    QV_TRY(last->append(sequence, record));
+    QV_TRY(step(*last));
   }
+  return {};
+}
+
+Status JournalLog::make_room(std::uint64_t len) {
+  return in_last_segment([len](JournalSegment& seg) { return seg.make_room(len); });
+}
+
+Result<std::int64_t> JournalLog::append(std::span<const std::uint8_t> record) {
+  const std::int64_t sequence = next_sequence_;
+  QV_TRY(in_last_segment([&](JournalSegment& seg) { return seg.append(sequence, record); }));
   next_sequence_ = sequence + 1;
   return sequence;
 }
@@ -288,18 +304,34 @@ Result<std::shared_ptr<Journal>> Journal::open_read_only(const fs::Path& data_di
   return std::make_shared<Journal>(Mode::ReadOnly, std::move(shared));
 }
 
-Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry, Wake& wake) {
+Result<JournalRoom> Journal::room_for(const JournalEntry& like) {
+  if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("read-only journal cannot append records"));
+  if (mode_ == Mode::Disabled) return JournalRoom{};
+  RoomLock::Guard room = QV_TRY(room_lock_.lock());
+  {
+    auto log = QV_TRY(log_->lock());
+    // Looked at under the log's lock, and a close waits for the room: a change either lands
+    // before the final flush of a close or is refused before it is made.
+    if (closed()) return fail(closed_error());
+    QV_TRY(log->make_room(journal::record::encoded_size(like)));
+  }
+  held_room_.emplace(std::move(room));
+  return JournalRoom(*this);
+}
+
+void Journal::give_back_room() noexcept { held_room_.reset(); }
+
+Result<std::optional<std::int64_t>> Journal::append(JournalRoom room, const JournalEntry& entry, Wake& wake) {
   if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("read-only journal cannot append records"));
   if (mode_ == Mode::Disabled) return std::nullopt;
+  if (!room.held()) room = QV_TRY(room_for(entry));
   const std::vector<std::uint8_t> record = QV_TRY(journal::record::encode(entry));
   std::int64_t sequence;
   {
     auto log = QV_TRY(log_->lock());
-    // Looked at under the log's lock: an append either lands before the final flush of a close
-    // or is refused.
-    if (closed()) return fail(closed_error());
     sequence = QV_TRY(log->append(record));
   }
+  room.release();
   // The queue is taken out of its slot and woken with no journal lock held.
   std::shared_ptr<JournalQueue> queue;
   {
@@ -310,6 +342,10 @@ Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry, W
   return sequence;
 }
 
+Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry, Wake& wake) {
+  return append(JournalRoom{}, entry, wake);
+}
+
 Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry) {
   Wake wake;
   auto sequence = append(entry, wake);
@@ -317,30 +353,47 @@ Result<std::optional<std::int64_t>> Journal::append(const JournalEntry& entry) {
   return sequence;
 }
 
-Result<std::optional<std::int64_t>> Journal::record_create_dataset(std::uint64_t identifier, const DataSetKey& key,
+Result<std::optional<std::int64_t>> Journal::record_create_dataset(JournalRoom room, std::uint64_t identifier,
+                                                                   const DataSetKey& key,
                                                                    std::span<const std::uint8_t> metadata,
                                                                    Wake& wake) {
-  return append(JournalEntry::create_dataset(identifier, key, {metadata.begin(), metadata.end()}), wake);
+  return append(std::move(room), JournalEntry::create_dataset(identifier, key, {metadata.begin(), metadata.end()}),
+                wake);
 }
 
-Result<std::optional<std::int64_t>> Journal::record_drop_dataset(std::uint64_t identifier, const DataSetKey& key,
+Result<std::optional<std::int64_t>> Journal::record_drop_dataset(JournalRoom room, std::uint64_t identifier,
+                                                                 const DataSetKey& key,
                                                                  std::span<const std::uint8_t> metadata, Wake& wake) {
-  return append(JournalEntry::drop_dataset(identifier, key, {metadata.begin(), metadata.end()}), wake);
+  return append(std::move(room), JournalEntry::drop_dataset(identifier, key, {metadata.begin(), metadata.end()}),
+                wake);
 }
 
-Status Journal::on_write(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
-  QV_TRY(append(JournalEntry::write(identifier, entry), wake));
+Result<JournalRoom> Journal::make_room(Change change, std::uint64_t identifier) {
+  // Records of one kind are as long whatever the index entry holds.
+  switch (change) {
+    case Change::Write:
+      return room_for(JournalEntry::write(identifier, {}));
+    case Change::Delete:
+      return room_for(JournalEntry::remove(identifier, {}));
+    case Change::Append:
+      return room_for(JournalEntry::append(identifier, {}, 0, 0));
+  }
+  internal_failure("journal change of an unknown kind");
+}
+
+Status Journal::on_write(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
+  QV_TRY(append(std::move(room), JournalEntry::write(identifier, entry), wake));
   return {};
 }
 
-Status Journal::on_delete(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
-  QV_TRY(append(JournalEntry::remove(identifier, entry), wake));
+Status Journal::on_delete(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
+  QV_TRY(append(std::move(room), JournalEntry::remove(identifier, entry), wake));
   return {};
 }
 
-Status Journal::on_append(std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
-                          std::uint32_t appended_len, Wake& wake) {
-  QV_TRY(append(JournalEntry::append(identifier, entry, previous_len, appended_len), wake));
+Status Journal::on_append(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry,
+                          std::uint32_t previous_len, std::uint32_t appended_len, Wake& wake) {
+  QV_TRY(append(std::move(room), JournalEntry::append(identifier, entry, previous_len, appended_len), wake));
   return {};
 }
 
@@ -393,6 +446,8 @@ Status Journal::close() {
   Status flushed = flush();
   std::shared_ptr<JournalQueue> queue;
   {
+    // A change that holds room is waited for: its record lands before the final flush below.
+    auto room = QV_TRY(room_lock_.lock());
     auto slot = QV_TRY(queue_slot_.lock());
     // Set under the slot: no queue can be opened after this.
     if (closed_.exchange(true)) return {};

@@ -78,6 +78,10 @@ class JournalLog {
   // Stores an encoded record under next_sequence and returns it; next_sequence moves on only
   // when the record is stored.
   Result<std::int64_t> append(std::span<const std::uint8_t> record);
+  // Makes the last segment hold the next record of len bytes, rolling over when it cannot: the
+  // append of a record of at most len bytes that follows, with no other append in between,
+  // cannot fail for want of space.
+  Status make_room(std::uint64_t len);
   Result<std::optional<JournalRecordData>> read(std::int64_t sequence);
   // The records of [start, end] (inclusive, clipped to what exists), in order.
   Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
@@ -106,6 +110,11 @@ class JournalLog {
   JournalLog(fs::Path data_dir, Settings settings, bool read_only)
       : data_dir_(std::move(data_dir)), settings_(settings), read_only_(read_only) {}
 
+  Status check_appendable() const;
+  // Runs step on the last segment (made when there is none); when the segment is full, on a
+  // new segment rolled over to at next_sequence.
+  template <class Step>
+  Status in_last_segment(Step&& step);
   // The segment of the slot, opened on first use and mapped.
   Result<JournalSegment*> opened(std::int64_t base, Slot& slot);
   // Marks the sealed segment at base as used last; the one used least recently beyond
@@ -140,19 +149,30 @@ class Journal final : public JournalHook {
 
   Mode mode() const { return mode_; }
 
-  // Stores the entry and returns its sequence (none when the journal is disabled). The
-  // journal queue's pollers are notified before this returns; its wake callbacks go into wake.
+  // Room for the record of a change, made before the change: like is an entry whose record is
+  // as long as the change's will be. The journal segment is grown, or rolled over, until it
+  // holds the record; the room is kept by holding the journal's room lock until the room is
+  // let go, which every other change's make_room waits for, so that no other append can take
+  // it. Nothing is held when the journal is disabled. Refused once the journal is closed.
+  Result<JournalRoom> room_for(const JournalEntry& like);
+  // Stores the entry into room (when it holds none, the room is made first) and returns its
+  // sequence (none when the journal is disabled); the room is let go before the journal queue's
+  // pollers are notified, which is before this returns; its wake callbacks go into wake.
+  Result<std::optional<std::int64_t>> append(JournalRoom room, const JournalEntry& entry, Wake& wake);
   Result<std::optional<std::int64_t>> append(const JournalEntry& entry, Wake& wake);
   // The same, running the wake callbacks itself: for a caller that holds no lock.
   Result<std::optional<std::int64_t>> append(const JournalEntry& entry);
-  Result<std::optional<std::int64_t>> record_create_dataset(std::uint64_t identifier, const DataSetKey& key,
+  Result<std::optional<std::int64_t>> record_create_dataset(JournalRoom room, std::uint64_t identifier,
+                                                            const DataSetKey& key,
                                                             std::span<const std::uint8_t> metadata, Wake& wake);
-  Result<std::optional<std::int64_t>> record_drop_dataset(std::uint64_t identifier, const DataSetKey& key,
+  Result<std::optional<std::int64_t>> record_drop_dataset(JournalRoom room, std::uint64_t identifier,
+                                                          const DataSetKey& key,
                                                           std::span<const std::uint8_t> metadata, Wake& wake);
 
-  Status on_write(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
-  Status on_delete(std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
-  Status on_append(std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
+  Result<JournalRoom> make_room(Change change, std::uint64_t identifier) override;
+  Status on_write(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
+  Status on_delete(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) override;
+  Status on_append(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, std::uint32_t previous_len,
                    std::uint32_t appended_len, Wake& wake) override;
 
   Result<std::optional<std::int64_t>> latest_sequence();
@@ -177,7 +197,16 @@ class Journal final : public JournalHook {
   ~Journal() override;
 
  private:
+  struct RoomLockState {};
+  using RoomLock = Mutex<RoomLockState>;
+
+  void give_back_room() noexcept override;
+
   Mode mode_;
+  // Held from a change's make_room until its record is stored (or the room let go); the
+  // guard is kept in held_room_, which only the holder touches. Taken before the log mutex.
+  RoomLock room_lock_{"journal room mutex"};
+  std::optional<RoomLock::Guard> held_room_;
   SharedJournalLog log_;
   fs::Path queue_dir_;
   fs::Path shown_queue_dir_;

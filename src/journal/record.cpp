@@ -20,6 +20,13 @@ void put_le(std::vector<std::uint8_t>& out, T v) {
   bytes::store_le<T>(out.data() + at, v);
 }
 
+std::size_t identifier_size(std::uint64_t id) {
+  if (id <= 0xFF) return 1 + 1;
+  if (id <= 0xFFFF) return 1 + 2;
+  if (id <= 0xFFFF'FFFFull) return 1 + 4;
+  return 1 + 8;
+}
+
 void put_identifier(std::vector<std::uint8_t>& out, std::uint64_t id) {
   if (id <= 0xFF) {
     out.push_back(1);
@@ -128,6 +135,24 @@ Result<std::vector<std::uint8_t>> encode(const JournalEntry& entry) {
       QV_TRY(put_field(out, kTagMetadata, *entry.metadata));
       return out;
     }
+  }
+  internal_failure("journal entry of an unknown kind");
+}
+
+std::size_t encoded_size(const JournalEntry& entry) {
+  constexpr std::size_t kField = 3;  // tag and u16 length
+  std::size_t n = 1 + identifier_size(entry.identifier);
+  switch (entry.kind) {
+    case JournalEntry::Kind::Write:
+    case JournalEntry::Kind::Delete:
+      return n + 1 + 8 + 8 + 2;
+    case JournalEntry::Kind::Append:
+      return n + 1 + 8 + 8 + 2 + 1 + 4 + 4;
+    case JournalEntry::Kind::CreateDataset:
+    case JournalEntry::Kind::DropDataset:
+      n += kField + (entry.name ? entry.name->size() : 0);
+      n += kField + (entry.dataset_type ? entry.dataset_type->size() : 0);
+      return n + kField + (entry.metadata ? entry.metadata->size() : 0);
   }
   internal_failure("journal entry of an unknown kind");
 }

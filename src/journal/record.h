@@ -63,6 +63,9 @@ inline constexpr std::size_t kMaxFieldLen = 65535;
 
 // The encoded record; on an error nothing is returned.
 Result<std::vector<std::uint8_t>> encode(const JournalEntry& entry);
+// The length encode() gives the entry, computed without encoding it: the room the journal makes
+// for a change's record before the change.
+std::size_t encoded_size(const JournalEntry& entry);
 // Appends one tag, u16 length, value; a value above 65,535 bytes leaves out unchanged.
 Status put_field(std::vector<std::uint8_t>& out, std::uint8_t tag, std::span<const std::uint8_t> value);
 // What the store checks before it creates or drops a journalled dataset, so that the encoder

@@ -414,21 +414,9 @@ Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_
   if (!read_only_) QV_TRY(ensure_mapped());
   const std::uint64_t len = data.size();
   if (len > kMaxPendingRecordLen) return append_single(sequence, data);
-
-  if (pending_ && pending_->payload + kRecordHeader + len <= kMaxPendingPayload) {
-    QV_TRY(grow(write_position_ + kRecordHeader + len));
-    return append_to_pending(sequence, data);
-  }
-  if (pending_) {
-    QV_TRY(seal_pending());
-    QV_TRY(forget_pending());
-  }
-  if (sum_overflows(write_position_, kBlockHeader + kRecordHeader + len))
-    return invalid("journal append position overflow");
-  QV_TRY(grow(write_position_ + kBlockHeader + kRecordHeader + len));
+  QV_TRY(make_room(len));
+  if (pending_) return append_to_pending(sequence, data);
   QV_TRY(writable_map());
-  // Room for the block's entry before anything changes: running out of memory then changes nothing.
-  blocks_.reserve(blocks_.size() + 1);
   // An empty header first: until the record is complete the block does not count.
   util::write_block_header({}, file_.mutable_bytes(), write_position_);
   barrier();
@@ -437,6 +425,27 @@ Status JournalSegment::append(std::int64_t sequence, std::span<const std::uint8_
   blocks_.push_back(Block{write_position_, sequence, 0, 0});
   write_position_ += kBlockHeader;
   return append_to_pending(sequence, data);
+}
+
+Status JournalSegment::make_room(std::uint64_t len) {
+  // A record of its own block is compressed first, so its room is made at its append; no
+  // change of a dataset or of the store makes one that long.
+  if (len > kMaxPendingRecordLen) return {};
+  if (!read_only_) QV_TRY(ensure_mapped());
+  // Room for the record's place and its block's entry before anything changes: running out of
+  // memory then changes nothing.
+  pending_record_at_.reserve(pending_record_at_.size() + 1);
+  if (pending_ && pending_->payload + kRecordHeader + len <= kMaxPendingPayload)
+    return grow(write_position_ + kRecordHeader + len);
+  if (pending_) {
+    QV_TRY(seal_pending());
+    QV_TRY(forget_pending());
+  }
+  if (sum_overflows(write_position_, kBlockHeader + kRecordHeader + len))
+    return invalid("journal append position overflow");
+  QV_TRY(grow(write_position_ + kBlockHeader + kRecordHeader + len));
+  blocks_.reserve(blocks_.size() + 1);
+  return {};
 }
 
 Status JournalSegment::append_to_pending(std::int64_t sequence, std::span<const std::uint8_t> data) {

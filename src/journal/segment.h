@@ -62,6 +62,11 @@ class JournalSegment {
   // Stores the record of the sequence that follows the last one. Error::SegmentFull when the
   // file cannot grow enough.
   Status append(std::int64_t sequence, std::span<const std::uint8_t> data);
+  // Makes the file hold the next record of len bytes, sealing the pending block first when the
+  // record would not fit it: the append of such a record that follows needs no growth and
+  // cannot fail for want of space. Error::SegmentFull when the file cannot grow enough. Does
+  // nothing for a record above kMaxPendingRecordLen, whose room depends on its compression.
+  Status make_room(std::uint64_t len);
   // The record's data; none when the segment holds no such sequence.
   Result<std::optional<std::vector<std::uint8_t>>> read(std::int64_t sequence);
   // Calls visit for every record with a sequence in [from, to], in order, decoding each block

@@ -244,6 +244,12 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   const std::uint64_t id = max_identifier_ + 1;
   const bool journal = journalled(resolved.enable_journal);
   if (journal) QV_TRY(journal::record::validate_dataset_fields(id, key, meta::kFileSize - meta::kPrefixSize));
+  // A create whose record the journal cannot take is refused before anything of it is made.
+  JournalRoom room;
+  if (journal) {
+    room = QV_TRY(journal_->room_for(JournalEntry::create_dataset(
+        id, key, std::vector<std::uint8_t>(meta::kFileSize - meta::kPrefixSize))));
+  }
 
   // From the rewrite of max_identifier on, the identifier is used up whatever follows.
   QV_TRY(store::write_max_identifier(io_dir_, id));
@@ -272,7 +278,7 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   const std::vector<std::uint8_t> metadata = QV_TRY(meta::read_meta_payload(dir / "meta"));
   if (journal) {
     Wake wake;
-    auto recorded = journal_->record_create_dataset(id, key, metadata, wake);
+    auto recorded = journal_->record_create_dataset(std::move(room), id, key, metadata, wake);
     wake.run();
     if (!recorded) return fail(std::move(recorded).error());
   }
@@ -357,11 +363,15 @@ Status Store::drop_dataset(std::string_view name, std::string_view dataset_type)
     QV_TRY(ds.close());
   }
   store::step_done("drop: closed");
+  // Made once the dataset's own mutex is let go, as a writer of it holds that mutex while it
+  // waits for room. A drop whose record the journal cannot take leaves the dataset in place.
+  JournalRoom room;
+  if (journal) room = QV_TRY(journal_->room_for(JournalEntry::drop_dataset(id, key, metadata)));
   QV_TRY(remove_dataset_dir(dir));
   std::erase_if(identifiers_, [&](const auto& entry) { return entry.second == key; });
   if (journal) {
     Wake wake;
-    auto recorded = journal_->record_drop_dataset(id, key, metadata, wake);
+    auto recorded = journal_->record_drop_dataset(std::move(room), id, key, metadata, wake);
     wake.run();
     if (!recorded) return fail(std::move(recorded).error());
   }

@@ -234,10 +234,18 @@ TEST_F(DatasetWrite, JournalSeesEachCommittedChange) {
   EXPECT_EQ(journal->calls[3], (FakeJournal::Call{"append", 7, journal->calls[2].entry, 3, 1}));
   EXPECT_EQ(journal->calls[4], (FakeJournal::Call{"delete", 7, first}));
 
-  // A journal failure comes after the commit.
+  EXPECT_EQ(journal->rooms_held, 0) << "each room was given back";
+
+  // A journal that cannot take the record refuses the change before it is made.
   journal->fail = true;
-  EXPECT_EQ(err(ds.write(3, bytes("kept"))).kind(), ErrorKind::Io);
-  EXPECT_EQ(read_text(ds, 3), "kept");
+  const auto before = ok(ds.inspect()).state;
+  EXPECT_EQ(err(ds.write(3, bytes("refused"))).kind(), ErrorKind::Io);
+  EXPECT_EQ(err(ds.append(2, bytes("refused"))).kind(), ErrorKind::Io);
+  EXPECT_EQ(err(ds.push_next(bytes("refused"))).kind(), ErrorKind::Io);
+  EXPECT_EQ(read_text(ds, 3), "<none>");
+  EXPECT_EQ(read_text(ds, 2), "xyzw");
+  EXPECT_EQ(ok(ds.inspect()).state, before);
+  EXPECT_EQ(journal->calls.size(), 5u);
 }
 
 TEST_F(DatasetWrite, JournalWakeRunsAfterTheDatasetIsUnlocked) {
@@ -258,9 +266,9 @@ TEST_F(DatasetWrite, JournalWakeRunsAfterTheDatasetIsUnlocked) {
   ok(ds.append(1, bytes("b")));
   ok(ds.delete_record(1));
   journal->fail = true;
-  (void)ds.write(2, bytes("c"));  // the journal failed, but its queue was woken
+  (void)ds.write(2, bytes("c"));  // refused before the change: nothing to wake
 
-  EXPECT_EQ(unlocked, (std::vector<bool>{true, true, true, true}));
+  EXPECT_EQ(unlocked, (std::vector<bool>{true, true, true}));
 }
 
 TEST_F(DatasetWrite, OnlyNewInOrderRecordsWakeTheQueue) {

@@ -171,7 +171,7 @@ TEST_F(JournalLogTest, DisabledAndReadOnlyJournals) {
     EXPECT_EQ(j->mode(), Journal::Mode::Disabled);
     EXPECT_EQ(ok(j->append(entry(1))), std::nullopt);
     Wake wake;
-    ok(j->on_write(1, {1, 2, 3}, wake));
+    ok(j->on_write(ok(j->make_room(JournalHook::Change::Write, 1)), 1, {1, 2, 3}, wake));
     EXPECT_EQ(err(j->latest_sequence()), disabled);
     EXPECT_EQ(err(j->read(1)), disabled);
     EXPECT_EQ(err(j->query(1, 2)), disabled);
@@ -423,11 +423,11 @@ TEST_F(JournalLogTest, FilesLeftUnderTemporaryNamesAreNotSegmentsAndGoAtAWritabl
 TEST_F(JournalLogTest, HookRecordsTheChangesOfAJournalledDataset) {
   auto j = open();
   Wake wake;
-  ok(j->on_write(7, {1000, 124, 0}, wake));
-  ok(j->on_delete(7, {1000, 124, 0}, wake));
-  ok(j->on_append(7, {1001, 124, 22}, 3, 4, wake));
-  EXPECT_EQ(ok(j->record_create_dataset(8, {"a", "b"}, Bytes(82, 1), wake)), 4);
-  EXPECT_EQ(ok(j->record_drop_dataset(8, {"a", "b"}, Bytes(82, 1), wake)), 5);
+  ok(j->on_write(ok(j->make_room(JournalHook::Change::Write, 7)), 7, {1000, 124, 0}, wake));
+  ok(j->on_delete(ok(j->make_room(JournalHook::Change::Delete, 7)), 7, {1000, 124, 0}, wake));
+  ok(j->on_append(ok(j->make_room(JournalHook::Change::Append, 7)), 7, {1001, 124, 22}, 3, 4, wake));
+  EXPECT_EQ(ok(j->record_create_dataset({}, 8, {"a", "b"}, Bytes(82, 1), wake)), 4);
+  EXPECT_EQ(ok(j->record_drop_dataset({}, 8, {"a", "b"}, Bytes(82, 1), wake)), 5);
   EXPECT_TRUE(wake.empty());
   const auto all = ok(j->query(1, 5));
   ASSERT_EQ(all.size(), 5u);

@@ -305,7 +305,7 @@ TEST_F(JournalQueueTest, CallbacksRunOncePerAppendWithNoJournalLockHeld) {
   EXPECT_EQ(free, (std::vector<bool>{true, true}));
   // The hook hands them back to its caller instead.
   Wake wake;
-  ok(journal_->on_write(1, {3, 124, 0}, wake));
+  ok(journal_->on_write({}, 1, {3, 124, 0}, wake));
   EXPECT_EQ(free.size(), 2u);
   EXPECT_EQ(wake.size(), 1u);
   wake.run();
@@ -327,7 +327,8 @@ TEST_F(JournalQueueTest, ClosingTheJournalClosesItsQueueAndRefusesWrites) {
   const Error closed = Error::invalid_data("journal is closed");
   EXPECT_EQ(err(journal_->append(entry(3))), closed);
   Wake wake;
-  EXPECT_EQ(err(journal_->on_write(1, {3, 124, 0}, wake)), closed);
+  EXPECT_EQ(err(journal_->make_room(JournalHook::Change::Write, 1)), closed);
+  EXPECT_EQ(err(journal_->on_write({}, 1, {3, 124, 0}, wake)), closed);
   EXPECT_EQ(err(journal_->open_queue()), closed);
   ok(journal_->flush());
   ok(journal_->close());

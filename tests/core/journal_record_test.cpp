@@ -19,6 +19,10 @@ void le(Bytes& out, T v) {
 Bytes encoded(const JournalEntry& e) {
   auto out = record::encode(e);
   EXPECT_TRUE(out.has_value()) << out.error().display();
+  // The room made for a record before its change is exactly what the record takes.
+  if (out) {
+    EXPECT_EQ(record::encoded_size(e), out->size());
+  }
   return out.value_or(Bytes{});
 }
 

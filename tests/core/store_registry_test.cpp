@@ -2,6 +2,7 @@
 // identifiers they give out and record, the registry they keep, the journal records of create
 // and drop, and a store killed in the middle of create or drop.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +11,14 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "queue/mod.h"
 #include "store/store.h"
 #include "support/dataset_fixture.h"
+#include "support/file_faults.h"
 #include "support/msync_counter.h"
 #include "support/temp_dir.h"
 
@@ -425,6 +429,104 @@ TEST_F(StoreRegistry, JournalRecordsCreateAndDrop) {
   ok(s->create_dataset("a", "b", journalled));
   ok(s->drop_dataset("a", "b"));
   EXPECT_FALSE(fs::path_exists(off / ".journal"));
+}
+
+// A journal record's kind and, for the changes of records, its timestamp.
+std::pair<JournalEntry::Kind, std::int64_t> kind_and_timestamp(const std::vector<std::uint8_t>& record) {
+  const auto kind = static_cast<JournalEntry::Kind>(record.at(0));
+  if (kind == JournalEntry::Kind::CreateDataset || kind == JournalEntry::Kind::DropDataset) return {kind, 0};
+  const std::size_t width = std::size_t{1} << (record.at(1) - 1);
+  return {kind, bytes::get<std::int64_t>(record, 2 + width + 1)};
+}
+
+// A journalled change whose record the journal cannot take (its segment cannot grow: the
+// file size limit stands in for a full disk) is refused before anything changes: the
+// dataset, the store's list and the journal stay as they were. Once the room is back the same
+// call succeeds, and the journal holds every change that was stored, one for one.
+TEST_F(StoreRegistry, AChangeTheJournalCannotTakeIsNotMade) {
+  DataSetConfigBuilder preallocated(true);
+  preallocated.data_segment_size = preallocated.initial_data_segment_size = 64 << 10;
+  preallocated.index_segment_size = preallocated.initial_index_segment_size = 16 << 10;
+  struct Case {
+    const char* what;
+    std::function<Status(Store&, Dataset&, DatasetQueue&)> change;
+  };
+  const Case cases[] = {
+      {"write", [](Store&, Dataset& d, DatasetQueue&) { return d.write(100000, payload("w")); }},
+      {"append", [](Store&, Dataset& d, DatasetQueue&) { return d.append(*d.latest_timestamp(), payload("a")); }},
+      {"delete", [](Store&, Dataset& d, DatasetQueue&) { return d.delete_record(2); }},
+      {"push", [](Store&, Dataset&, DatasetQueue& queue) -> Status {
+         QV_TRY(queue.push(payload("p")));
+         return {};
+       }},
+      {"create", [&](Store& s, Dataset&, DatasetQueue&) -> Status {
+         QV_TRY(s.create_dataset("fresh", "t", preallocated));
+         return {};
+       }},
+      {"drop", [](Store& s, Dataset&, DatasetQueue&) { return s.drop_dataset("victim", "t"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir data;
+    StoreConfig config = small_store();
+    config.initial_data_segment_size = 4096;  // the journal's first segment: 4 KiB, growing to 1 MiB
+    auto s = ok(Store::open(data.path(), config));
+    Dataset d = ok(s->create_dataset("d", "t", preallocated));
+    ok(s->create_dataset("victim", "t", preallocated));
+    for (std::int64_t ts = 1; ts <= 3; ++ts) ok(d.write(ts, payload("r")));
+    DatasetQueue queue = ok(DatasetQueue::open(d));
+
+    struct Snapshot {
+      DataSetState dataset;
+      std::vector<RecordData> records;
+      std::vector<std::string> types;
+      std::vector<JournalRecordData> journal;
+    };
+    auto snapshot = [&] {
+      return Snapshot{ok(d.inspect()).state, ok(d.query_all(0, 1 << 30)), ok(s->get_dataset_types("d")),
+                      ok(s->journal_query(1, 1 << 30))};
+    };
+    const fs::Path segment = data / ".journal" / "logs" / "data" / "00000000000000000001";
+    {
+      struct stat st {};
+      ASSERT_EQ(::stat(segment.c_str(), &st), 0);
+      testing::FileSizeLimit full(static_cast<rlim_t>(st.st_size));
+      // Writes until the journal has no room for a record as long as any of the cases'.
+      std::int64_t ts = 4;
+      while (d.write(ts, payload("f")) && ts < 10000) ++ts;
+      ASSERT_LT(ts, 10000) << "the journal never filled";
+      const Snapshot before = snapshot();
+      const auto names_before = ok(s->get_dataset_names());
+      const Status refused = c.change(*s, d, queue);
+      ASSERT_FALSE(refused);
+      EXPECT_EQ(refused.error().os_code(), EFBIG) << refused.error().display();
+      const Snapshot after = snapshot();
+      EXPECT_EQ(after.dataset, before.dataset);
+      EXPECT_EQ(after.records.size(), before.records.size());
+      EXPECT_EQ(after.records, before.records);
+      EXPECT_EQ(after.types, before.types);
+      EXPECT_EQ(after.journal.size(), before.journal.size());
+      EXPECT_EQ(after.journal, before.journal);
+      EXPECT_EQ(ok(s->get_dataset_names()), names_before);
+    }
+    ok(c.change(*s, d, queue));
+
+    // One record per change: the timestamps the journal's write records name, less those its
+    // delete records name, are the dataset's records; create and drop records name the store's.
+    std::set<std::int64_t> journalled;
+    int created = 0, dropped = 0;
+    for (const auto& [sequence, record] : ok(s->journal_query(1, 1 << 30))) {
+      const auto [kind, ts] = kind_and_timestamp(record);
+      if (kind == JournalEntry::Kind::CreateDataset) ++created;
+      if (kind == JournalEntry::Kind::DropDataset) ++dropped;
+      if (kind == JournalEntry::Kind::Write || kind == JournalEntry::Kind::Append) journalled.insert(ts);
+      if (kind == JournalEntry::Kind::Delete) journalled.erase(ts);
+    }
+    std::set<std::int64_t> stored;
+    for (const auto& [ts, bytes] : ok(d.query_all(0, 1 << 30))) stored.insert(ts);
+    EXPECT_EQ(journalled, stored);
+    EXPECT_EQ(created - dropped, static_cast<int>(ok(s->get_dataset_names()).size()));
+  }
 }
 
 // The child of a replay stops itself after this many steps, as a kill there would.

@@ -55,23 +55,33 @@ struct FakeJournal : JournalHook {
     bool operator==(const Call&) const = default;
   };
   std::vector<Call> calls;
+  // Makes make_room fail, as a journal that cannot grow does.
   bool fail = false;
+  int rooms_held = 0;
   // When set, each call wakes it, as the journal wakes its queue, and hands the callbacks back.
   std::shared_ptr<QueueNotifier> queue;
 
-  Status record(Call c, Wake& wake) {
+  Result<JournalRoom> make_room(Change, std::uint64_t) override {
+    if (fail) return std::unexpected(Error::io("journal append failed"));
+    ++rooms_held;
+    return JournalRoom(*this);
+  }
+  void give_back_room() noexcept override { --rooms_held; }
+  Status record(JournalRoom room, Call c, Wake& wake) {
+    EXPECT_TRUE(room.held()) << c.op << ": the room was made before the change";
     calls.push_back(c);
     if (queue) wake.absorb(queue->wake());
-    if (fail) return fail_io();
     return {};
   }
-  static Status fail_io() { return std::unexpected(Error::io("journal append failed")); }
-  Status on_write(std::uint64_t id, const IndexEntry& e, Wake& wake) override { return record({"write", id, e}, wake); }
-  Status on_delete(std::uint64_t id, const IndexEntry& e, Wake& wake) override {
-    return record({"delete", id, e}, wake);
+  Status on_write(JournalRoom room, std::uint64_t id, const IndexEntry& e, Wake& wake) override {
+    return record(std::move(room), {"write", id, e}, wake);
   }
-  Status on_append(std::uint64_t id, const IndexEntry& e, std::uint32_t prev, std::uint32_t n, Wake& wake) override {
-    return record({"append", id, e, prev, n}, wake);
+  Status on_delete(JournalRoom room, std::uint64_t id, const IndexEntry& e, Wake& wake) override {
+    return record(std::move(room), {"delete", id, e}, wake);
+  }
+  Status on_append(JournalRoom room, std::uint64_t id, const IndexEntry& e, std::uint32_t prev, std::uint32_t n,
+                   Wake& wake) override {
+    return record(std::move(room), {"append", id, e, prev, n}, wake);
   }
 };
 
