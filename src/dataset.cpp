@@ -207,7 +207,14 @@ Status DatasetInner::flush_targets(std::vector<FlushTarget> targets) {
 Status DatasetInner::close_queue() {
   std::shared_ptr<AttachedQueue> q = std::move(queue);
   queue.reset();
-  if (q) QV_TRY(q->close_all(pending_wake_));
+  if (!q) return {};
+  // The groups' closing sync covers records: those reach the disk first. The groups close even
+  // when that fails, and the records' failure is the one reported.
+  Status records = read_only() ? Status{} : segments.flush();
+  if (records) records = index.flush();
+  Status closed = q->close_all(pending_wake_);
+  QV_TRY(std::move(records));
+  QV_TRY(std::move(closed));
   q.reset();
   queue_notifier.reset();
   return {};

@@ -66,30 +66,21 @@ JournalQueue::JournalQueue(SharedJournalLog log, fs::Path queue_dir, UnixClock c
       notifier_(std::make_shared<QueueNotifier>(kJournalLockPrefix)) {}
 
 Result<QueueState> JournalQueue::open_state(const std::string& name, std::int64_t latest) {
-  const fs::Path path = queue_dir_ / name;
-  QueueState state = QV_TRY(QueueState::open_or_create(path, latest));
+  QueueState state = QV_TRY(QueueState::open_or_create(queue_dir_ / name, latest));
   state.show_path_as(shown_queue_dir_ / name);
-  if (state.processed_ts() <= latest) {
-    // Deliveries of records the journal lost with its tail: the sequences go to new records,
-    // which the group receives as new deliveries rather than as redeliveries of what is gone.
-    if (const std::size_t dropped = state.drop_above(latest); dropped > 0) {
-      QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " listed ", dropped,
-             " deliveries beyond the journal's latest sequence ", latest, "; they are dropped");
-      QV_TRY(state.write_block());
-    }
-    return state;
+  // The journal lost its tail (a damaged segment, or a power loss before its sync) after the
+  // group had delivered or finished sequences beyond it; those sequences go to new records.
+  const std::int64_t was = state.processed_ts();
+  const QueueState::BroughtDown down = state.bring_down_to(latest);
+  if (down.watermark) {
+    QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " was at sequence ", was,
+           " beyond the journal's latest sequence ", latest, "; it continues from ", latest);
+  } else if (down.dropped > 0) {
+    QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " listed ", down.dropped,
+           " deliveries beyond the journal's latest sequence ", latest, "; they are dropped");
   }
-  // The journal lost its tail (a damaged segment) after the group had finished sequences
-  // beyond it. Those sequences are given to new records, which the group must receive: its
-  // file starts again at the latest sequence. Every entry it listed lay above the old watermark,
-  // so above the latest sequence too, and refers to a record that is gone.
-  QV_LOG(Warn, kLogTarget, "[journal queue] consumer group ", name, " was at sequence ", state.processed_ts(),
-         " beyond the journal's latest sequence ", latest, "; it continues from ", latest);
-  { QueueState gone = std::move(state); }
-  QV_TRY(fs::remove_file(path));
-  QueueState fresh = QV_TRY(QueueState::open_or_create(path, latest));
-  fresh.show_path_as(shown_queue_dir_ / name);
-  return fresh;
+  if (down.watermark || down.dropped > 0) QV_TRY(state.write_block());
+  return state;
 }
 
 Result<JournalQueueConsumer> JournalQueue::open_consumer(std::string_view group_name,
@@ -128,7 +119,7 @@ Status JournalQueue::close() {
     for (auto& [name, group] : inner->groups) {
       auto s = group.state->lock();
       if (!s) continue;  // a poisoned state holds nothing worth writing
-      (void)(*s)->sync();
+      (void)sync_records_of(**s);
     }
     inner->groups.clear();
     return {};
@@ -146,9 +137,19 @@ Status JournalQueue::flush_groups() {
     auto s = QV_TRY(group.state->lock());
     // A group unchanged since its last sync has its file as it should be.
     if (s->clean()) continue;
-    QV_TRY(s->sync());
+    QV_TRY(sync_records_of(*s));
   }
   return {};
+}
+
+Status JournalQueue::sync_records_of(QueueState& state) {
+  // Held under the group's lock, so that no delivery or acknowledgement comes between: the group
+  // never reaches the disk covering records that did not.
+  {
+    auto log = QV_TRY(log_->lock());
+    QV_TRY(log->flush());
+  }
+  return state.sync();
 }
 
 Wake JournalQueue::notify_all() { return notifier_->wake(); }

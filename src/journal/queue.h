@@ -68,7 +68,9 @@ class JournalQueue {
     std::map<std::string, Group> groups;
   };
 
-  // Opens the group's file; a watermark above the journal's latest sequence comes down to it.
+  // Syncs the journal's records, then the group's state (whose lock the caller holds).
+  Status sync_records_of(QueueState& state);
+    // Opens the group's file; a watermark above the journal's latest sequence comes down to it.
   Result<QueueState> open_state(const std::string& name, std::int64_t latest);
 
   SharedJournalLog log_;

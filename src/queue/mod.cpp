@@ -47,6 +47,14 @@ Status close_state(ConsumerGroup& group) {
   return state->sync();
 }
 
+// Syncs the dataset's records, and with them its groups that changed: a group's progress never
+// reaches the disk before the records it covers. A closed dataset has synced them at its close.
+Status sync_records(const Dataset& dataset) {
+  auto d = QV_TRY(dataset.lock());
+  if (d->closed) return {};
+  return d->flush();
+}
+
 // The first live index entry above the watermark that the group has not been handed yet: the
 // gaps between listed positions are walked lazily through the index, passing over deleted
 // records and placeholders inside the index as a range read does, and the walk stops at the
@@ -225,9 +233,18 @@ Result<DatasetQueueConsumer> DatasetQueue::open_consumer(std::string_view group_
     group = &it->second;
     group->slots.push_back(slot);
   } else {
-    const std::int64_t initial = d->latest_written_timestamp.value_or(kMinTs);
-    QueueState state = QV_TRY(QueueState::open_or_create(d->dir / "queue" / name, initial));
+    const std::int64_t latest = d->latest_written_timestamp.value_or(kMinTs);
+    QueueState state = QV_TRY(QueueState::open_or_create(d->dir / "queue" / name, latest));
     state.show_path_as(d->shown_dir / "queue" / name);
+    // A power loss can take records whose group progress reached the disk (the group's page went
+    // out before the data's): their timestamps go to the next pushes, which the group must get.
+    const std::int64_t was = state.processed_ts();
+    if (const QueueState::BroughtDown down = state.bring_down_to(latest); down.watermark || down.dropped > 0) {
+      QV_LOG(Warn, kLogTarget, "[queue] consumer group ", name, " was at ", was, " with ", down.dropped,
+             " deliveries beyond the dataset's latest timestamp ", latest, "; it continues from ",
+             state.processed_ts());
+      QV_TRY(state.write_block());
+    }
     ConsumerGroup fresh{{slot}, share_queue_state(std::move(state)), std::make_shared<std::atomic<bool>>(false)};
     group = &g->groups.insert_or_assign(name, std::move(fresh)).first->second;
     g->configs.insert_or_assign(name, config);
@@ -425,7 +442,10 @@ Status DatasetQueueConsumer::ack(std::int64_t timestamp) {
 
 Status DatasetQueueConsumer::flush() {
   QV_TRY(check_open());
+  QV_TRY(sync_records(dataset_));
   auto s = QV_TRY(state_->lock());
+  // Changed since the dataset's flush: those changes cover records that flush synced.
+  if (s->clean()) return {};
   return s->sync();
 }
 
@@ -433,10 +453,11 @@ Status DatasetQueueConsumer::close() {
   if (group_closed_->exchange(true)) return {};
   Wake released;  // outlives the locks
   Status closed = [&]() -> Status {
+    // A failed sync leaves the group closed and in the maps.
+    QV_TRY(sync_records(dataset_));
     {
       auto s = QV_TRY(state_->lock());
       s->clear_in_flight();
-      // A failed sync leaves the group closed and in the maps.
       QV_TRY(s->sync());
     }
     auto g = QV_TRY(inner_->groups_.lock());

@@ -190,7 +190,8 @@ class DatasetQueueConsumer {
   // closed group keeps what its close left.
   Status give_back(const QueueState::Delivery& delivery);
   Status ack(std::int64_t timestamp);
-  // Writes and synchronises the group's state now; in-flight entries stay in flight.
+  // Synchronises the dataset's records, then the group's state, now (the group's progress is
+  // never durable before the records it covers); in-flight entries stay in flight.
   Status flush();
   // Closes the group for every handle of it; unacknowledged entries are due again after the
   // group is reopened.

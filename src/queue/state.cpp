@@ -273,8 +273,25 @@ std::size_t QueueState::drop_above(std::int64_t position) {
   auto n = static_cast<std::size_t>(pending_.end() - first_above);
   if (n == 0) return 0;
   pending_.erase(first_above, pending_.end());
+  std::erase_if(uncounted_, [position](std::int64_t p) { return p > position; });
   clean_ = false;
   return n;
+}
+
+QueueState::BroughtDown QueueState::bring_down_to(std::int64_t latest) {
+  BroughtDown out;
+  if (processed_ts_ > latest) {
+    // Every listed entry lies above the old watermark, so above `latest` too.
+    out.watermark = true;
+    out.dropped = pending_.size();
+    processed_ts_ = latest;
+    pending_.clear();
+    uncounted_.clear();
+    clean_ = false;
+    return out;
+  }
+  out.dropped = drop_above(latest);
+  return out;
 }
 
 std::size_t QueueState::trim_done() {

@@ -130,6 +130,15 @@ class QueueState {
   bool give_back(const Delivery& delivery);
   // Removes the entries above position; returns how many.
   std::size_t drop_above(std::int64_t position);
+  // What bring_down_to changed.
+  struct BroughtDown {
+    bool watermark = false;   // the watermark lay above `latest` and now stands at it
+    std::size_t dropped = 0;  // listed deliveries above `latest`, removed
+  };
+  // Brings a group that lies past the last position its records still reach (records or
+  // journal sequences that a crash took) down to `latest`: those positions go to new records,
+  // which the group must receive as new deliveries.
+  BroughtDown bring_down_to(std::int64_t latest);
   // Removes the leading done entries into the watermark; returns how many.
   std::size_t trim_done();
   // Releases every in-flight entry, so that it is due again at once.
