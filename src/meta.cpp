@@ -192,7 +192,7 @@ Status write_meta(const Meta& meta, const fs::Path& path) {
   QV_ASSERT(w.pos() == kFileSize, "meta entries fill the image exactly");
   // Absent or complete, never empty: a create interrupted here must leave a directory that
   // counts as leftovers, not as a dataset that can be neither opened nor created again.
-  return fs::write_file_whole(path, out);
+  return fs::write_file_whole(path, out, fs::Sync::Durable);
 }
 
 Result<Meta> read_meta(const fs::Path& path) {

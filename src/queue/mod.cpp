@@ -187,7 +187,7 @@ Result<DatasetQueue> DatasetQueue::open(const Dataset& dataset, UnixClock clock)
   auto g = QV_TRY(dataset.lock());
   QV_TRY(g->check_open());
   if (g->queue) return fail(Error::queue_already_open(text::cat("queue already open for dataset ", g->key.name)));
-  QV_TRY(fs::create_dir_all(g->dir / "queue"));
+  QV_TRY(fs::create_dir_all(g->dir / "queue", fs::Sync::Durable));
   // No group is open yet, so no state file is being made: what has a temporary name was left
   // by a kill before its rename. One that cannot be removed is still never taken for a group.
   (void)fs::remove_temporaries(g->dir / "queue");

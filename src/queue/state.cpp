@@ -131,7 +131,7 @@ Result<QueueState> QueueState::open_or_create(fs::Path path, std::int64_t initia
 }
 
 Result<QueueState> QueueState::create(fs::Path path, std::int64_t initial) {
-  if (auto parent = path.parent_path(); !parent.empty()) QV_TRY(fs::create_dir_all(parent));
+  if (auto parent = path.parent_path(); !parent.empty()) QV_TRY(fs::create_dir_all(parent, fs::Sync::Durable));
   MappedFile file = QV_TRY(MappedFile::create(path, kFileSize, [initial](MappedFile& made) {
     QV_ASSERT(made.size() == kFileSize, "a new queue state file has its full length");
     made.write(0, kMagic);
@@ -142,6 +142,9 @@ Result<QueueState> QueueState::create(fs::Path path, std::int64_t initial) {
     made.store<std::uint8_t>(kOffEntrySize, static_cast<std::uint8_t>(kEntrySize));
     return made.sync();
   }));
+  // A group file a power loss takes would bring the group back at the latest record, past every
+  // record it had not received: its name is on the disk before the group is used.
+  QV_TRY(file.sync_entry());
   std::vector<Entry> pending;
   pending.reserve(kCapacity);
   QueueState state(std::move(path), std::move(file), initial, std::move(pending));

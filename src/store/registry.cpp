@@ -38,6 +38,9 @@ Status remove_dataset_dir(const fs::Path& dir) {
   const fs::Path away = dir.parent_path() / store::kDroppingName;
   QV_TRY(fs::remove_tree(away));
   QV_TRY(fs::rename(dir, away));
+  // The drop is durable when it returns; the removal below need not be: a dropping directory a
+  // power loss brings back is swept.
+  QV_TRY(fs::sync_dir(dir.parent_path()));
   store::step_done("drop: moved away");
   if (auto removed = fs::remove_tree(away); !removed)
     QV_LOG(Warn, kLogTarget, "[store] cannot remove ", away.string(), ": ", removed.error().display());
@@ -263,14 +266,22 @@ Result<Dataset> Store::create_dataset(std::string_view name, std::string_view da
   // Built whole under a name no listing shows, then put in place in one step.
   const fs::Path staging = dir.parent_path() / store::kCreatingName;
   QV_TRY(fs::remove_tree(staging));
+  // A name's directory made here has its entry in the data directory synced.
+  QV_TRY(fs::create_dir_all(dir.parent_path(), fs::Sync::Durable));
   {
     Dataset built = QV_TRY(Dataset::create(key, staging, resolved));
     QV_TRY(built.close());
+  }
+  // The staged files' entries; the identifier's durable write below syncs the staging
+  // directory's own.
+  for (const char* sub : {"data", "index"}) {
+    if (QV_TRY(fs::exists(staging / sub))) QV_TRY(fs::sync_dir(staging / sub));
   }
   store::step_done("create: files staged");
   QV_TRY(store::write_identifier_file(staging / store::kIdentifierFileName, id));
   store::step_done("create: identifier staged");
   QV_TRY(fs::rename(staging, dir));
+  QV_TRY(fs::sync_dir(dir.parent_path()));
   store::step_done("create: in place");
   Dataset ds = QV_TRY(open_unregistered(key, dir, id));
   register_dataset(key, ds);

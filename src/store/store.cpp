@@ -146,6 +146,20 @@ Result<std::uint64_t> read_max_identifier(const fs::Path& data_dir) {
   return parse_identifier(kMaxIdentifierFileName, *text, true);
 }
 
+Result<std::uint64_t> read_or_mend_max_identifier(const fs::Path& data_dir, bool writable) {
+  const auto text = QV_TRY(read_text_file(data_dir / kMaxIdentifierFileName));
+  if (!text || !trim_white_space(*text).empty()) return read_max_identifier(data_dir);
+  std::uint64_t largest = 0;
+  for (const ScannedDataset& d : QV_TRY(scan_datasets(data_dir, false))) {
+    // A dataset whose identifier cannot be read is reported when it is opened.
+    if (auto id = read_identifier_file(d.dir); id) largest = std::max(largest, *id);
+  }
+  QV_LOG(Warn, kLogTarget, "[store] ", (data_dir / kMaxIdentifierFileName).string(),
+         " is empty; mended from the datasets' identifiers as ", largest);
+  if (writable) QV_TRY(write_max_identifier(data_dir, largest));
+  return largest;
+}
+
 Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir, const fs::Path& shown_dir) {
   const auto text = QV_TRY(read_text_file(dataset_dir / kIdentifierFileName));
   if (!text) {
@@ -156,7 +170,7 @@ Result<std::uint64_t> read_identifier_file(const fs::Path& dataset_dir, const fs
 }
 
 Status write_identifier_file(const fs::Path& path, std::uint64_t value) {
-  return fs::write_file_whole(path, digits_of(value));
+  return fs::write_file_whole(path, digits_of(value), fs::Sync::Durable);
 }
 
 Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value) {
@@ -165,13 +179,15 @@ Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value) {
   auto old = fs::open(path, fs::OpenMode::ReadWrite);
   if (!old) {
     if (old.error().os_code() != ENOENT) return fail(std::move(old).error());
-    return fs::overwrite_file(path, digits);
+    return fs::overwrite_file(path, digits, fs::Sync::Durable);
   }
   // Digits written over a longer old text would leave its tail after them ("43" over "   42"
   // reads "43 42") until the cut: spaces cover the tail instead.
   std::vector<std::uint8_t> padded = digits;
   padded.resize(std::max<std::uint64_t>(digits.size(), QV_TRY(fs::length(*old))), ' ');
-  QV_TRY(fs::overwrite_file(path, padded));
+  // Durable before the dataset it numbers is put in place: a power loss never leaves a dataset
+  // whose identifier lies above it. The cut after may be lost: spaces read as nothing.
+  QV_TRY(fs::overwrite_file(path, padded, fs::Sync::Durable));
   step_done("max_identifier: padded");
   if (padded.size() == digits.size()) return {};
   return fs::set_length(*old, digits.size());
@@ -228,7 +244,7 @@ Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config
   s->config_ = config;
 
   if (config.read_only != true) {
-    QV_TRY(fs::create_dir_all(s->io_dir_));
+    QV_TRY(fs::create_dir_all(s->io_dir_, fs::Sync::Durable));
     auto fd = QV_TRY(store::try_lock_dir(s->io_dir_));
     if (fd) {
       s->writer_lock_ = std::make_shared<const WriterLock>(std::move(*fd));
@@ -242,7 +258,7 @@ Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config
   std::shared_ptr<DirtyQueue> dirty = s->read_only_ ? nullptr : std::make_shared<DirtyQueue>();
   s->journal_ = s->read_only_ ? QV_TRY(Journal::open_read_only(s->io_dir_, config))
                               : QV_TRY(Journal::open(s->io_dir_, config, s->data_dir_));
-  s->max_identifier_ = QV_TRY(store::read_max_identifier(s->io_dir_));
+  s->max_identifier_ = QV_TRY(store::read_or_mend_max_identifier(s->io_dir_, !s->read_only_));
   s->open_datasets_ = std::make_shared<OpenDatasets>();
 
   if (s->read_only_) {

@@ -63,6 +63,10 @@ Status write_identifier_file(const fs::Path& path, std::uint64_t value);
 // followed by spaces up to the old length, then the file cut to the digits. A kill in between
 // leaves the new value with trailing white space, which reads as the new value.
 Status write_max_identifier(const fs::Path& data_dir, std::uint64_t value);
+// A writable open's reading of max_identifier: a file a power loss left empty (or blank) is
+// mended from the largest identifier the datasets on disk hold, durably; a read-only one takes
+// that value without writing. Any other damage stays an error.
+Result<std::uint64_t> read_or_mend_max_identifier(const fs::Path& data_dir, bool writable);
 
 // Called after each step of a dataset's create or drop and of the max_identifier rewrite that
 // leaves something on disk, with the step's name. Tests install one to stop the process there,

@@ -182,8 +182,9 @@ Status write_file(const Path& path, std::span<const std::uint8_t> data) {
   return write_all(fd, data);
 }
 
-Status overwrite_file(const Path& path, std::span<const std::uint8_t> data) {
+Status overwrite_file(const Path& path, std::span<const std::uint8_t> data, Sync sync) {
   QV_TRY(check_path(path));
+  const bool made = sync == Sync::Durable && !path_exists(path);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -191,15 +192,51 @@ Status overwrite_file(const Path& path, std::span<const std::uint8_t> data) {
   if (fd < 0) return fail_errno();
   FileDescriptor owned(fd);
   QV_TRY(write_all(owned, data));
-  return set_length(owned, data.size());
+  QV_TRY(set_length(owned, data.size()));
+  if (sync == Sync::No) return {};
+  QV_TRY(sync_data(owned));
+  if (made) QV_TRY(sync_dir(path.parent_path()));
+  return {};
 }
 
-Status write_file_whole(const Path& path, std::span<const std::uint8_t> data) {
+Status write_file_whole(const Path& path, std::span<const std::uint8_t> data, Sync sync) {
   const Path temporary = temporary_beside(path);
-  Status written = write_file(temporary, data);
+  Status written = [&]() -> Status {
+    FileDescriptor fd = QV_TRY(open(temporary, OpenMode::CreateTruncate));
+    QV_TRY(write_all(fd, data));
+    if (sync == Sync::Durable) QV_TRY(sync_data(fd));
+    return {};
+  }();
   if (written) written = fs::rename(temporary, path);
   if (!written) (void)remove_file(temporary);
+  if (written && sync == Sync::Durable) written = sync_dir(path.parent_path());
   return written;
+}
+
+Status sync_data(const FileDescriptor& fd) {
+  int rc;
+  do {
+    rc = ::fdatasync(fd.get());
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail_errno();
+  return {};
+}
+
+Status sync_dir(const Path& dir) {
+  const Path at = dir.empty() ? Path(".") : dir;
+  QV_TRY(check_path(at));
+  int fd;
+  do {
+    fd = ::open(at.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_errno();
+  FileDescriptor owned(fd);
+  int rc;
+  do {
+    rc = ::fsync(owned.get());
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail_errno();
+  return {};
 }
 
 namespace {
@@ -268,7 +305,7 @@ Result<bool> is_dir(const Path& path) {
   return confirmed<bool>(path, S_ISDIR(st->st_mode));
 }
 
-Status create_dir_all(const Path& path) {
+Status create_dir_all(const Path& path, Sync sync) {
   QV_TRY(check_path(path));
   if (path.empty()) return {};
   struct stat st;
@@ -277,8 +314,12 @@ Status create_dir_all(const Path& path) {
     return fail(Error::os(EEXIST));
   }
   Path parent = path.parent_path();
-  if (!parent.empty() && parent != path) QV_TRY(create_dir_all(parent));
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return fail_errno();
+  if (!parent.empty() && parent != path) QV_TRY(create_dir_all(parent, sync));
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    if (errno != EEXIST) return fail_errno();
+  }
+  // Made here, or by a racing caller that may not sync it: the entry is synced either way.
+  if (sync == Sync::Durable) QV_TRY(sync_dir(parent));
   return {};
 }
 

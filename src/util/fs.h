@@ -101,13 +101,23 @@ Result<std::vector<std::uint8_t>> read_bounded(const Path& path, std::uint64_t m
 Result<std::vector<std::uint8_t>> read_file(const Path& path);
 // Creates (mode 0o666) or truncates, then writes everything; no sync.
 Status write_file(const Path& path, std::span<const std::uint8_t> data);
+// Whether a write returns only once what it wrote is on the disk, so that a power loss keeps it.
+enum class Sync { No, Durable };
+
 // Writes data at offset 0 without truncating first, then sets the length: a crash never
-// leaves the file empty.
-Status overwrite_file(const Path& path, std::span<const std::uint8_t> data);
+// leaves the file empty. Durable: the data synced before the call returns, and, when the call
+// made the file, its directory entry too.
+Status overwrite_file(const Path& path, std::span<const std::uint8_t> data, Sync sync = Sync::No);
 
 // Writes a file whole so that a kill at any instant leaves it either absent or complete: the
-// data goes to a temporary name in the same directory, which then replaces path. No sync.
-Status write_file_whole(const Path& path, std::span<const std::uint8_t> data);
+// data goes to a temporary name in the same directory, which then replaces path. Durable: the
+// temporary file is synced before the rename (a power loss never leaves the name over a file
+// whose data did not reach the disk) and the directory after it.
+Status write_file_whole(const Path& path, std::span<const std::uint8_t> data, Sync sync = Sync::No);
+// fdatasync: the file's data and what is needed to read it back are on the disk.
+Status sync_data(const FileDescriptor& fd);
+// fsync of a directory: the entries made, renamed or removed in it are on the disk.
+Status sync_dir(const Path& dir);
 // The name beside path under which a file that replaces it is made first: path's name with
 // ".tmp" after it, or, where that would pass the longest name a directory entry may have, a
 // shortened name that keeps a hash of the whole one.
@@ -126,8 +136,9 @@ bool path_exists(const Path& path);
 // look is Error::Io, so that a caller never takes an unreadable file for an absent one.
 Result<bool> exists(const Path& path);
 Result<bool> is_dir(const Path& path);
-// mkdir -p with mode 0o777.
-Status create_dir_all(const Path& path);
+// mkdir -p with mode 0o777. Durable: each directory it makes has its entry synced (its parent
+// fsynced) before the call returns; nothing is synced when all of them exist.
+Status create_dir_all(const Path& path, Sync sync = Sync::No);
 Status remove_file(const Path& path);
 // rm -r; a missing path is success.
 Status remove_tree(const Path& path);

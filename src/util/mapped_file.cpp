@@ -40,6 +40,7 @@ void MappedFile::swap(MappedFile& o) noexcept {
   std::swap(size_, o.size_);
   std::swap(access_, o.access_);
   std::swap(mapped_, o.mapped_);
+  std::swap(entry_unsynced_, o.entry_unsynced_);
 }
 
 Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size, const Fill& fill) {
@@ -55,6 +56,7 @@ Result<MappedFile> MappedFile::create(const fs::Path& path, std::uint64_t size, 
   if (made) {
     if (auto moved = fs::rename(temporary, path); !moved) made = fail(std::move(moved).error());
   }
+  if (made) made->entry_unsynced_ = true;
   if (!made) (void)fs::remove_file(temporary);
   return made;
 }
@@ -133,6 +135,14 @@ Status MappedFile::remap_if_grown() {
 Status MappedFile::sync() const {
   if (!mapped_ || size_ == 0) return {};
   if (::msync(data_, static_cast<std::size_t>(size_), MS_SYNC) != 0) return fail_errno();
+  return sync_entry();
+}
+
+Status MappedFile::sync_entry() const {
+  if (!entry_unsynced_) return {};
+  // A directory gone since (the dataset dropped, a staging name renamed) holds no entry to keep.
+  if (auto synced = fs::sync_dir(path_.parent_path()); !synced && synced.error().os_code() != ENOENT) return synced;
+  entry_unsynced_ = false;
   return {};
 }
 
@@ -143,7 +153,7 @@ Status MappedFile::sync_range(std::uint64_t off, std::uint64_t len) const {
   const std::uint64_t start = off - off % page;
   const std::uint64_t end = std::min(size_, len > size_ - off ? size_ : off + len);
   if (::msync(data_ + start, static_cast<std::size_t>(end - start), MS_SYNC) != 0) return fail_errno();
-  return {};
+  return sync_entry();
 }
 
 void MappedFile::unmap() {

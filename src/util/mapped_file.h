@@ -67,10 +67,15 @@ class MappedFile {
   // Nothing changes when it is not; on failure the old mapping stays valid and unchanged. The
   // bytes of the old mapping go with it: the caller holds no view of them across this.
   Status remap_if_grown();
-  // msync of the whole mapping, waiting for the write-back.
+  // msync of the whole mapping, waiting for the write-back. The first sync of a file that
+  // create made also syncs its directory, so that the file's name is on the disk once a flush
+  // covered any of its bytes; its creation itself (a roll-over on the write path) syncs none.
   Status sync() const;
   // msync of the pages that hold [off, off + len) (clipped to the mapping), waiting for them.
   Status sync_range(std::uint64_t off, std::uint64_t len) const;
+  // Syncs the directory entry of a file that create made, if no sync has yet: for an owner whose
+  // file must be found after a power loss even before it changes.
+  Status sync_entry() const;
   // Releases the mapping; the object becomes unmapped.
   void unmap();
 
@@ -83,6 +88,8 @@ class MappedFile {
   std::uint64_t size_ = 0;
   Access access_ = Access::ReadOnly;
   bool mapped_ = false;
+  // Made by create, and its directory not synced since.
+  mutable bool entry_unsynced_ = false;
 };
 
 }  // namespace quelvane

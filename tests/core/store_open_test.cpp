@@ -12,16 +12,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "queue/mod.h"
 #include "store/store.h"
 #include "support/allocation_counter.h"
 #include "support/dataset_fixture.h"
 #include "support/file_faults.h"
 #include "support/msync_counter.h"
+#include "support/power_loss.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
 
@@ -261,6 +264,102 @@ TEST(StoreOpen, ReadOnlyModes) {
   writer.reset();
   EXPECT_TRUE(lock_free(dir));
   EXPECT_FALSE(ok(Store::open(dir, manual_config(false)))->read_only());
+}
+
+// A create, a drop and a flush are durable when they return: after a power loss that keeps only
+// what the syncs made durable (files and directory entries alike), what they returned is there.
+TEST(StoreOpen, WhatACreateDropOrFlushReturnedSurvivesAPowerLoss) {
+  using Step = std::function<void(const fs::Path& store_dir)>;
+  auto store_at = [](const fs::Path& dir) { return ok(Store::open(dir, manual_config())); };
+  auto write_flushed = [&](const fs::Path& dir, std::string_view name, int records) {
+    auto s = store_at(dir);
+    Dataset ds = ok(s->create_dataset(name, "t"));
+    for (int ts = 1; ts <= records; ++ts) ok(ds.write(ts, bytes::as_bytes(std::string_view("record"))));
+    ok(ds.flush());
+  };
+  auto holds = [&](const fs::Path& dir, std::string_view name, int records) {
+    auto s = store_at(dir);
+    Dataset ds = ok(s->open_dataset(name, "t"));
+    EXPECT_EQ(ds.latest_timestamp(), records) << name;
+    for (int ts = 1; ts <= records; ++ts) EXPECT_TRUE(ok(ds.read(ts))) << name << " " << ts;
+  };
+  const struct {
+    const char* name;
+    Step before;  // synced by the time the recording starts
+    Step returned;
+    Step check;   // on the disk the power loss left
+  } cases[] = {
+      {"a new store's first dataset, written and flushed", [](const fs::Path&) {},
+       [&](const fs::Path& d) { write_flushed(d, "a", 100); }, [&](const fs::Path& d) { holds(d, "a", 100); }},
+      {"a second dataset, which rewrites max_identifier", [&](const fs::Path& d) { write_flushed(d, "a", 1); },
+       [&](const fs::Path& d) { write_flushed(d, "b", 10); },
+       [&](const fs::Path& d) {
+         holds(d, "a", 1);
+         holds(d, "b", 10);
+         auto s = store_at(d);
+         EXPECT_EQ(ok(s->create_dataset("c", "t")).identifier(), 3u) << "no identifier is handed out twice";
+       }},
+      {"a drop", [&](const fs::Path& d) { write_flushed(d, "a", 1); write_flushed(d, "b", 1); },
+       [&](const fs::Path& d) { ok(store_at(d)->drop_dataset("b", "t")); },
+       [&](const fs::Path& d) {
+         holds(d, "a", 1);
+         EXPECT_EQ(err(store_at(d)->open_dataset("b", "t")).kind(), ErrorKind::NotFound);
+       }},
+      {"a consumer group's new file", [&](const fs::Path& d) { write_flushed(d, "a", 1); },
+       [&](const fs::Path& d) {
+         auto s = store_at(d);
+         Dataset ds = ok(s->open_dataset("a", "t"));
+         DatasetQueue q = ok(DatasetQueue::open(ds));
+         auto c = ok(q.open_consumer("g", {}));
+         for (int i = 0; i < 3; ++i) ok(q.push(bytes::as_bytes(std::string_view("pushed"))));
+         ok(ds.flush());
+       },
+       [&](const fs::Path& d) {
+         auto s = store_at(d);
+         Dataset ds = ok(s->open_dataset("a", "t"));
+         DatasetQueue q = ok(DatasetQueue::open(ds));
+         auto c = ok(q.open_consumer("g", {}));
+         auto first = ok(c.try_poll());
+         ASSERT_TRUE(first) << "the group skipped the records pushed after it was made";
+         EXPECT_EQ(first->first, 2);
+       }},
+  };
+  TempDir tmp;
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::Path root = tmp / std::to_string(n++);
+    ok(fs::create_dir_all(root));
+    c.before(root / "s");
+    {
+      testing::PowerLossRecorder recorder(root);
+      c.returned(root / "s");
+      recorder.build_disk(tmp / (std::to_string(n) + "-disk"), testing::PowerLoss{});
+    }
+    c.check(tmp / (std::to_string(n) + "-disk") / "s");
+  }
+}
+
+// A power loss can leave a rewritten max_identifier empty: a writable open mends it from the
+// identifiers the datasets hold, a read-only one takes that value without writing.
+TEST(StoreOpen, AMaxIdentifierLeftEmptyIsMendedFromTheDatasets) {
+  TempDir tmp;
+  {
+    auto s = ok(Store::open(tmp.path(), manual_config()));
+    for (const char* name : {"a", "b", "c"}) ok(s->create_dataset(name, "t"));
+    ok(s->drop_dataset("b", "t"));
+  }
+  for (const char* blank : {"", " \n"}) {
+    write_text(tmp / "max_identifier", blank);
+    auto read_only = ok(Store::open(tmp.path(), manual_config(true)));
+    EXPECT_EQ(ok(read_only->open_dataset("c", "t")).identifier(), 3u);
+    EXPECT_EQ(read_text(tmp / "max_identifier"), blank) << "a read-only open writes nothing";
+    read_only.reset();
+    auto s = ok(Store::open(tmp.path(), manual_config()));
+    EXPECT_EQ(read_text(tmp / "max_identifier"), "3");
+    EXPECT_EQ(ok(s->create_dataset(std::string("d") + std::to_string(blank[0] != 0), "t")).identifier(), 4u);
+    ok(s->drop_dataset(std::string("d") + std::to_string(blank[0] != 0), "t"));
+  }
 }
 
 TEST(StoreOpen, BadDirectories) {
