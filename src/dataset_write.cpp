@@ -65,8 +65,10 @@ Result<IndexEntry> DatasetInner::write_record(std::int64_t ts, std::span<const s
 }
 
 Result<IndexEntry> DatasetInner::new_write(std::int64_t ts, std::span<const std::uint8_t> data) {
-  // An entry the index must refuse is refused before its record is stored and counted.
+  // An entry the index must refuse is refused before its record is stored and counted, and a
+  // continuous index makes the room for the placeholders and the entry first.
   QV_TRY(index.check_new_latest(ts));
+  QV_TRY(index.make_room_after(latest_written_timestamp, ts, &state_file));
   const WritePlace place = QV_TRY(segments.write(ts, data, &state_file));
   const std::uint64_t position = place.position();
   const Status indexed = index.continuous()

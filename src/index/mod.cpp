@@ -313,6 +313,23 @@ Status Index::check_new_latest(std::int64_t ts) {
   return {};
 }
 
+Status Index::make_room_after(std::optional<std::int64_t> previous, std::int64_t ts, TimeRangeHook* hook) {
+  if (!continuous_ || !base_ || ts < *base_) return {};
+  const std::int64_t f = QV_TRY(continuous_segment_start(ts));
+  // As append_after fills: the rest of previous's segment, then the head of ts's.
+  if (previous && *previous < ts && *previous >= *base_) {
+    const std::int64_t d = QV_TRY(continuous_segment_start(*previous));
+    if (d != f) QV_TRY(make_room_in(d, entries_per_segment(), hook));
+  }
+  return make_room_in(f, offset_of(ts, f) + 1, hook);
+}
+
+Status Index::make_room_in(std::int64_t start, std::uint64_t slots, TimeRangeHook* hook) {
+  IndexSegment* seg = QV_TRY(segment_for(start, hook));
+  while (seg->capacity() < slots && seg->file_size() < seg->max_file_size()) QV_TRY(seg->grow());
+  return {};
+}
+
 Status Index::append_sparse(const IndexEntry& entry, TimeRangeHook* hook) {
   // A segment that can never hold an entry would be found full again under the same start.
   // A size below the header is left to the segment's create, which names the initial size.

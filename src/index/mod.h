@@ -98,6 +98,11 @@ class Index {
   // whose file cannot be read; checked before the record is stored, so that a refused write
   // stores nothing. A sparse entry above such a segment's start goes into a new segment.
   Status check_new_latest(std::int64_t ts);
+  // Continuous mode: makes the segments a new latest entry at ts after previous fills hold its
+  // placeholders and its entry (grown, or created empty), so that once its record is stored
+  // the append cannot fail for want of space; a write refused here has written nothing.
+  // Sparse mode, or before the grid has a base: nothing to do.
+  Status make_room_after(std::optional<std::int64_t> previous, std::int64_t ts, TimeRangeHook* hook);
   // The entry stored for exactly ts, sentinels included.
   Result<std::optional<IndexEntry>> lookup(std::int64_t ts);
   // Points the entry of ts at a new location and returns the one it held (a sentinel when a
@@ -183,6 +188,9 @@ class Index {
   // start a segment of its own; the refusal of check_new_latest when it cannot.
   Result<bool> newest_is_damaged(std::int64_t ts);
   Status append_growing(IndexSegment& seg, const IndexEntry& entry);
+  // The segment at start, made when missing, grown until it holds slots entries or is at its
+  // maximum size.
+  Status make_room_in(std::int64_t start, std::uint64_t slots, TimeRangeHook* hook);
   Status append_sparse(const IndexEntry& entry, TimeRangeHook* hook);
   Status append_continuous(const IndexEntry& entry, TimeRangeHook* hook);
   Status fill_placeholders(std::int64_t from, std::int64_t to);

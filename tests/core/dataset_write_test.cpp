@@ -313,27 +313,51 @@ TEST_F(DatasetWrite, OnlyNewInOrderRecordsWakeTheQueue) {
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "c", "f"}));
 }
 
-// A continuous index step that fails after writing placeholders must not wedge the dataset:
-// the latest timestamp follows the index's last slot, as a reopen would compute it.
-TEST_F(DatasetWrite, FailedContinuousIndexStepDoesNotWedge) {
-  DataSetConfig c = small_config();
-  c.index_continuous = 1;
-  c.index_segment_size = 1024;  // 64 slots per segment
-  c.initial_index_segment_size = 1024;
-  Dataset ds = create(c);
-  ok(ds.write(0, bytes("a")));
-  {
-    FileSizeLimit limit(512);  // the next index segment cannot be created
-    EXPECT_FALSE(ds.write(100, bytes("b")));
+// A continuous write that skips ahead and finds no room for its placeholders and its entry
+// (the index segment cannot grow, or the next one cannot be made) is refused before anything is
+// written: no placeholder, no record, nothing counted. Once there is room the same write goes
+// through, and a reopen agrees.
+TEST_F(DatasetWrite, ARefusedContinuousSkipLeavesNoPlaceholders) {
+  constexpr std::uint64_t kSlots64 = IndexSegment::kHeaderLen + 64 * IndexSegment::kEntrySize;
+  struct Case {
+    const char* what;
+    std::uint64_t index_segment_size;
+    std::uint64_t initial_index_segment_size;
+    std::int64_t ts;
+  };
+  const Case cases[] = {
+      {"the segment cannot grow", kSlots64, IndexSegment::kHeaderLen + 8 * IndexSegment::kEntrySize, 45},
+      {"the next segment cannot be made", kSlots64, kSlots64, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp2;
+    const fs::Path where = tmp2.path() / "a" / "b";
+    DataSetConfig config = small_config();
+    config.index_continuous = 1;
+    config.index_segment_size = c.index_segment_size;
+    config.initial_index_segment_size = c.initial_index_segment_size;
+    Dataset ds = ok(Dataset::create(key, where, config));
+    write_n(ds, 0, 5);
+    const auto before = ok(ds.inspect()).state;
+    {
+      FileSizeLimit limit(512);
+      EXPECT_FALSE(ds.write(c.ts, bytes("b")));
+    }
+    EXPECT_EQ(ds.latest_timestamp(), 5);
+    EXPECT_EQ(ok(ds.inspect()).state, before);
+    const auto latest = ok(ds.read_latest());
+    ASSERT_TRUE(latest.has_value()) << "the latest record, not a placeholder";
+    EXPECT_EQ(latest->first, 5);
+    EXPECT_EQ(ok(ds.read(6)), std::nullopt);
+    ok(ds.write(c.ts, bytes("b")));
+    EXPECT_EQ(records(ds), before.total_record_count + 1);
+    ok(ds.close());
+    Dataset again = ok(Dataset::open(key, where));
+    EXPECT_EQ(again.latest_timestamp(), c.ts);
+    EXPECT_EQ(read_text(again, c.ts), "b");
+    EXPECT_EQ(read_text(again, 5), std::string(10, '\5'));
   }
-  const auto latest = ds.latest_timestamp();
-  ok(ds.write(100, bytes("b")));
-  EXPECT_EQ(ok(ds.read(100))->second, bytes("b"));
-  EXPECT_EQ(ok(ds.read(0))->second, bytes("a"));
-  ok(ds.close());
-  // Before the retry the latest was what a reopen finds for the index as the failure left it.
-  EXPECT_EQ(latest, 63);
-  EXPECT_EQ(reopen().latest_timestamp(), 100);
 }
 
 // A first continuous write that fails leaves no base, as a reopen would compute it for an index
