@@ -411,19 +411,40 @@ Status Dataset::close() {
   Wake released = d.take_wake();
   const DataSetKey key = d.key;
   std::shared_ptr<OnCloseCallback> on_close = closed && d.context ? d.context->on_close : nullptr;
+  std::shared_ptr<JournalHook> journal = closed && d.context ? d.context->journal_hook : nullptr;
   g.release();
   released.run();
   QV_TRY(std::move(closed));
+  // What the close synced is in the journal's durable part too, as after a flush.
+  Status journalled = journal ? journal->make_durable() : Status{};
   if (on_close) on_close->on_close(key, *this);
-  return {};
+  return journalled;
 }
 
 // ---- Dataset: flushing, idle release, retention, inspection ----
 
 Status Dataset::flush() {
+  std::shared_ptr<JournalHook> journal;
+  {
+    auto g = QV_TRY(lock());
+    QV_TRY(g->check_open());
+    QV_TRY(g->flush());
+    if (g->context) journal = g->context->journal_hook;
+  }
+  // The journal syncs other datasets first, taking their locks: this one's is released.
+  return journal ? journal->make_durable() : Status{};
+}
+
+Status Dataset::flush_quietly() const {
   auto g = QV_TRY(lock());
-  QV_TRY(g->check_open());
-  return g->flush();
+  if (g->closed) return {};
+  const Instant activity = g->last_activity;
+  Status st = g->flush();
+  g->last_activity = activity;
+  Wake wake = g->take_wake();
+  g.release();
+  wake.run();
+  return st;
 }
 
 Status Dataset::flush_targets(std::vector<FlushTarget> targets) {

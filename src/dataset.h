@@ -310,7 +310,12 @@ class Dataset {
   // the open read since the caller last saw the dataset's identity. Nothing for a writable one.
   Status guard_generation(GenerationGuard::Check still_here);
   Status close();
+  // Synchronises everything of the dataset that is not clean, then, for a journalled dataset,
+  // the journal's records of its changes (after the other datasets they name).
   Status flush();
+  // The same for the background and the journal's own flush: the dataset only, not counted
+  // as activity; a closed dataset has nothing to sync.
+  Status flush_quietly() const;
   Status flush_targets(std::vector<FlushTarget> targets);
   Status release_idle();
   Result<std::uint64_t> reclaim_expired();

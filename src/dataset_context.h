@@ -64,6 +64,10 @@ class JournalHook {
   virtual Status on_append(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry,
                            std::uint32_t previous_len, std::uint32_t appended_len, Wake& wake) = 0;
 
+  // Makes the journal records of every change made so far durable, after syncing the other
+  // datasets they name; called by a flush with no dataset's mutex held.
+  virtual Status make_durable() = 0;
+
  private:
   friend class JournalRoom;
   // Called once for each room handed out, when it is let go.

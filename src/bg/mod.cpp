@@ -212,15 +212,9 @@ struct BackgroundTasks::Core {
   // dataset from idling.
   // With whole, everything of the dataset that is not clean is synchronised, queued or not.
   static Status flush_dataset(const Dataset& ds, bool whole = false) {
+    if (whole) return ds.flush_quietly();
     auto guard = QV_TRY(ds.lock());
-    Status st;
-    if (!whole) {
-      st = guard->flush_queued();
-    } else if (!guard->closed) {
-      const Instant activity = guard->last_activity;
-      st = guard->flush();
-      guard->last_activity = activity;
-    }
+    Status st = guard->flush_queued();
     Wake wake = guard->take_wake();
     guard.release();
     wake.run();

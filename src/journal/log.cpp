@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 #include "../util/bytes.h"
 #include "../util/log.h"
@@ -87,8 +88,7 @@ Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool r
   };
   std::vector<std::string> names = QV_TRY(fs::list_dir(log.data_dir_));
   QV_TRY(take(names, INT64_MAX));
-  if (log.segments_.empty()) return log;
-  if (read_only) {
+  if (read_only && !log.segments_.empty()) {
     // A live writer that rolls over twice during the listing can have it show the later segment
     // and not the earlier one, a hole below the last. Every segment up to the last one taken was
     // in place before a second listing starts, so that one shows them all; only what the first
@@ -98,15 +98,76 @@ Result<JournalLog> JournalLog::open(fs::Path data_dir, Settings settings, bool r
     std::erase_if(again, [&](const std::string& name) { return std::ranges::binary_search(names, name); });
     QV_TRY(take(again, log.segments_.rbegin()->first));
   }
+  const fs::Path mark_path = journal::durable_path(log.data_dir_.parent_path());
+  const std::optional<journal::Watermark> mark = QV_TRY(journal::read_watermark(mark_path));
+  // Stamped by another boot: the machine went down since the journal's last flush, and every
+  // page written after it may be old, new or torn. The same boot (a kill keeps the page cache)
+  // or no stamp keeps everything.
+  const bool lost = mark && util::is_other_boot(mark->boot);
+  if (lost) QV_TRY(log.cut_above(mark->sequence));
+  QV_TRY(log.find_next_sequence());
+  if (lost && log.next_sequence_ <= mark->sequence)
+    QV_LOG(Warn, kLogTarget, "[journal] journal ends at sequence ", log.next_sequence_ - 1,
+           " below its durable sequence ", mark->sequence, ": records a flush covered are damaged");
+  if (!read_only) QV_TRY(log.settle_watermark(mark_path, mark, lost));
+  return log;
+}
 
-  auto& [base, slot] = *log.segments_.rbegin();
-  JournalSegment* last = QV_TRY(log.opened(base, slot));
+Status JournalLog::find_next_sequence() {
+  next_sequence_ = 1;
+  if (segments_.empty()) return {};
+  auto& [base, slot] = *segments_.rbegin();
+  JournalSegment* last = QV_TRY(opened(base, slot));
   if (last->record_count() > static_cast<std::uint64_t>(INT64_MAX))
     return fail(Error::invalid_data("journal segment record_count exceeds i64"));
   const auto count = static_cast<std::int64_t>(last->record_count());
   if (base > INT64_MAX - count) return fail(Error::invalid_data("journal next_sequence overflow"));
-  log.next_sequence_ = base + count;
-  return log;
+  next_sequence_ = base + count;
+  if (durable_cap_ && next_sequence_ > *durable_cap_ + 1) next_sequence_ = *durable_cap_ + 1;
+  return {};
+}
+
+Status JournalLog::cut_above(std::int64_t sequence) {
+  std::uint64_t removed = 0;
+  // Whole segments above the watermark hold nothing a flush covered.
+  while (!segments_.empty() && segments_.rbegin()->first > sequence) {
+    auto last = std::prev(segments_.end());
+    if (!read_only_) QV_TRY(fs::remove_file(last->second.path));
+    std::erase(mapped_sealed_, last->first);
+    segments_.erase(last);
+    ++removed;
+  }
+  std::int64_t cut = 0;
+  if (!segments_.empty()) {
+    auto& [base, slot] = *segments_.rbegin();
+    JournalSegment* last = QV_TRY(opened(base, slot));
+    cut = std::max<std::int64_t>(0, last->next_sequence() - 1 - sequence);
+    // A read-only log cannot change the file: it serves nothing above the watermark.
+    if (read_only_) durable_cap_ = sequence;
+    else QV_TRY(last->cut_after(sequence));
+  }
+  if (removed > 0 || cut > 0)
+    QV_LOG(Warn, kLogTarget, "[journal] power loss: dropped ", removed, " segments and ", cut,
+           " records above durable sequence ", sequence);
+  if (removed > 0 && !read_only_) dir_unsynced_ = true;
+  return {};
+}
+
+Status JournalLog::settle_watermark(const fs::Path& path, const std::optional<journal::Watermark>& found, bool lost) {
+  if (found && !lost) {
+    durable_ = QV_TRY(journal::DurableWatermark::open(path, *found));
+    return {};
+  }
+  // The cut, or what a journal older than the watermark holds, is made durable before the
+  // watermark says so, and before any new record takes a cut sequence.
+  QV_TRY(flush());
+  const std::int64_t covered = next_sequence_ - 1;
+  if (found) {
+    durable_ = QV_TRY(journal::DurableWatermark::open(path, *found));
+    return durable_->stamp(covered);
+  }
+  durable_ = QV_TRY(journal::DurableWatermark::create(path, covered));
+  return {};
 }
 
 std::optional<std::int64_t> JournalLog::latest_sequence() const {
@@ -260,7 +321,37 @@ Status JournalLog::flush() {
   for (auto& [base, slot] : segments_) {
     if (slot.segment) QV_TRY(slot.segment->flush());
   }
+  if (dir_unsynced_ && !read_only_) {
+    QV_TRY(fs::sync_dir(data_dir_));
+    dir_unsynced_ = false;
+  }
   return {};
+}
+
+Status JournalLog::mark_durable(std::int64_t sequence) {
+  if (!durable_) return {};
+  return durable_->advance(sequence);
+}
+
+// ---- OwedDatasets ----
+
+bool OwedDatasets::owes(std::uint64_t identifier) const {
+  return all || std::find(identifiers.begin(), identifiers.end(), identifier) != identifiers.end();
+}
+
+void OwedDatasets::note(std::uint64_t identifier) noexcept {
+  // Most flush intervals see one dataset or a few: the last one noted is looked at first.
+  if (all || (!identifiers.empty() && identifiers.back() == identifier) || owes(identifier)) return;
+  try {
+    identifiers.push_back(identifier);
+  } catch (const std::bad_alloc&) {
+    all = true;
+  }
+}
+
+void OwedDatasets::merge(const OwedDatasets& other) noexcept {
+  all = all || other.all;
+  for (std::uint64_t id : other.identifiers) note(id);
 }
 
 // ---- Journal ----
@@ -280,8 +371,8 @@ Result<std::shared_ptr<Journal>> Journal::open(const fs::Path& data_dir, const S
                                                const fs::Path& shown_data_dir) {
   if (!config.enable_journal) return disabled();
   const fs::Path dir = journal::journal_dir(data_dir);
-  QV_TRY(fs::create_dir_all(dir));
-  QV_TRY(fs::create_dir_all(dir / "data"));
+  // The directories' entries are durable before a watermark inside them can be.
+  QV_TRY(fs::create_dir_all(dir / "data", fs::Sync::Durable));
   const fs::Path marker = dir / "meta";
   if (!fs::path_exists(marker)) QV_TRY(fs::write_file(marker, bytes::as_bytes(journal::kMarkerText)));
   // Segment and group state files a kill left before their rename; this store is the only
@@ -322,6 +413,11 @@ Result<JournalRoom> Journal::room_for(const JournalEntry& like) {
 void Journal::give_back_room() noexcept { held_room_.reset(); }
 
 Result<std::optional<std::int64_t>> Journal::append(JournalRoom room, const JournalEntry& entry, Wake& wake) {
+  return append_entry(std::move(room), entry, 0, wake);
+}
+
+Result<std::optional<std::int64_t>> Journal::append_entry(JournalRoom room, const JournalEntry& entry,
+                                                          std::uint64_t dataset, Wake& wake) {
   if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("read-only journal cannot append records"));
   if (mode_ == Mode::Disabled) return std::nullopt;
   if (!room.held()) room = QV_TRY(room_for(entry));
@@ -330,6 +426,7 @@ Result<std::optional<std::int64_t>> Journal::append(JournalRoom room, const Jour
   {
     auto log = QV_TRY(log_->lock());
     sequence = QV_TRY(log->append(record));
+    if (dataset != 0) log->owed().note(dataset);
   }
   room.release();
   // The queue is taken out of its slot and woken with no journal lock held.
@@ -382,18 +479,19 @@ Result<JournalRoom> Journal::make_room(Change change, std::uint64_t identifier) 
 }
 
 Status Journal::on_write(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
-  QV_TRY(append(std::move(room), JournalEntry::write(identifier, entry), wake));
+  QV_TRY(append_entry(std::move(room), JournalEntry::write(identifier, entry), identifier, wake));
   return {};
 }
 
 Status Journal::on_delete(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry, Wake& wake) {
-  QV_TRY(append(std::move(room), JournalEntry::remove(identifier, entry), wake));
+  QV_TRY(append_entry(std::move(room), JournalEntry::remove(identifier, entry), identifier, wake));
   return {};
 }
 
 Status Journal::on_append(JournalRoom room, std::uint64_t identifier, const IndexEntry& entry,
                           std::uint32_t previous_len, std::uint32_t appended_len, Wake& wake) {
-  QV_TRY(append(std::move(room), JournalEntry::append(identifier, entry, previous_len, appended_len), wake));
+  QV_TRY(append_entry(std::move(room), JournalEntry::append(identifier, entry, previous_len, appended_len), identifier,
+                      wake));
   return {};
 }
 
@@ -420,13 +518,38 @@ Result<std::vector<JournalRecordData>> Journal::query(std::int64_t start, std::i
 
 Status Journal::flush() {
   if (mode_ != Mode::Writable || closed()) return {};
-  {
-    auto log = QV_TRY(log_->lock());
-    QV_TRY(log->flush());
-  }
+  QV_TRY(sync_log());
   auto slot = QV_TRY(queue_slot_.lock());
   if (*slot) QV_TRY((*slot)->flush_groups());
   return {};
+}
+
+Status Journal::make_durable() {
+  if (mode_ != Mode::Writable || closed()) return {};
+  return sync_log();
+}
+
+// What the watermark will cover and the datasets it owes are taken under the log's lock; the
+// datasets are synced with it released, since a writer holds its dataset's lock while it
+// appends here. Records appended meanwhile reach the disk with the segments but stay above
+// the watermark until a later flush has synced their datasets.
+Status Journal::sync_log() {
+  std::int64_t covered = 0;
+  OwedDatasets owed;
+  {
+    auto log = QV_TRY(log_->lock());
+    covered = log->next_sequence() - 1;
+    std::swap(owed, log->owed());
+  }
+  if (!owed.empty() && sync_datasets_) {
+    if (Status synced = sync_datasets_(owed); !synced) {
+      if (auto log = log_->lock()) (*log)->owed().merge(owed);
+      return synced;
+    }
+  }
+  auto log = QV_TRY(log_->lock());
+  QV_TRY(log->flush());
+  return log->mark_durable(covered);
 }
 
 Result<std::shared_ptr<JournalQueue>> Journal::open_queue(std::shared_ptr<const void> writer_token) {
@@ -455,10 +578,7 @@ Status Journal::close() {
   }
   Status queue_closed = queue ? queue->close() : Status{};
   // Whatever was appended between the flush above and the flag reaches the disk too.
-  {
-    auto log = QV_TRY(log_->lock());
-    QV_TRY(log->flush());
-  }
+  QV_TRY(sync_log());
   QV_TRY(std::move(flushed));
   return queue_closed;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "../queue/notifier.h"
 #include "../util/fs.h"
 #include "../util/mutex.h"
+#include "durable.h"
 #include "record.h"
 #include "segment.h"
 
@@ -50,6 +52,23 @@ std::string segment_file_name(std::int64_t base);
 
 }  // namespace journal
 
+// The journalled datasets with changes whose journal records a flush has not yet covered: the
+// journal syncs them before its own records become durable, so that no durable journal record
+// names a change its dataset could still lose. `all` when one could not be noted.
+struct OwedDatasets {
+  std::vector<std::uint64_t> identifiers;
+  bool all = false;
+
+  bool empty() const { return identifiers.empty() && !all; }
+  bool owes(std::uint64_t identifier) const;
+  // Notes identifier without throwing: without memory for it, every dataset is owed.
+  void note(std::uint64_t identifier) noexcept;
+  void merge(const OwedDatasets& other) noexcept;
+};
+
+// Syncs the open datasets named, whole; the first failure is returned.
+using SyncDatasets = std::function<Status(const OwedDatasets&)>;
+
 class JournalLog {
  public:
   // The sizes and compression of the segments roll-over creates: the store's data segment
@@ -64,7 +83,9 @@ class JournalLog {
   };
 
   // Lists the data directory: headers are checked at once, the last segment is opened and
-  // scanned, the others when a read first needs them.
+  // scanned, the others when a read first needs them. When the durable watermark beside the
+  // segments names another boot, what lies above it is cut (writable: in the files, made
+  // durable and the watermark stamped with this boot; read-only: in what this log serves).
   static Result<JournalLog> open(fs::Path data_dir, Settings settings, bool read_only);
 
   JournalLog(JournalLog&&) noexcept = default;
@@ -90,8 +111,15 @@ class JournalLog {
   Result<std::optional<std::int64_t>> first_present_from(std::int64_t from);
   // Starts the segment based at base (replacing an empty one stored under it).
   Status rollover(std::int64_t base);
-  // Synchronises every changed segment, in ascending base order; the first failure is returned.
+  // Synchronises every changed segment, in ascending base order, and the segments' directory
+  // after a power-loss open removed segments; the first failure is returned.
   Status flush();
+  // Records that every sequence up to `sequence` is durable (its segments flushed first).
+  Status mark_durable(std::int64_t sequence);
+  // The durable watermark (writable log), 0 when none.
+  std::int64_t durable_sequence() const { return durable_ ? durable_->sequence() : 0; }
+
+  OwedDatasets& owed() { return owed_; }
 
   std::size_t segment_count() const { return segments_.size(); }
   // Segments whose file is open and scanned (the others are opened on first use).
@@ -120,6 +148,12 @@ class JournalLog {
   // Marks the sealed segment at base as used last; the one used least recently beyond
   // kMappedSealedSegments lets go of its mapping.
   void keep_mapped(std::int64_t base);
+  // The last segment's scan gives next_sequence.
+  Status find_next_sequence();
+  // After a power loss: drops what lies above the watermark; on a writable log makes the cut
+  // durable and stamps the watermark with this boot.
+  Status cut_above(std::int64_t sequence);
+  Status settle_watermark(const fs::Path& path, const std::optional<journal::Watermark>& found, bool lost);
   // The segment whose range holds sequence, or null.
   Result<JournalSegment*> segment_for(std::int64_t sequence);
   Result<JournalSegment*> last_segment();
@@ -131,6 +165,12 @@ class JournalLog {
   // The bases of the sealed segments that are mapped, the one used least recently first.
   std::vector<std::int64_t> mapped_sealed_;
   std::int64_t next_sequence_ = 1;
+  std::optional<journal::DurableWatermark> durable_;
+  // A read-only log opened after a power loss serves nothing above the watermark it found.
+  std::optional<std::int64_t> durable_cap_;
+  // Segment files removed by a power-loss open, whose directory no sync has covered yet.
+  bool dir_unsynced_ = false;
+  OwedDatasets owed_;
 };
 
 using SharedJournalLog = std::shared_ptr<Mutex<JournalLog>>;
@@ -178,8 +218,14 @@ class Journal final : public JournalHook {
   Result<std::optional<std::int64_t>> latest_sequence();
   Result<std::optional<JournalRecordData>> read(std::int64_t sequence);
   Result<std::vector<JournalRecordData>> query(std::int64_t start, std::int64_t end);
-  // Synchronises the segments, then the journal queue's consumer groups.
+  // Makes the journal durable as far as it goes now: the datasets its records name are synced
+  // first (through the store's callback, with no journal lock held), then the segments, then
+  // the watermark; then the journal queue's consumer groups.
   Status flush();
+  // The same without the consumer groups: what a journalled dataset's flush adds.
+  Status make_durable() override;
+  // How flush() syncs the datasets its records name; set once by the store at its open.
+  void sync_datasets_with(SyncDatasets sync) { sync_datasets_ = std::move(sync); }
   // The store's one journal queue, created on first use and kept for the journal's life; it
   // keeps writer_token (the writer lock's) until it closes.
   Result<std::shared_ptr<JournalQueue>> open_queue(std::shared_ptr<const void> writer_token = nullptr);
@@ -201,6 +247,9 @@ class Journal final : public JournalHook {
   using RoomLock = Mutex<RoomLockState>;
 
   void give_back_room() noexcept override;
+  Result<std::optional<std::int64_t>> append_entry(JournalRoom room, const JournalEntry& entry, std::uint64_t dataset,
+                                                   Wake& wake);
+  Status sync_log();
 
   Mode mode_;
   // Held from a change's make_room until its record is stored (or the room let go); the
@@ -208,6 +257,7 @@ class Journal final : public JournalHook {
   RoomLock room_lock_{"journal room mutex"};
   std::optional<RoomLock::Guard> held_room_;
   SharedJournalLog log_;
+  SyncDatasets sync_datasets_;
   fs::Path queue_dir_;
   fs::Path shown_queue_dir_;
   Mutex<std::shared_ptr<JournalQueue>> queue_slot_;

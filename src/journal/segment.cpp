@@ -333,6 +333,7 @@ Status JournalSegment::scan() {
 
   if (pending_ && pending_->payload > kU32Max) return invalid("journal recovered pending block too large");
   if (read_only_) return {};
+  clean_ = false;
   if (pending_) {
     // A block cut short is whole again.
     util::write_block_header({static_cast<std::uint32_t>(pending_->payload), kRawFlags,
@@ -545,6 +546,70 @@ Status JournalSegment::append_single(std::int64_t sequence, std::span<const std:
   write_position_ = at + kBlockHeader + compressed.size();
   record_count_ += 1;
   uncompressed_bytes_ += kRecordHeader + len;
+  QV_TRY(sync_state());
+  clean_ = false;
+  return {};
+}
+
+// ---- cut ----------------------------------------------------------------------------------
+
+Status JournalSegment::cut_after(std::int64_t last_kept) {
+  if (last_kept >= next_sequence() - 1) return {};
+  QV_TRY(writable_map());
+  if (last_kept < base_) {
+    blocks_.clear();
+    pending_.reset();
+    pending_record_at_.clear();
+    write_position_ = header_len_;
+  } else {
+    const std::size_t b = block_of(last_kept + 1);
+    const Block block = blocks_[b];
+    const auto keep = static_cast<std::uint64_t>(last_kept + 1 - block.first);
+    blocks_.resize(keep == 0 ? b : b + 1);
+    if (keep == 0) {
+      pending_.reset();
+      pending_record_at_.clear();
+      write_position_ = block.at;
+    } else {
+      // The block that holds the last record kept goes on as the raw pending block of its
+      // first `keep` records.
+      const BlockRecords records = QV_TRY(read_block(block));
+      std::vector<std::uint32_t> record_at;
+      const std::uint64_t kept_len = salvage_records(records.raw, block.first, keep, record_at);
+      if (record_at.size() != keep) return invalid("journal block to cut holds fewer records than it counts");
+      const bool sealed = (util::look_block_header(file_.bytes(), block.at).header.flags & util::kCompressed) != 0;
+      if (sealed) {
+        // The raw records go over the compressed ones, and reach the disk before the header
+        // says raw: a power loss in between leaves the header sealed over bytes that do not
+        // decode, and the next open cuts again from the staged copy or ends the segment there.
+        const std::vector<std::uint8_t> raw(records.raw.begin(), records.raw.begin() + kept_len);
+        QV_TRY(grow(block.at + kBlockHeader + kept_len));
+        file_.write(block.at + kBlockHeader, raw);
+        barrier();
+        QV_TRY(file_.sync());
+      }
+      util::write_block_header({static_cast<std::uint32_t>(kept_len), kRawFlags, static_cast<std::uint16_t>(keep),
+                                static_cast<std::uint32_t>(kept_len)},
+                               file_.mutable_bytes(), block.at);
+      barrier();
+      pending_ = Pending{block.at, kept_len, keep};
+      pending_record_at_ = std::move(record_at);
+      blocks_.back().count = keep;
+      blocks_.back().raw_len = kept_len;
+      write_position_ = block.at + kBlockHeader + kept_len;
+    }
+  }
+  // Nothing past the cut reads as a block again, whatever its bytes.
+  if (bytes::fits(file_size_, write_position_, kBlockHeader))
+    util::write_block_header({}, file_.mutable_bytes(), write_position_);
+  barrier();
+  record_count_ = 0;
+  uncompressed_bytes_ = 0;
+  for (const Block& kept : blocks_) {
+    record_count_ += kept.count;
+    uncompressed_bytes_ += kept.raw_len;
+  }
+  decoded_ = Decoded{};
   QV_TRY(sync_state());
   clean_ = false;
   return {};

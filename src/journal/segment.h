@@ -73,7 +73,13 @@ class JournalSegment {
   // once.
   using Visitor = std::function<void(std::int64_t sequence, std::span<const std::uint8_t> data)>;
   Status visit(std::int64_t from, std::int64_t to, const Visitor& visit);
-  // Synchronises a writable mapping that changed since the last flush.
+  // Drops every record above last_kept (a writable segment, whose records up to last_kept
+  // stay): after a power loss those may be torn. The cut is made in the mapping, ordered so
+  // that a power loss inside it leaves the kept records whole; flush() makes it durable.
+  Status cut_after(std::int64_t last_kept);
+  // Synchronises a writable mapping that changed since the last flush. A writable segment
+  // counts as changed from its open on: a process killed before its flush left pages of it
+  // that no sync has covered.
   Status flush();
   // Lets go of the mapping and of the block read last, after a flush (a failed one keeps
   // both); what the scan found stays, and the next read or append maps the file again.

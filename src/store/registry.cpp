@@ -122,6 +122,20 @@ void store::remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, con
   });
 }
 
+Status store::sync_owed_datasets(const std::weak_ptr<OpenDatasets>& registry, const OwedDatasets& owed) {
+  std::shared_ptr<OpenDatasets> reg = registry.lock();
+  if (!reg) return {};
+  auto snapshot = reg->snapshot();
+  if (!snapshot) return fail(Error::invalid_data("open datasets lock poisoned"));
+  reg.reset();
+  Status first;
+  for (const auto& [key, ds] : *snapshot) {
+    if (!owed.owes(ds.identifier())) continue;
+    if (Status st = ds.flush_quietly(); !st && first) first = std::move(st);
+  }
+  return first;
+}
+
 void RegistryCloseCallback::on_close(const DataSetKey& key, const Dataset& closing) {
   store::remove_open_dataset(registry_, key, closing);
   WriterLockToken released;

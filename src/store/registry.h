@@ -21,6 +21,7 @@
 #include "../dataset_key.h"
 #include "../dirty_queue.h"
 #include "../error.h"
+#include "../journal/log.h"
 #include "../util/fs.h"
 
 namespace quelvane {
@@ -124,6 +125,11 @@ namespace store {
 // entry. Nothing when the registry is gone or its lock poisoned. The removed handle is released
 // after the lock, so no dataset teardown ever runs under it.
 void remove_open_dataset(const std::weak_ptr<OpenDatasets>& registry, const DataSetKey& key, const Dataset& closing);
+
+// Syncs the open datasets the journal owes (each whole, with no other lock held), so that its
+// records of their changes can become durable; goes on past a failure and returns the first.
+// Nothing when the registry is gone.
+Status sync_owed_datasets(const std::weak_ptr<OpenDatasets>& registry, const OwedDatasets& owed);
 
 // What the store hands one dataset. The journal hook only for a journalled dataset of a writable
 // store whose journal is enabled; the dirty queue for every dataset of a writable store, which

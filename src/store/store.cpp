@@ -260,6 +260,8 @@ Result<std::unique_ptr<Store>> Store::open(fs::Path data_dir, StoreConfig config
                               : QV_TRY(Journal::open(s->io_dir_, config, s->data_dir_));
   s->max_identifier_ = QV_TRY(store::read_or_mend_max_identifier(s->io_dir_, !s->read_only_));
   s->open_datasets_ = std::make_shared<OpenDatasets>();
+  s->journal_->sync_datasets_with([registry = std::weak_ptr<OpenDatasets>(s->open_datasets_)](
+                                      const OwedDatasets& owed) { return store::sync_owed_datasets(registry, owed); });
 
   if (s->read_only_) {
     QV_LOG(Info, kLogTarget, "[store] opened in read-only mode, background tasks disabled");

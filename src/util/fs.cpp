@@ -162,10 +162,15 @@ Result<std::vector<std::uint8_t>> read_file(const Path& path) {
 
 namespace {
 
-Status write_all(const FileDescriptor& fd, std::span<const std::uint8_t> data) {
+Status write_all(const FileDescriptor& fd, std::span<const std::uint8_t> data) { return write_at(fd, 0, data); }
+
+}  // namespace
+
+Status write_at(const FileDescriptor& fd, std::uint64_t offset, std::span<const std::uint8_t> data) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) - data.size()) return fail(Error::os(EFBIG));
   std::uint64_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::pwrite(fd.get(), data.data() + done, data.size() - done, static_cast<off_t>(done));
+    ssize_t n = ::pwrite(fd.get(), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail_errno();
@@ -174,8 +179,6 @@ Status write_all(const FileDescriptor& fd, std::span<const std::uint8_t> data) {
   }
   return {};
 }
-
-}  // namespace
 
 Status write_file(const Path& path, std::span<const std::uint8_t> data) {
   FileDescriptor fd = QV_TRY(open(path, OpenMode::CreateTruncate));

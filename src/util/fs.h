@@ -109,6 +109,9 @@ enum class Sync { No, Durable };
 // made the file, its directory entry too.
 Status overwrite_file(const Path& path, std::span<const std::uint8_t> data, Sync sync = Sync::No);
 
+// Writes data at offset into an open file, all of it; no sync.
+Status write_at(const FileDescriptor& fd, std::uint64_t offset, std::span<const std::uint8_t> data);
+
 // Writes a file whole so that a kill at any instant leaves it either absent or complete: the
 // data goes to a temporary name in the same directory, which then replaces path. Durable: the
 // temporary file is synced before the rename (a power loss never leaves the name over a file

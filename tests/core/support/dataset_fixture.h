@@ -83,6 +83,11 @@ struct FakeJournal : JournalHook {
                    Wake& wake) override {
     return record(std::move(room), {"append", id, e, prev, n}, wake);
   }
+  int made_durable = 0;
+  Status make_durable() override {
+    ++made_durable;
+    return {};
+  }
 };
 
 // Records each call and whether the dataset's mutex was free at that moment.
