@@ -91,6 +91,10 @@ Result<IndexEntry> DatasetInner::new_write(std::int64_t ts, std::span<const std:
 Result<IndexEntry> DatasetInner::write_out_of_order(std::int64_t ts, std::span<const std::uint8_t> data,
                                                     BlockCache* cache) {
   const WritePlace place = QV_TRY(segments.write(ts, data, &state_file));
+  // An entry a sync covered may reach the disk in its new form alone: the new copy, and the
+  // index's mark past it, are durable before the entry names it, so that a power loss leaves
+  // either copy to read.
+  if (index.entry_durable(ts)) QV_TRY(index.flush());
   const IndexEntry fresh{ts, place.position(), place.in_block};
   const IndexEntry old = QV_TRY(index.correct_entry(ts, fresh.block_offset, fresh.in_block, &state_file));
   // Evaluated only now: the new copy may have rolled over and folded the old segment into the

@@ -114,6 +114,19 @@ Index::Index(fs::Path dir, std::uint64_t index_segment_size, std::uint64_t initi
       compress_level_(compress_level),
       compress_type_(compress_type) {}
 
+Index::~Index() {
+  // A dataset dropped without a close still has its index synced as a flush does, the data
+  // first, so that what the drop made durable counts as covered. The segments sync themselves
+  // as they go either way; the failure's message may find no memory.
+  if (data_sync_ == nullptr || segments_.empty()) return;
+  try {
+    if (auto flushed = flush(); !flushed) {
+      QV_LOG(Error, kLogTarget, "[Index drop] flush failed: ", flushed.error().display());
+    }
+  } catch (...) {
+  }
+}
+
 Result<Index> Index::create(const fs::Path& dir, std::uint64_t index_segment_size,
                             std::uint64_t initial_index_segment_size, bool continuous, std::uint8_t compress_level,
                             std::uint8_t compress_type) {

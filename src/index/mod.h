@@ -68,6 +68,7 @@ class Index {
                             std::uint64_t initial_index_segment_size, bool continuous, std::uint8_t compress_level,
                             std::uint8_t compress_type);
 
+  ~Index();
   Index(Index&&) noexcept = default;
   Index& operator=(Index&&) noexcept = default;
   Index(const Index&) = delete;

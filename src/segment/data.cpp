@@ -253,7 +253,6 @@ Status DataSegment::map_from_file() {
   header_len_ = h.header_len;
   const header::DataTotals& totals = h.data.totals;
   used_ = totals.write_position > header_len_ ? totals.write_position - header_len_ : 0;
-  synced_used_ = std::numeric_limits<std::uint64_t>::max();
   record_count_ = totals.record_count;
   uncompressed_size_ = totals.uncompressed_size;
   min_ts_ = totals.min_ts;
@@ -272,6 +271,9 @@ Status DataSegment::map_from_file() {
     restore_error_ = restored.error();
     active_ = false;
   }
+  // Whatever the file held at its open may be on the disk; only what is added from here on is
+  // known not to be until the next sync.
+  synced_used_ = used_;
   return {};
 }
 
@@ -677,6 +679,9 @@ Result<std::uint32_t> DataSegment::append_to_record(std::uint64_t block_offset, 
   auto out = mapping_.file.mutable_bytes();
   bytes::copy_in(out, block_end, extra);
   barrier();
+  // A length a sync covered may reach the disk in its new form before the bytes it now
+  // counts: those are made durable first, so that a power loss leaves the record short or whole.
+  if (synced(record_at)) QV_TRY(mapping_.file.sync_range(block_end, extra.size()));
   publish_block_header(block_at,
                        {static_cast<std::uint32_t>(new_payload), block.flags, block.record_count,
                         static_cast<std::uint32_t>(new_payload)},
@@ -705,6 +710,9 @@ Status DataSegment::correction_write(std::uint64_t block_offset, std::uint16_t i
   const std::uint64_t block_at = target.block_at;
   const std::uint64_t record_at = target.record_at;
   const std::uint64_t old_len = target.data_len;
+  // Copying over a record a sync covered could leave it torn after a power loss: the dataset
+  // stores a replacement instead.
+  if (synced(record_at)) return invalid("correction write: the record is durable; it is replaced");
   if (data.size() > kMaxRecordLen) return invalid("record data_len exceeds 4MiB limit");
   const std::int64_t delta = static_cast<std::int64_t>(data.size()) - static_cast<std::int64_t>(old_len);
   const std::int64_t new_payload = static_cast<std::int64_t>(block.payload_size) + delta;

@@ -317,6 +317,8 @@ class DataSegment {
   void publish_block_header(std::uint64_t pos, const util::BlockHeader& block, std::uint32_t reserved = 0);
   void store_marker(std::uint64_t block_at, std::uint32_t marker);
   void mark_dirty();
+  // Whether the bytes at a file position lie in blocks the last sync covered.
+  bool synced(std::uint64_t file_at) const { return file_at < header_len_ || file_at - header_len_ < synced_used_; }
   // Orders the stores made so far before the ones that follow.
   void barrier() const;
 
@@ -332,7 +334,7 @@ class DataSegment {
   // create. An error here (a file that is not a data segment) refuses every state write.
   Result<std::uint64_t> state_at_ = header::kStateOffset;
   std::uint64_t used_ = 0;
-  // The bytes of blocks the last sync covered (all of them, for a segment mapped from its file):
+  // The bytes of blocks the last sync covered (all the file held, for a segment mapped from it):
   // they are overwritten only once what replaces them is durable.
   std::uint64_t synced_used_ = 0;
   std::uint64_t record_count_ = 0;

@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "support/dataset_fixture.h"
 #include "support/payloads.h"
@@ -21,12 +23,26 @@ constexpr std::int64_t kMaxTs = std::numeric_limits<std::int64_t>::max();
 
 std::vector<std::uint8_t> value_at(std::int64_t ts, std::size_t len) { return noise(len, static_cast<std::uint32_t>(ts)); }
 
+// After the flush, a flushed record changed: written again, or appended to.
+struct Change {
+  enum class Kind { none, write, append } kind = Kind::none;
+  std::int64_t ts = 0;
+  std::size_t len = 0;
+  std::vector<std::uint8_t> value(std::size_t len_before) const {
+    std::vector<std::uint8_t> v = kind == Kind::append ? value_at(ts, len_before) : std::vector<std::uint8_t>{};
+    const std::vector<std::uint8_t> more = noise(len, static_cast<std::uint32_t>(ts + 1000));
+    v.insert(v.end(), more.begin(), more.end());
+    return v;
+  }
+};
+
 struct Workload {
   const char* name;
   std::int64_t flushed;    // records 1..flushed, then flush()
   std::int64_t unflushed;  // the records after it, which no flush covers
   std::size_t len;
   DataSetConfig config;
+  Change change{};  // made after the unflushed records; either form may be found
 };
 
 DataSetConfig continuous_config() {
@@ -41,6 +57,9 @@ const Workload kWorkloads[] = {
     {"an index roll-over after a flush", 40, 700, 20, small_config()},
     {"a continuous index", 40, 5, 100, continuous_config()},
     {"a seal over flushed records", 71, 1, 900, small_config()},
+    {"a correction of the flushed latest record", 40, 0, 900, small_config(), {Change::Kind::write, 40, 3500}},
+    {"a second write of a flushed record", 40, 0, 100, small_config(), {Change::Kind::write, 10, 100}},
+    {"an append to the flushed latest record", 40, 0, 900, small_config(), {Change::Kind::append, 40, 5000}},
 };
 
 struct Loss {
@@ -98,6 +117,9 @@ class DatasetPowerLossTest : public DatasetTest {
     for (std::int64_t t = 1; t <= w.flushed; ++t) ok(live_->write(t, value_at(t, w.len)));
     ok(live_->flush());
     for (std::int64_t t = w.flushed + 1; t <= w.flushed + w.unflushed; ++t) ok(live_->write(t, value_at(t, w.len)));
+    const std::vector<std::uint8_t> changed = w.change.value(w.len);
+    if (w.change.kind == Change::Kind::write) ok(live_->write(w.change.ts, changed));
+    if (w.change.kind == Change::Kind::append) ok(live_->append(w.change.ts, std::span(changed).subspan(w.len)));
   }
 
   fs::Path disk(const PowerLoss& loss, const std::string& name) {
@@ -110,7 +132,7 @@ class DatasetPowerLossTest : public DatasetTest {
   // (at most `most`), each with the bytes written at its timestamp, a next write that reads
   // back, and a reopen that finds them all.
   static void check(const fs::Path& at, const util::BootId& boot, std::int64_t least, std::int64_t most,
-                    std::size_t len) {
+                    std::size_t len, const Change& change = {}) {
     util::set_boot_id_for_testing(boot);
     auto opened = Dataset::open(DataSetKey{"a", "b"}, at);
     ASSERT_TRUE(opened) << opened.error().display();
@@ -122,7 +144,9 @@ class DatasetPowerLossTest : public DatasetTest {
     EXPECT_LE(k, most);
     for (std::int64_t i = 0; i < k; ++i) {
       ASSERT_EQ((*all)[i].first, i + 1);
-      ASSERT_EQ((*all)[i].second, value_at(i + 1, len)) << "record " << i + 1 << " reads wrong";
+      const auto& got = (*all)[i].second;
+      const bool changed = change.kind != Change::Kind::none && change.ts == i + 1 && got == change.value(len);
+      ASSERT_TRUE(changed || got == value_at(i + 1, len)) << "record " << i + 1 << " reads wrong";
     }
     EXPECT_EQ(ds.latest_timestamp(), k == 0 ? std::nullopt : std::optional<std::int64_t>{k});
     ok(ds.write(k + 1, value_at(k + 1, len)));
@@ -150,7 +174,7 @@ TEST_F(DatasetPowerLossTest, FlushedRecordsSurviveAndNothingTornReads) {
     for (const Loss& l : losses()) {
       SCOPED_TRACE(l.name);
       check(disk(l.loss, std::string(w.name) + std::to_string(n++)), kNextBoot, w.flushed, w.flushed + w.unflushed,
-            w.len);
+            w.len, w.change);
     }
     recorder_.reset();
     ok(live_->close());
@@ -165,6 +189,15 @@ TEST_F(DatasetPowerLossTest, AKillInTheSameBootKeepsEverything) {
   run(w);
   const std::int64_t total = w.flushed + w.unflushed;
   check(disk(pages_where([](const auto&, std::uint64_t) { return true; }), "kill"), kWriterBoot, total, total, w.len);
+}
+
+// A dataset dropped without a close syncs as a close does: what it made durable is kept.
+TEST_F(DatasetPowerLossTest, ADropCoversWhatItSynced) {
+  const Workload& w = kWorkloads[0];
+  run(w);
+  live_.reset();
+  const std::int64_t total = w.flushed + w.unflushed;
+  check(disk(pages_where([](const auto&, std::uint64_t) { return false; }), "dropped"), kNextBoot, total, total, w.len);
 }
 
 // A file of an older writer holds no mark (bytes 60-127 of the index header are zero): it opens
