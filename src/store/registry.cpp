@@ -208,6 +208,15 @@ Result<std::uint64_t> Store::checked_identifier(const DataSetKey& key, const fs:
     // A live writer may have created the dataset since this store read the file.
     if (auto now = store::read_max_identifier(io_dir_); now) max_identifier_ = std::max(max_identifier_, *now);
   }
+  if (id > max_identifier_ && !read_only_) {
+    // A writer that did not make max_identifier durable before putting the dataset in place,
+    // followed by a power loss, leaves it behind a dataset on disk: raised, the next create
+    // cannot hand that identifier out again and the dataset stays reachable.
+    QV_LOG(Warn, kLogTarget, "[store] dataset ", key.debug(), " identifier ", id, " is above max_identifier ",
+           max_identifier_, "; max_identifier raised to it");
+    QV_TRY(store::write_max_identifier(io_dir_, id));
+    max_identifier_ = id;
+  }
   if (id > max_identifier_) return fail(above_max(key, id));
   return id;
 }

@@ -131,7 +131,6 @@ TEST_F(StoreRegistry, OpenChecksInOrder) {
   ok(store->create_dataset("c", "d"));
   ok(store->drop_dataset("c", "d"));  // 2 is given out but recorded nowhere now
   plant("dup", "x", 1);               // the identifier of a/b
-  plant("high", "x", 50);             // above max_identifier
   ok(fs::create_dir_all(dir("nometa", "x")));
   ok(store::write_identifier_file(dir("nometa", "x") / "identifier", 2));
   ok(fs::create_dir_all(dir("missing", "x")));
@@ -146,9 +145,6 @@ TEST_F(StoreRegistry, OpenChecksInOrder) {
       {"n", "t/u", Error::invalid_data(kBadType)},
       {"missing", "x",
        Error::not_found("dataset identifier not found at " + (dir("missing", "x") / "identifier").string())},
-      {"high", "x",
-       Error::invalid_data("dataset DataSetKey { name: \"high\", dataset_type: \"x\" } identifier 50 exceeds "
-                           "authoritative max_identifier 2")},
       {"dup", "x",
        Error::invalid_data("duplicate dataset identifier 1: DataSetKey { name: \"a\", dataset_type: \"b\" } and "
                            "DataSetKey { name: \"dup\", dataset_type: \"x\" }")},
@@ -179,14 +175,38 @@ TEST_F(StoreRegistry, OpenByIdentifier) {
   EXPECT_EQ(err(store->open_dataset_by_identifier(2)),
             Error::invalid_data("duplicate dataset identifier 2: DataSetKey { name: \"b\", dataset_type: \"x\" } and "
                                 "DataSetKey { name: \"c\", dataset_type: \"x\" }"));
-  // An identifier above max_identifier anywhere in the walk ends it, even for another one.
+  // In a read-only store, an identifier above max_identifier anywhere in the walk ends it, even
+  // for another one.
   plant("0", "x", 9);
+  reopen(true);
   EXPECT_EQ(err(store->open_dataset_by_identifier(7)),
             Error::invalid_data("dataset DataSetKey { name: \"0\", dataset_type: \"x\" } identifier 9 exceeds "
                                 "authoritative max_identifier 2"));
   // Without meta, a directory is not looked at.
   ok(fs::remove_file(dir("0", "x") / "meta"));
   EXPECT_EQ(err(store->open_dataset_by_identifier(7)), Error::not_found("dataset identifier 7"));
+}
+
+// A max_identifier behind a dataset on disk (written so by an older writer and a power loss) is
+// raised by a writable store's open of that dataset, so its records stay reachable and no create
+// hands its identifier out again; a read-only store, which cannot mend it, refuses as before.
+TEST_F(StoreRegistry, AMaxIdentifierBehindADatasetIsRaisedByAWritableOpen) {
+  ok(store->create_dataset("a", "x"));
+  plant("high", "x", 50);
+  ok(store::write_max_identifier(tmp.path(), 1));
+  reopen(true);
+  EXPECT_EQ(err(store->open_dataset("high", "x")),
+            Error::invalid_data("dataset DataSetKey { name: \"high\", dataset_type: \"x\" } identifier 50 exceeds "
+                                "authoritative max_identifier 1"));
+  EXPECT_EQ(ok(store::read_max_identifier(tmp.path())), 1u);
+
+  reopen();
+  EXPECT_EQ(ok(store->open_dataset("high", "x")).identifier(), 50u);
+  EXPECT_EQ(store->max_identifier(), 50u);
+  EXPECT_EQ(ok(store->create_dataset("b", "x")).identifier(), 51u);
+  reopen();
+  EXPECT_EQ(ok(store::read_max_identifier(tmp.path())), 51u);
+  EXPECT_EQ(ok(store->open_dataset("high", "x")).identifier(), 50u);
 }
 
 TEST_F(StoreRegistry, DropRemovesTheDirectoryAndNeverFollowsLinks) {
