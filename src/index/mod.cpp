@@ -117,11 +117,18 @@ Index::Index(fs::Path dir, std::uint64_t index_segment_size, std::uint64_t initi
 Index::~Index() {
   // A dataset dropped without a close still has its index synced as a flush does, the data
   // first, so that what the drop made durable counts as covered. The segments sync themselves
-  // as they go either way; the failure's message may find no memory.
-  if (data_sync_ == nullptr || segments_.empty()) return;
+  // as they go either way; the failure's message may find no memory. Only a segment still
+  // mapped and changed is synced: a closed dataset's index (its files perhaps dropped since) is
+  // never mapped again here, nor its data segments reopened and queued for a flush.
+  if (data_sync_ == nullptr) return;
   try {
-    if (auto flushed = flush(); !flushed) {
-      QV_LOG(Error, kLogTarget, "[Index drop] flush failed: ", flushed.error().display());
+    for (auto& [start, slot] : segments_) {
+      auto* seg = std::get_if<IndexSegment>(&slot);
+      if (seg == nullptr || seg->clean()) continue;
+      if (auto synced = sync_segment(*seg); !synced) {
+        QV_LOG(Error, kLogTarget, "[Index drop] flush failed: ", synced.error().display());
+        return;
+      }
     }
   } catch (...) {
   }
