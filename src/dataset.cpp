@@ -2,8 +2,10 @@
 // inspection, and the accessors that always answer.
 #include "dataset.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "util/boot.h"
 #include "util/log.h"
@@ -90,14 +92,29 @@ Status follow_segment_files(const DataSegments& segments, const Index& index, Da
 // After a power loss, whatever the last flush did not cover may have reached the disk torn or in
 // part: the data goes back to the flush's mark and the index keeps the entries after its mark
 // only while they name records that are there.
-Status cut_unflushed_tail(const Watermark& mark, DataSegments& segments, Index& index, const fs::Path& shown_dir) {
+Result<DataCut> cut_unflushed_tail(const Watermark& mark, DataSegments& segments, Index& index,
+                                   const fs::Path& shown_dir) {
   QV_LOG(Warn, kLogTarget, "[open] ", shown_dir.string(),
          ": first open since the machine restarted; cutting what the last flush did not cover");
-  const std::uint64_t end = QV_TRY(segments.cut_to(mark.data));
+  // An entry the flush covered that now names a record past the mark was rewritten since (a
+  // second write, a correction): its new copy is kept when it reads whole, with what lies below
+  // it, or the entry would name nothing and the record it named before would be gone with it.
+  std::optional<IndexEntry> named;
+  if (mark.data.has_data) {
+    std::vector<IndexEntry> later = QV_TRY(index.covered_entries_from(mark.entries, mark.data.file_offset));
+    std::ranges::sort(later, [](const IndexEntry& a, const IndexEntry& b) {
+      return std::pair{a.block_offset, a.in_block} > std::pair{b.block_offset, b.in_block};
+    });
+    const auto kept = std::ranges::find_if(later, [&](const IndexEntry& e) {
+      return segments.holds_record(e, std::numeric_limits<std::uint64_t>::max());
+    });
+    if (kept != later.end()) named = *kept;
+  }
+  const DataCut data = QV_TRY(segments.cut_to(mark.data, named));
   const std::uint64_t cut = QV_TRY(
-      index.cut_unconfirmed(mark.entries, [&](const IndexEntry& e) { return segments.holds_record(e, end); }));
+      index.cut_unconfirmed(mark.entries, [&](const IndexEntry& e) { return segments.holds_record(e, data.end); }));
   if (cut > 0) QV_LOG(Warn, kLogTarget, "[open] ", shown_dir.string(), ": ", cut, " index entries cut");
-  return {};
+  return data;
 }
 
 }  // namespace
@@ -340,9 +357,10 @@ Result<Dataset> Dataset::open_with(const DataSetKey& key, const fs::Path& named_
   if (!read_only) {
     if (auto mark = index.durable_watermark(); mark && util::is_other_boot(mark->boot)) power_lost = mark;
   }
-  if (power_lost) QV_TRY(cut_unflushed_tail(*power_lost, segments, index, shown));
+  std::optional<DataCut> cut;
+  if (power_lost) cut = QV_TRY(cut_unflushed_tail(*power_lost, segments, index, shown));
   auto state = read_only ? QV_TRY(DatasetStateFile::open_read_only(dir)) : QV_TRY(DatasetStateFile::open_or_create(dir));
-  if (power_lost) QV_TRY(state.lower_watermark(power_lost->data.has_data ? power_lost->data.file_offset : 0));
+  if (cut) QV_TRY(state.lower_watermark(cut->last_segment));
   if (!read_only) QV_TRY(follow_segment_files(segments, index, state, shown));
   const std::optional<std::int64_t> latest = index.read_latest_timestamp();
   auto mutex = std::make_shared<Mutex<DatasetInner>>("dataset mutex", key, dir, m, std::move(segments),

@@ -963,6 +963,23 @@ Result<std::uint64_t> Index::cut_unconfirmed(std::uint64_t trusted,
   return count - slot;
 }
 
+Result<std::vector<IndexEntry>> Index::covered_entries_from(std::uint64_t trusted, std::uint64_t from) {
+  std::vector<IndexEntry> out;
+  if (segments_.empty()) return out;
+  const std::int64_t newest = segments_.rbegin()->first;
+  std::vector<std::int64_t> starts;
+  for (const auto& [start, slot] : segments_) starts.push_back(start);
+  for (const std::int64_t start : starts) {
+    IndexSegment* seg = QV_TRY(segment_at(start));
+    const std::uint64_t count = start == newest ? std::min(trusted, seg->count()) : seg->count();
+    for (std::uint64_t slot = 0; slot < count; ++slot) {
+      const IndexEntry e = QV_TRY(seg->entry_at(slot));
+      if (e.live() && e.block_offset >= from) out.push_back(e);
+    }
+  }
+  return out;
+}
+
 bool Index::entry_durable(std::int64_t ts) const {
   auto start = locate(ts);
   if (!start || !*start) return false;

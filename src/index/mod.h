@@ -86,6 +86,10 @@ class Index {
   // they follow each other in order and `holds` confirms the record of every live one; the
   // first that does not, and all after it, are cut. Returns how many were cut.
   Result<std::uint64_t> cut_unconfirmed(std::uint64_t trusted, const std::function<bool(const IndexEntry&)>& holds);
+  // The live entries a mark covering the newest segment's first `trusted` covers (every entry
+  // of the older segments) that name a block at or past `from`: a second write or a correction
+  // since the flush can have rewritten one to name a copy past the mark's data.
+  Result<std::vector<IndexEntry>> covered_entries_from(std::uint64_t trusted, std::uint64_t from);
   // Whether the entry of ts is on the disk as it is now, so that rewriting it must wait for
   // what the new entry names to be durable.
   bool entry_durable(std::int64_t ts) const;

@@ -12,15 +12,17 @@ namespace quelvane {
 namespace {
 
 // Layout inside the header: tag u32, boot id, flags u32 (bit 0: has data), data file offset,
-// data used, entries, CRC-32 of everything before it.
-constexpr std::uint32_t kTag = 0x4B52414Du;  // "MARK"
+// data used, entries, data records, CRC-32 of everything before it. A mark under the first tag,
+// which held no record count, reads as none: it cannot place a cut once a seal moved the bytes.
+constexpr std::uint32_t kTag = 0x324B524Du;  // "MRK2"
 constexpr std::uint64_t kTagAt = Watermark::kAt;
 constexpr std::uint64_t kBootAt = kTagAt + 4;
 constexpr std::uint64_t kFlagsAt = kBootAt + 16;
 constexpr std::uint64_t kOffsetAt = kFlagsAt + 4;
 constexpr std::uint64_t kUsedAt = kOffsetAt + 8;
 constexpr std::uint64_t kEntriesAt = kUsedAt + 8;
-constexpr std::uint64_t kCrcAt = kEntriesAt + 8;
+constexpr std::uint64_t kRecordsAt = kEntriesAt + 8;
+constexpr std::uint64_t kCrcAt = kRecordsAt + 8;
 static_assert(kCrcAt + 4 <= Watermark::kEnd);
 
 std::uint32_t crc_of(std::span<const std::uint8_t> header) {
@@ -40,6 +42,7 @@ std::optional<Watermark> Watermark::read(std::span<const std::uint8_t> header) {
   w.data.file_offset = bytes::load_le<std::uint64_t>(header.data() + kOffsetAt);
   w.data.used = bytes::load_le<std::uint64_t>(header.data() + kUsedAt);
   w.entries = bytes::load_le<std::uint64_t>(header.data() + kEntriesAt);
+  w.data.records = bytes::load_le<std::uint64_t>(header.data() + kRecordsAt);
   return w;
 }
 
@@ -52,6 +55,7 @@ void Watermark::write(std::span<std::uint8_t> header) const {
   bytes::store_le<std::uint64_t>(base + kOffsetAt, data.file_offset);
   bytes::store_le<std::uint64_t>(base + kUsedAt, data.used);
   bytes::store_le<std::uint64_t>(base + kEntriesAt, entries);
+  bytes::store_le<std::uint64_t>(base + kRecordsAt, data.records);
   bytes::store_le<std::uint32_t>(base + kCrcAt,
                                  static_cast<std::uint32_t>(::crc32(0, image.data(), static_cast<uInt>(kCrcAt - kAt))));
   std::copy(image.begin(), image.end(), header.begin() + kAt);

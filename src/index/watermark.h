@@ -15,12 +15,15 @@
 
 namespace quelvane {
 
-// The end of the dataset's data as a flush left it: the latest data segment and the bytes of
-// blocks it held (none before the first segment exists).
+// The end of the dataset's data as a flush left it: the latest data segment, the bytes of
+// blocks it held and its records (none before the first segment exists). A cut goes by the
+// records: a seal after the flush shrinks the bytes below the mark's, and what follows it then
+// straddles a byte position that no longer ends a block.
 struct DataMark {
   bool has_data = false;
   std::uint64_t file_offset = 0;
   std::uint64_t used = 0;
+  std::uint64_t records = 0;
 
   bool operator==(const DataMark&) const = default;
 };

@@ -155,7 +155,7 @@ Result<DataSegment> DataSegment::open(const fs::Path& path, std::uint64_t file_o
   return seg;
 }
 
-Result<std::uint64_t> DataSegment::cut_tail(const fs::Path& path, std::uint64_t used) {
+Result<std::uint64_t> DataSegment::cut_tail(const fs::Path& path, const TailKeep& keep) {
   MappedFile file = QV_TRY(MappedFile::open(path, MappedFile::Access::ReadWrite));
   const header::FileHeader h = QV_TRY(header::parse_data_header(file.bytes()));
   const std::uint64_t state =
@@ -164,58 +164,56 @@ Result<std::uint64_t> DataSegment::cut_tail(const fs::Path& path, std::uint64_t 
   auto damaged = [&](const char* what) {
     return invalid(text::cat(path.native(), ": ", what, " below the end the last flush covered"));
   };
-  if (sum_overflows(header_len, used) || header_len + used > file.size()) return damaged("data end");
   const auto image = file.bytes();
-  const std::uint64_t mark_at = header_len + used;
   std::uint64_t pos = 0;
   std::uint64_t records = 0;
   std::uint64_t raw = 0;
   std::optional<Pending> pending;
-  while (pos < used) {
+  while (records < keep.records || (keep.block && pos <= *keep.block)) {
     const std::uint64_t at = header_len + pos;
     if (!bytes::fits(file.size(), at, kBlockHeader)) return damaged("block header");
     const util::BlockHeader block = util::read_block_header(image, at);
     if (!util::check_block_flags(block.flags)) return damaged("block flags");
     const std::uint64_t payload_at = at + kBlockHeader;
     if (is_raw_flags(block.flags)) {
-      // The block the flush left pending: the records that start below the mark. Only the last
-      // may end past it, an extension that was durable before its new length was stored.
+      // The block left pending: its records up to the count, and through the one the entry
+      // names. The last may have grown since, an extension durable before its new length.
       const std::uint64_t room = std::min(file.size() - payload_at, kMaxSharedPayload);
       const RecordWalk walk = walk_records(image.subspan(payload_at, room), 0xFFFF);
-      std::uint64_t n = 0;
-      while (n < walk.whole() && payload_at + walk.ends[n] < mark_at) ++n;
-      if (n == 0 || payload_at + walk.ends[n - 1] >= mark_at || payload_at + walk.ends[n] < mark_at)
-        return damaged("pending block records");
+      std::uint64_t n = keep.records - std::min(keep.records, records);
+      if (keep.block && *keep.block == pos) {
+        while (n < walk.whole() && walk.ends[n] <= keep.in_block) ++n;
+      }
+      if (n == 0 || n > walk.whole() || (keep.block && *keep.block > pos)) return damaged("pending block records");
       pending = Pending{pos, walk.ends[n], n, CorrectionMarker::idle(
                                                    bytes::get<std::uint32_t>(image, at + util::kBlockReservedOffset))};
       pos += kBlockHeader + walk.ends[n];
       break;
     }
-    const std::uint64_t end = pos + kBlockHeader + block.payload_size;
+    if (!bytes::fits(file.size(), payload_at, block.payload_size)) return damaged("sealed block");
+    // The block that reaches the count may have been sealed after the flush, and so may any
+    // after it: a seal over synced records synced its staged copy and its header before it
+    // copied over them, so it is whole in place or is finished from the copy.
+    if (records + block.record_count >= keep.records) {
+      const std::uint8_t type = h.meta.compress_type;
+      auto fills = [&](std::span<const std::uint8_t> payload) -> Status {
+        const RecordWalk w = walk_records(payload, block.record_count);
+        if (w.overshoot || w.whole() != block.record_count || w.end() != payload.size())
+          return invalid("sealed block records do not fill its payload");
+        return {};
+      };
+      if (!util::decode_in_place(image, payload_at, block, type, fills)) {
+        if ((block.flags & util::kSingleRecord) != 0) return damaged("single-record block");
+        const std::uint64_t staged_at = util::staged_copy_at(payload_at, block);
+        if (!util::decode_in_place(image, staged_at, block, type, fills)) return damaged("sealed block");
+        const std::vector<std::uint8_t> staged(image.begin() + static_cast<std::ptrdiff_t>(staged_at),
+                                               image.begin() + static_cast<std::ptrdiff_t>(staged_at + block.payload_size));
+        file.write(payload_at, staged);
+      }
+    }
     records += block.record_count;
     raw += block.uncompressed_size;
-    if (end <= used) {
-      pos = end;
-      continue;
-    }
-    // A seal made durable after the flush (its staged copy and its header were synced before it
-    // copied over the records): whole in place, or finished from the copy.
-    if ((block.flags & util::kSingleRecord) != 0) return damaged("single-record block");
-    const std::uint8_t type = h.meta.compress_type;
-    auto fills = [&](std::span<const std::uint8_t> payload) -> Status {
-      const RecordWalk w = walk_records(payload, block.record_count);
-      if (w.overshoot || w.whole() != block.record_count || w.end() != payload.size())
-        return invalid("sealed block records do not fill its payload");
-      return {};
-    };
-    if (!util::decode_in_place(image, payload_at, block, type, fills)) {
-      const std::uint64_t staged_at = util::staged_copy_at(payload_at, block);
-      if (!util::decode_in_place(image, staged_at, block, type, fills)) return damaged("sealed block");
-      const std::vector<std::uint8_t> staged(image.begin() + static_cast<std::ptrdiff_t>(staged_at),
-                                             image.begin() + static_cast<std::ptrdiff_t>(staged_at + block.payload_size));
-      file.write(payload_at, staged);
-    }
-    pos = end;
+    pos += kBlockHeader + block.payload_size;
   }
   if (pending) {
     records += pending->count;

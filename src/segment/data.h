@@ -93,12 +93,19 @@ class DataSegment {
   // an error; a pending block that cannot be restored is not: the segment is then kept for
   // reading (restore_error() says why) and refuses new records.
   static Result<DataSegment> open(const fs::Path& path, std::uint64_t file_offset, std::uint64_t max_file_size);
-  // After a power loss: takes the segment file back to the blocks that end at used (what the
-  // last flush covered), keeping whole a sealed block or a last record that a seal or an
-  // extension made durable past it, and synchronises it. Returns where the blocks now end. A
-  // file whose blocks do not lead to used is damage below what a flush covered: an error, and
-  // nothing is cut.
-  static Result<std::uint64_t> cut_tail(const fs::Path& path, std::uint64_t used);
+  // What a cut after a power loss keeps of a segment: its first `records` records (what the last
+  // flush covered) and, when block is given, at least through the record at in_block of the
+  // block at that position (one that an entry the flush covered was rewritten to name since).
+  struct TailKeep {
+    std::uint64_t records = 0;
+    std::optional<std::uint64_t> block;
+    std::uint16_t in_block = 0;
+  };
+  // After a power loss: takes the segment file back to the blocks that hold what keep names,
+  // keeping whole a sealed block or a last record that a seal or an extension made durable past
+  // it, and synchronises it. Returns where the blocks now end. A file whose blocks do not hold
+  // it is damage below what a flush covered: an error, and nothing is cut.
+  static Result<std::uint64_t> cut_tail(const fs::Path& path, const TailKeep& keep);
 
   DataSegment(DataSegment&&) noexcept = default;
   DataSegment& operator=(DataSegment&&) noexcept = default;

@@ -402,12 +402,30 @@ Result<DataMark> DataSegments::sync_data() {
 DataMark DataSegments::mark() const {
   if (slots_.empty()) return {};
   const auto& [offset, slot] = *slots_.rbegin();
-  return {true, offset, slot.stats().data_size};
+  const SegmentStats stats = slot.stats();
+  return {true, offset, stats.data_size, stats.record_count};
 }
 
-Result<std::uint64_t> DataSegments::cut_to(const DataMark& mark) {
+Result<DataCut> DataSegments::cut_to(const DataMark& mark, const std::optional<IndexEntry>& named) {
+  // The last segment kept: the mark's, or a later one holding the record a covered entry names.
+  std::optional<std::uint64_t> last;
+  if (mark.has_data) last = mark.file_offset;
+  DataSegment::TailKeep keep{mark.records, {}, 0};
+  if (named) {
+    auto holder = locate(named->block_offset);
+    if (!holder) return fail(holder.error());
+    const std::uint64_t offset = (*holder)->file_offset();
+    if (!last || offset > *last) {
+      last = offset;
+      keep.records = 0;
+    }
+    if (offset == *last) {
+      keep.block = named->block_offset - offset;
+      keep.in_block = named->in_block;
+    }
+  }
   for (auto it = slots_.begin(); it != slots_.end();) {
-    if (mark.has_data && it->first <= mark.file_offset) {
+    if (last && it->first <= *last) {
       ++it;
       continue;
     }
@@ -418,16 +436,17 @@ Result<std::uint64_t> DataSegments::cut_to(const DataMark& mark) {
     it = slots_.erase(it);
   }
   next_file_offset_ = 0;
-  if (!mark.has_data) return std::uint64_t{0};
-  auto it = slots_.find(mark.file_offset);
-  if (it == slots_.end()) return fail(Error::not_found(text::cat("data segment ", mark.file_offset,
+  if (!last) return DataCut{};
+  auto it = slots_.find(*last);
+  if (it == slots_.end()) return fail(Error::not_found(text::cat("data segment ", *last,
                                                                  " named by the flush watermark is missing")));
   const fs::Path path = it->second.path();
-  const std::uint64_t used = QV_TRY(DataSegment::cut_tail(path, mark.used));
+  // The kept segment's mapping must go before its file is rewritten under it.
   slots_.clear();
+  const std::uint64_t used = QV_TRY(DataSegment::cut_tail(path, keep));
   QV_TRY(scan_from(0));
   durable_mark_ = this->mark();
-  return mark.file_offset + used;
+  return DataCut{*last, *last + used};
 }
 
 bool DataSegments::holds_record(const IndexEntry& entry, std::uint64_t end) {

@@ -74,6 +74,13 @@ struct WritePlace {
   bool operator==(const WritePlace&) const = default;
 };
 
+// Where a cut after a power loss left the data: its last segment and the global position its
+// blocks now end at (both 0 with no segment).
+struct DataCut {
+  std::uint64_t last_segment = 0;
+  std::uint64_t end = 0;
+};
+
 class DataSegments final : public DataSync {
  public:
   // 20 zero-padded decimal digits.
@@ -120,11 +127,12 @@ class DataSegments final : public DataSync {
   Result<DataMark> sync_data() override;
   std::optional<DataMark> durable_mark() const override { return durable_mark_; }
   DataMark mark() const;
-  // After a power loss: the data goes back to what a mark covered. Segments past the mark's are
-  // removed, the mark's segment is cut to its end (a seal or an extension made durable past
-  // it is kept whole), synchronised, and the set is scanned again. Returns the global position
-  // where the data now ends.
-  Result<std::uint64_t> cut_to(const DataMark& mark);
+  // After a power loss: the data goes back to what a mark covered, and to the record `named`
+  // when it lies past it (an entry the flush covered was rewritten to name a later copy).
+  // Segments past the last one kept are removed, that one is cut after the records it must
+  // keep (a seal or an extension made durable past them is kept whole), synchronised, and the
+  // set is scanned again.
+  Result<DataCut> cut_to(const DataMark& mark, const std::optional<IndexEntry>& named);
   // Whether the record an index entry names lies below end and reads with the entry's timestamp.
   bool holds_record(const IndexEntry& entry, std::uint64_t end);
   // Synchronises and closes every open segment into its summary; stops at the first failure.

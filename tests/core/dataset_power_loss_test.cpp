@@ -21,15 +21,13 @@ constexpr util::BootId kWriterBoot{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14
 constexpr util::BootId kNextBoot{16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
 constexpr std::int64_t kMaxTs = std::numeric_limits<std::int64_t>::max();
 
-std::vector<std::uint8_t> value_at(std::int64_t ts, std::size_t len) { return noise(len, static_cast<std::uint32_t>(ts)); }
-
 // After the flush, a flushed record changed: written again, or appended to.
 struct Change {
   enum class Kind { none, write, append } kind = Kind::none;
   std::int64_t ts = 0;
   std::size_t len = 0;
-  std::vector<std::uint8_t> value(std::size_t len_before) const {
-    std::vector<std::uint8_t> v = kind == Kind::append ? value_at(ts, len_before) : std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> value(const std::vector<std::uint8_t>& before) const {
+    std::vector<std::uint8_t> v = kind == Kind::append ? before : std::vector<std::uint8_t>{};
     const std::vector<std::uint8_t> more = noise(len, static_cast<std::uint32_t>(ts + 1000));
     v.insert(v.end(), more.begin(), more.end());
     return v;
@@ -43,7 +41,24 @@ struct Workload {
   std::size_t len;
   DataSetConfig config;
   Change change{};  // made after the unflushed records; either form may be found
+  // Flushed timestamps written again after the flush, with the value they hold (a new copy the
+  // entry the flush covered is rewritten to name), before the unflushed records.
+  std::vector<std::int64_t> rewritten = {};
+  std::size_t unflushed_len = 0;  // of the unflushed records; 0: len
+  bool compressible = false;      // values a seal shrinks to a fraction of their bytes
 };
+
+std::size_t len_at(const Workload& w, std::int64_t ts) {
+  return ts > w.flushed && w.unflushed_len != 0 ? w.unflushed_len : w.len;
+}
+
+std::vector<std::uint8_t> value_at(const Workload& w, std::int64_t ts) {
+  std::vector<std::uint8_t> v = noise(len_at(w, ts), static_cast<std::uint32_t>(ts));
+  if (w.compressible) {
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = i % 64 == 0 ? v[i] : 'a';
+  }
+  return v;
+}
 
 DataSetConfig continuous_config() {
   DataSetConfig c = small_config();
@@ -60,6 +75,12 @@ const Workload kWorkloads[] = {
     {"a correction of the flushed latest record", 40, 0, 900, small_config(), {Change::Kind::write, 40, 3500}},
     {"a second write of a flushed record", 40, 0, 100, small_config(), {Change::Kind::write, 10, 100}},
     {"an append to the flushed latest record", 40, 0, 900, small_config(), {Change::Kind::append, 40, 5000}},
+    // A seal after the flush shrinks the block below the flush's byte end; what follows it
+    // then lies across that end.
+    {"a seal after the flush, then records", 71, 8, 900, small_config(), {}, {}, 0, true},
+    {"a seal after the flush, then a record of its own block", 71, 2, 900, small_config(), {}, {}, 70000, true},
+    {"flushed records written again after the flush", 40, 5, 100, small_config(), {}, {10, 40}},
+    {"flushed records written again, a continuous index", 40, 5, 100, continuous_config(), {}, {10, 40}},
 };
 
 struct Loss {
@@ -114,10 +135,11 @@ class DatasetPowerLossTest : public DatasetTest {
     util::set_boot_id_for_testing(kWriterBoot);
     recorder_ = std::make_unique<PowerLossRecorder>(tmp.path().native());
     live_ = ok(Dataset::create(key, dir(), w.config));
-    for (std::int64_t t = 1; t <= w.flushed; ++t) ok(live_->write(t, value_at(t, w.len)));
+    for (std::int64_t t = 1; t <= w.flushed; ++t) ok(live_->write(t, value_at(w, t)));
     ok(live_->flush());
-    for (std::int64_t t = w.flushed + 1; t <= w.flushed + w.unflushed; ++t) ok(live_->write(t, value_at(t, w.len)));
-    const std::vector<std::uint8_t> changed = w.change.value(w.len);
+    for (std::int64_t t : w.rewritten) ok(live_->write(t, value_at(w, t)));
+    for (std::int64_t t = w.flushed + 1; t <= w.flushed + w.unflushed; ++t) ok(live_->write(t, value_at(w, t)));
+    const std::vector<std::uint8_t> changed = w.change.value(value_at(w, w.change.ts));
     if (w.change.kind == Change::Kind::write) ok(live_->write(w.change.ts, changed));
     if (w.change.kind == Change::Kind::append) ok(live_->append(w.change.ts, std::span(changed).subspan(w.len)));
   }
@@ -132,7 +154,7 @@ class DatasetPowerLossTest : public DatasetTest {
   // (at most `most`), each with the bytes written at its timestamp, a next write that reads
   // back, and a reopen that finds them all.
   static void check(const fs::Path& at, const util::BootId& boot, std::int64_t least, std::int64_t most,
-                    std::size_t len, const Change& change = {}) {
+                    const Workload& w) {
     util::set_boot_id_for_testing(boot);
     auto opened = Dataset::open(DataSetKey{"a", "b"}, at);
     ASSERT_TRUE(opened) << opened.error().display();
@@ -145,17 +167,19 @@ class DatasetPowerLossTest : public DatasetTest {
     for (std::int64_t i = 0; i < k; ++i) {
       ASSERT_EQ((*all)[i].first, i + 1);
       const auto& got = (*all)[i].second;
-      const bool changed = change.kind != Change::Kind::none && change.ts == i + 1 && got == change.value(len);
-      ASSERT_TRUE(changed || got == value_at(i + 1, len)) << "record " << i + 1 << " reads wrong";
+      const Change& change = w.change;
+      const bool changed =
+          change.kind != Change::Kind::none && change.ts == i + 1 && got == change.value(value_at(w, i + 1));
+      ASSERT_TRUE(changed || got == value_at(w, i + 1)) << "record " << i + 1 << " reads wrong";
     }
     EXPECT_EQ(ds.latest_timestamp(), k == 0 ? std::nullopt : std::optional<std::int64_t>{k});
-    ok(ds.write(k + 1, value_at(k + 1, len)));
+    ok(ds.write(k + 1, value_at(w, k + 1)));
     ok(ds.close());
     Dataset again = ok(Dataset::open(DataSetKey{"a", "b"}, at));
     auto after = again.query_all(0, kMaxTs);
     ASSERT_TRUE(after) << after.error().display();
     ASSERT_EQ(after->size(), static_cast<std::size_t>(k + 1));
-    EXPECT_EQ(after->back().second, value_at(k + 1, len));
+    EXPECT_EQ(after->back().second, value_at(w, k + 1));
     ok(again.close());
   }
 
@@ -173,8 +197,7 @@ TEST_F(DatasetPowerLossTest, FlushedRecordsSurviveAndNothingTornReads) {
     int n = 0;
     for (const Loss& l : losses()) {
       SCOPED_TRACE(l.name);
-      check(disk(l.loss, std::string(w.name) + std::to_string(n++)), kNextBoot, w.flushed, w.flushed + w.unflushed,
-            w.len, w.change);
+      check(disk(l.loss, std::string(w.name) + std::to_string(n++)), kNextBoot, w.flushed, w.flushed + w.unflushed, w);
     }
     recorder_.reset();
     ok(live_->close());
@@ -188,7 +211,7 @@ TEST_F(DatasetPowerLossTest, AKillInTheSameBootKeepsEverything) {
   const Workload& w = kWorkloads[0];
   run(w);
   const std::int64_t total = w.flushed + w.unflushed;
-  check(disk(pages_where([](const auto&, std::uint64_t) { return true; }), "kill"), kWriterBoot, total, total, w.len);
+  check(disk(pages_where([](const auto&, std::uint64_t) { return true; }), "kill"), kWriterBoot, total, total, w);
 }
 
 // A dataset dropped without a close syncs as a close does: what it made durable is kept.
@@ -197,7 +220,7 @@ TEST_F(DatasetPowerLossTest, ADropCoversWhatItSynced) {
   run(w);
   live_.reset();
   const std::int64_t total = w.flushed + w.unflushed;
-  check(disk(pages_where([](const auto&, std::uint64_t) { return false; }), "dropped"), kNextBoot, total, total, w.len);
+  check(disk(pages_where([](const auto&, std::uint64_t) { return false; }), "dropped"), kNextBoot, total, total, w);
 }
 
 // A file of an older writer holds no mark (bytes 60-127 of the index header are zero): it opens
@@ -212,7 +235,7 @@ TEST_F(DatasetPowerLossTest, AnIndexWithoutAMarkIsNotCut) {
     for (std::uint64_t i = 60; i < 128; ++i) index.store<std::uint8_t>(i, 0);
   }
   const std::int64_t total = w.flushed + w.unflushed;
-  check(at, kNextBoot, total, total, w.len);
+  check(at, kNextBoot, total, total, w);
 }
 
 }  // namespace
