@@ -244,6 +244,7 @@ Result<JournalSegment> JournalSegment::open_any(const fs::Path& path, std::int64
   seg.state_at_ = h.state_at;
   seg.compress_level_ = h.compress_level;
   seg.compress_type_ = h.compress_type;
+  seg.synced_end_ = std::numeric_limits<std::uint64_t>::max();
   QV_TRY(seg.scan());
   return seg;
 }
@@ -394,6 +395,7 @@ void JournalSegment::store_state(MappedFile& file) const {
 Status JournalSegment::flush() {
   if (!clean_ && file_.mapped() && file_.writable()) QV_TRY(file_.sync());
   clean_ = true;
+  synced_end_ = write_position_;
   return {};
 }
 
@@ -497,15 +499,26 @@ Status JournalSegment::seal_pending() {
   // short is finished from the copy at the next open. The file grows until the copy fits; when
   // it cannot, the block stays raw and unchanged and the record goes to the next segment, as
   // overwriting records without a copy to finish from could lose them all.
+  //
+  // Records a sync covered are overwritten only once the copy, then the sealed header, are on
+  // the disk, and the copy over them is before the next record lands on the staged copy: at
+  // every instant a power loss leaves the raw block, or a sealed one that decodes in place or
+  // from its copy. Records no sync covered may go either way.
   const std::uint64_t staged_at = payload_at + std::max<std::uint64_t>(p.payload, compressed.size());
   QV_TRY(grow(staged_at + compressed.size()));
+  const bool over_synced = payload_at < synced_end_;
   file_.write(staged_at, compressed);
   barrier();
+  if (over_synced) QV_TRY(file_.sync_range(staged_at, compressed.size()));
   util::write_block_header(sealed, file_.mutable_bytes(), p.at);
   barrier();
+  if (over_synced) QV_TRY(file_.sync_range(p.at, kBlockHeader));
   file_.write(payload_at, compressed);
   barrier();
+  if (over_synced) QV_TRY(file_.sync_range(payload_at, compressed.size()));
   write_position_ = payload_at + compressed.size();
+  // What lies past the sealed block no longer counts, so the next block's seal needs no sync.
+  if (over_synced) synced_end_ = write_position_;
   QV_TRY(sync_state());
   clean_ = false;
   return {};

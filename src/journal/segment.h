@@ -155,6 +155,9 @@ class JournalSegment {
   std::uint64_t header_len_ = kHeaderSize;
   std::uint64_t state_at_ = 52;
   std::uint64_t write_position_ = kHeaderSize;
+  // The end of the bytes the last sync covered (all of them, for a segment opened from its
+  // file): a seal overwrites raw records below it only once what replaces them is durable.
+  std::uint64_t synced_end_ = 0;
   std::uint64_t record_count_ = 0;
   std::uint64_t uncompressed_bytes_ = 0;
   std::optional<Pending> pending_;

@@ -104,6 +104,36 @@ TEST_F(JournalPowerLossTest, TheNextBootReadsTheFlushedRecordsAndNothingAbove) {
   }
 }
 
+// The block holding the flushed records is sealed by the appends that follow: its compressed
+// form overwrites raw records a sync made durable.
+TEST_F(JournalPowerLossTest, ASealOverFlushedRecordsKeepsThem) {
+  {
+    AsBoot boot(kFirstBoot);
+    for (std::int64_t i = 21; i <= 30; ++i) ok(journal->append(entry(i)));
+  }
+  const auto segment_page = [](std::uint64_t only) {
+    return PowerLoss{.pages = PowerLoss::Pages::chosen,
+                     .page_is_new = [only](const std::filesystem::path& f, std::uint64_t page) {
+                       return !f.string().starts_with(".journal/logs/data/") || page == only;
+                     }};
+  };
+  std::vector<std::pair<std::string, PowerLoss>> cases{{"synced", kSynced}, {"written", kWritten}};
+  for (std::uint64_t page = 0; page < 4; ++page)
+    cases.emplace_back("only segment page " + std::to_string(page) + " new", segment_page(page));
+  for (std::uint64_t seed = 1; seed <= 12; ++seed)
+    cases.emplace_back("random " + std::to_string(seed), PowerLoss{.pages = PowerLoss::Pages::random, .seed = seed});
+  const auto flushed = expected_records(10);
+  for (const auto& [name, loss] : cases) {
+    SCOPED_TRACE(name);
+    const fs::Path dir = disk(loss);
+    AsBoot boot(kNextBoot);
+    auto reopened = ok(Journal::open(dir, store_config()));
+    const auto kept = ok(reopened->query(1, INT64_MAX));
+    EXPECT_EQ(kept.size(), flushed.size());
+    EXPECT_TRUE(kept == flushed);
+  }
+}
+
 TEST_F(JournalPowerLossTest, AKillKeepsEveryRecordAndACutStaysCutForTheBootThatMadeIt) {
   const auto all = expected_records(20);
   {
