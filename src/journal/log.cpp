@@ -398,7 +398,7 @@ Result<std::shared_ptr<Journal>> Journal::open_read_only(const fs::Path& data_di
 Result<JournalRoom> Journal::room_for(const JournalEntry& like) {
   if (mode_ == Mode::ReadOnly) return fail(Error::invalid_data("read-only journal cannot append records"));
   if (mode_ == Mode::Disabled) return JournalRoom{};
-  RoomLock::Guard room = QV_TRY(room_lock_.lock());
+  TakenRoom room(room_);
   {
     auto log = QV_TRY(log_->lock());
     // Looked at under the log's lock, and a close waits for the room: a change either lands
@@ -406,11 +406,25 @@ Result<JournalRoom> Journal::room_for(const JournalEntry& like) {
     if (closed()) return fail(closed_error());
     QV_TRY(log->make_room(journal::record::encoded_size(like)));
   }
-  held_room_.emplace(std::move(room));
+  room.keep();
   return JournalRoom(*this);
 }
 
-void Journal::give_back_room() noexcept { held_room_.reset(); }
+void Journal::give_back_room() noexcept { room_.give_back(); }
+
+void Journal::RoomToken::take() {
+  std::unique_lock lock(mu_);
+  free_.wait(lock, [this] { return !taken_; });
+  taken_ = true;
+}
+
+void Journal::RoomToken::give_back() noexcept {
+  {
+    std::lock_guard lock(mu_);
+    taken_ = false;
+  }
+  free_.notify_one();
+}
 
 Result<std::optional<std::int64_t>> Journal::append(JournalRoom room, const JournalEntry& entry, Wake& wake) {
   return append_entry(std::move(room), entry, 0, wake);
@@ -570,7 +584,7 @@ Status Journal::close() {
   std::shared_ptr<JournalQueue> queue;
   {
     // A change that holds room is waited for: its record lands before the final flush below.
-    auto room = QV_TRY(room_lock_.lock());
+    TakenRoom room(room_);
     auto slot = QV_TRY(queue_slot_.lock());
     // Set under the slot: no queue can be opened after this.
     if (closed_.exchange(true)) return {};

@@ -11,10 +11,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
@@ -243,8 +245,35 @@ class Journal final : public JournalHook {
   ~Journal() override;
 
  private:
-  struct RoomLockState {};
-  using RoomLock = Mutex<RoomLockState>;
+  // The room a change holds from before it changes anything until its record is stored. It
+  // is held across that whole change, a dataset's mutex and the making of a dataset's files
+  // included, so it is a token taken and given back under a short lock of its own, never a
+  // lock held across the change: no lock order runs from it to a dataset's mutex. A room is
+  // given back on every path by its JournalRoom's owner.
+  class RoomToken {
+   public:
+    void take();
+    void give_back() noexcept;
+
+   private:
+    std::mutex mu_;
+    std::condition_variable free_;
+    bool taken_ = false;
+  };
+  // Gives the token back when it leaves scope unless the room it stands for was handed out.
+  class TakenRoom {
+   public:
+    explicit TakenRoom(RoomToken& token) : token_(&token) { token.take(); }
+    TakenRoom(const TakenRoom&) = delete;
+    TakenRoom& operator=(const TakenRoom&) = delete;
+    ~TakenRoom() {
+      if (token_ != nullptr) token_->give_back();
+    }
+    void keep() { token_ = nullptr; }
+
+   private:
+    RoomToken* token_;
+  };
 
   void give_back_room() noexcept override;
   Result<std::optional<std::int64_t>> append_entry(JournalRoom room, const JournalEntry& entry, std::uint64_t dataset,
@@ -252,10 +281,9 @@ class Journal final : public JournalHook {
   Status sync_log();
 
   Mode mode_;
-  // Held from a change's make_room until its record is stored (or the room let go); the
-  // guard is kept in held_room_, which only the holder touches. Taken before the log mutex.
-  RoomLock room_lock_{"journal room mutex"};
-  std::optional<RoomLock::Guard> held_room_;
+  // Taken from a change's make_room until its record is stored (or the room let go). Taken
+  // before the log mutex.
+  RoomToken room_;
   SharedJournalLog log_;
   SyncDatasets sync_datasets_;
   fs::Path queue_dir_;
