@@ -43,6 +43,18 @@ StoreConfig store_config() {
 
 const PowerLoss kSynced{.pages = PowerLoss::Pages::synced};
 const PowerLoss kWritten{.pages = PowerLoss::Pages::written};
+
+using NamedLosses = std::vector<std::pair<std::string, PowerLoss>>;
+
+// Only the synced images, every page written, then twelve seeded page mixes, with `chosen` in
+// between.
+NamedLosses synced_written_and_random(NamedLosses chosen = {}) {
+  NamedLosses cases{{"synced", kSynced}, {"written", kWritten}};
+  for (auto& c : chosen) cases.push_back(std::move(c));
+  for (std::uint64_t seed = 1; seed <= 12; ++seed)
+    cases.emplace_back("random " + std::to_string(seed), PowerLoss{.pages = PowerLoss::Pages::random, .seed = seed});
+  return cases;
+}
 PowerLoss journal_pages_only() {
   return {.pages = PowerLoss::Pages::chosen,
           .page_is_new = [](const std::filesystem::path& f, std::uint64_t) { return f.string().starts_with(".journal"); }};
@@ -83,11 +95,8 @@ class JournalPowerLossTest : public ::testing::Test {
 };
 
 TEST_F(JournalPowerLossTest, TheNextBootReadsTheFlushedRecordsAndNothingAbove) {
-  std::vector<std::pair<std::string, PowerLoss>> cases{{"synced", kSynced}, {"written", kWritten}};
-  for (std::uint64_t seed = 1; seed <= 12; ++seed)
-    cases.emplace_back("random " + std::to_string(seed), PowerLoss{.pages = PowerLoss::Pages::random, .seed = seed});
   const auto flushed = expected_records(10);
-  for (const auto& [name, loss] : cases) {
+  for (const auto& [name, loss] : synced_written_and_random()) {
     SCOPED_TRACE(name);
     const fs::Path dir = disk(loss);
     AsBoot boot(kNextBoot);
@@ -117,11 +126,10 @@ TEST_F(JournalPowerLossTest, ASealOverFlushedRecordsKeepsThem) {
                        return !f.string().starts_with(".journal/logs/data/") || page == only;
                      }};
   };
-  std::vector<std::pair<std::string, PowerLoss>> cases{{"synced", kSynced}, {"written", kWritten}};
+  NamedLosses pages;
   for (std::uint64_t page = 0; page < 4; ++page)
-    cases.emplace_back("only segment page " + std::to_string(page) + " new", segment_page(page));
-  for (std::uint64_t seed = 1; seed <= 12; ++seed)
-    cases.emplace_back("random " + std::to_string(seed), PowerLoss{.pages = PowerLoss::Pages::random, .seed = seed});
+    pages.emplace_back("only segment page " + std::to_string(page) + " new", segment_page(page));
+  const NamedLosses cases = synced_written_and_random(std::move(pages));
   const auto flushed = expected_records(10);
   for (const auto& [name, loss] : cases) {
     SCOPED_TRACE(name);

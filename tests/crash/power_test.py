@@ -121,14 +121,7 @@ def run_writer(data_dir, log_path, seed, run):
     log = workload.Log(log_path, load(log_path))
     rng = random.Random(f"power-{seed}-{run}")
     store = quelvane.Store.open(data_dir, quelvane.StoreConfig(**workload.STORE_OPTIONS))
-    datasets = {}
-    for name, dataset_type, options in DATASETS:
-        k = key(name, dataset_type)
-        try:
-            datasets[k] = store.open_dataset(name, dataset_type)
-        except quelvane.QvanNotFoundError:
-            datasets[k] = store.create_dataset(name, dataset_type, **options)
-        log.line("n", k)
+    datasets = workload.open_datasets(store, opened=lambda k: log.line("n", k))
     queue = store.open_queue(datasets[QUEUE_DATASET].id)
     consumers = {g: queue.open_consumer(g, 1, 0) for g in GROUPS}
     retained = workload.open_retained(data_dir)

@@ -306,12 +306,9 @@ def step(rng, store, datasets, queue, consumers, log, retained):
         log.line("f", QUEUE_DATASET)
 
 
-def run_writer(data_dir, log_path, seed, run):
-    """The child: reopen everything, then run the workload until killed."""
-    model = load(log_path)
-    log = Log(log_path, model)
-    rng = random.Random(f"{seed}-{run}")
-    store = quelvane.Store.open(data_dir, quelvane.StoreConfig(**STORE_OPTIONS))
+def open_datasets(store, opened=lambda k: None):
+    """The workload's datasets by key, each opened, or created where it is missing; opened(key)
+    is told of each as soon as it stands."""
     datasets = {}
     for name, dataset_type, options in DATASETS:
         k = key(name, dataset_type)
@@ -320,6 +317,17 @@ def run_writer(data_dir, log_path, seed, run):
         except quelvane.QvanNotFoundError:
             # Never created, or a create the kill cut short: either way it never held a record.
             datasets[k] = store.create_dataset(name, dataset_type, **options)
+        opened(k)
+    return datasets
+
+
+def run_writer(data_dir, log_path, seed, run):
+    """The child: reopen everything, then run the workload until killed."""
+    model = load(log_path)
+    log = Log(log_path, model)
+    rng = random.Random(f"{seed}-{run}")
+    store = quelvane.Store.open(data_dir, quelvane.StoreConfig(**STORE_OPTIONS))
+    datasets = open_datasets(store)
     queue = store.open_queue(datasets[QUEUE_DATASET].id)
     consumers = {g: queue.open_consumer(g, 1, 0) for g in GROUPS}
     retained = open_retained(data_dir)
