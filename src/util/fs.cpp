@@ -216,14 +216,21 @@ Status write_file_whole(const Path& path, std::span<const std::uint8_t> data, Sy
   return written;
 }
 
-Status sync_data(const FileDescriptor& fd) {
+namespace {
+
+// fsync or fdatasync of fd, again when a signal interrupted it.
+Status sync_descriptor(int (*sync_call)(int), int fd) {
   int rc;
   do {
-    rc = ::fdatasync(fd.get());
+    rc = sync_call(fd);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return fail_errno();
   return {};
 }
+
+}  // namespace
+
+Status sync_data(const FileDescriptor& fd) { return sync_descriptor(::fdatasync, fd.get()); }
 
 Status sync_dir(const Path& dir) {
   const Path at = dir.empty() ? Path(".") : dir;
@@ -234,12 +241,7 @@ Status sync_dir(const Path& dir) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail_errno();
   FileDescriptor owned(fd);
-  int rc;
-  do {
-    rc = ::fsync(owned.get());
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return fail_errno();
-  return {};
+  return sync_descriptor(::fsync, owned.get());
 }
 
 namespace {
